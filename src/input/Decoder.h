@@ -1,0 +1,64 @@
+#pragma once
+
+#include <array>
+#include <bitset>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "grids/Colours.h"
+
+namespace tamblin::input {
+
+inline constexpr int kMessageClasses = 8;
+
+// What the decoder shows its results on. The main window implements it (batching the widget
+// updates per refresh tick); tests implement it to record what a user would see.
+class DecoderSink {
+public:
+    virtual ~DecoderSink() = default;
+    // Caption of count label `messageClass`.
+    virtual void setCountText(int messageClass, std::string_view text) = 0;
+    virtual void markCell(int grid, int channel, int number, grids::Rgb colour) = 0;
+    virtual void clearLog() = 0;
+    // One log line, without its line end.
+    virtual void appendLog(std::string_view line) = 0;
+    // "Display messages only the first time", read afresh for every message.
+    virtual bool firstTimeOnly() const = 0;
+};
+
+// Turns short messages into counts, descriptions, note state, grid marks and log lines.
+// User-interface thread only.
+class Decoder {
+public:
+    static constexpr int kMaxLogLines = 1001;  // the log is emptied when the next line comes
+
+    explicit Decoder(DecoderSink& sink, std::string decimalSeparator = ".");
+
+    // Count labels to "0"; the rest of the state starts empty.
+    void initialise();
+    void displayMessage(std::uint32_t message, std::int32_t time);
+    // The decoder's share of Clear: counts and their labels to "0", the first-time table
+    // forgotten, the log emptied. Note state and the log line count stay.
+    void reset();
+
+    bool noteState(int channel, int note) const;
+    std::int64_t count(int messageClass) const { return counts_[messageClass]; }
+    int logLineCount() const { return logLineCount_; }
+
+    // Pieces of a log line, exposed for tests and the benchmarks.
+    static std::string describe(std::uint32_t message);
+    static std::string timeText(std::int32_t time, std::string_view decimalSeparator);
+    static std::string hexText(std::uint32_t message);
+
+private:
+    DecoderSink& sink_;
+    std::string separator_;
+    std::array<std::int64_t, kMessageClasses> counts_{};
+    std::bitset<16 * 128> noteState_;
+    std::bitset<32768> seen_;
+    int logLineCount_ = 0;
+    std::string line_;  // reused for every log line
+};
+
+}  // namespace tamblin::input

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+namespace tamblin::input {
+
+// Single-producer, single-consumer ring between the MIDI input callback and the refresh pump.
+//
+// Threads: store() runs on the port service's callback thread and is the only writer of the
+// slots, the write index and the overrun flag; the pump on the user-interface thread is the only
+// writer of the read index. Nothing is locked. The slots are relaxed atomics so that even an
+// overrunning producer never races the consumer; ordering comes from the indexes: the producer
+// publishes the write index with release after filling the slot, the consumer acquires it before
+// reading the slots it covers and releases the read index only when it is done with a slot.
+class InputRing {
+public:
+    static constexpr int kSlots = 1024;
+
+    struct Entry {
+        std::uint32_t message;
+        std::int32_t time;
+    };
+
+    static constexpr int next(int index) noexcept { return index + 1 == kSlots ? 0 : index + 1; }
+
+    // Producer side: two stores, one index advance and the overrun test. Never blocks or
+    // allocates. Storing the 1,024th unread message makes the indexes meet and raises overrun.
+    void store(std::uint32_t message, std::int32_t time) noexcept {
+        const int w = writePos_.load(std::memory_order_relaxed);
+        messages_[w].store(message, std::memory_order_relaxed);
+        times_[w].store(time, std::memory_order_relaxed);
+        const int advanced = next(w);
+        writePos_.store(advanced, std::memory_order_release);
+        if (advanced == readPos_.load(std::memory_order_acquire))
+            overrun_.store(true, std::memory_order_release);
+    }
+
+    // Consumer side.
+    int readPos() const noexcept { return readPos_.load(std::memory_order_relaxed); }
+    int writePos() const noexcept { return writePos_.load(std::memory_order_acquire); }
+    bool empty() const noexcept { return readPos() == writePos(); }
+    bool overrun() const noexcept { return overrun_.load(std::memory_order_acquire); }
+
+    // Reads the slot at `index`; valid for indexes covered by a previously acquired writePos().
+    Entry at(int index) const noexcept {
+        return {messages_[index].load(std::memory_order_relaxed),
+                times_[index].load(std::memory_order_relaxed)};
+    }
+
+    // Hands the slot at the read index back to the producer.
+    void advanceRead() noexcept {
+        readPos_.store(next(readPos()), std::memory_order_release);
+    }
+
+    // The time slot at the read index: the oldest waiting message's time, or when the ring is
+    // empty the time of the message stored 1,024 messages ago (0 before that many arrived).
+    std::int32_t timeAtReadPos() const noexcept { return at(readPos()).time; }
+
+    // Number of unread messages, (write - read) mod 1024.
+    int unread() const noexcept { return (writePos() - readPos() + kSlots) % kSlots; }
+
+private:
+    std::array<std::atomic<std::uint32_t>, kSlots> messages_{};
+    std::array<std::atomic<std::int32_t>, kSlots> times_{};
+    std::atomic<int> writePos_{0};
+    std::atomic<int> readPos_{0};
+    std::atomic<bool> overrun_{false};
+};
+
+// The process-wide ring that midiInCallback fills. It is never reset while the program runs.
+InputRing& inputRing() noexcept;
+
+// The input callback handed to the port service: acts on notification 963 (a short message) only,
+// storing the message and its timestamp in inputRing(); ignores every other notification.
+void midiInCallback(std::uint32_t handle, std::uint32_t notification, std::uint32_t instance,
+                    std::uint32_t message, std::uint32_t timestamp) noexcept;
+
+}  // namespace tamblin::input

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ports/PortService.h"
+
+namespace tamblin::ports {
+
+// A port service that lives inside the process, for tests. A test sets up the devices (any
+// number, busy or failing ones among them), plays messages into an open input from a thread of
+// the service, and reads back every message sent on each output handle. It keeps the handle
+// rules of the real service: handle 0 and closed handles are refused, and once midiInClose has
+// returned no callback for that port runs any more.
+class InProcessPortService final : public PortService {
+public:
+    struct Event {
+        std::uint32_t message;
+        std::int32_t time;
+    };
+
+    InProcessPortService() = default;
+    ~InProcessPortService() override;
+
+    // Set-up, by the test.
+    void setInputDevices(std::vector<std::string> names);
+    void setOutputDevices(std::vector<std::string> names);
+    void setInputBusy(DeviceId id, bool busy);    // open answers 4
+    void setOutputBusy(DeviceId id, bool busy);
+    void setInputFailing(DeviceId id, bool failing);  // open answers a failure other than 4
+    void setOutputFailing(DeviceId id, bool failing);
+    // The device disappears: open ports on it stop delivering and sending, and it leaves the
+    // device list at the next count.
+    void vanishInput(DeviceId id);
+    void vanishOutput(DeviceId id);
+    // Fixes the clock that midiInClock reports (otherwise milliseconds since midiInStart).
+    void setClock(std::int32_t ms);
+
+    // Delivers messages to the started input port of device `id`, on the calling thread.
+    // Returns how many were delivered (none when the port is not open and started).
+    std::size_t play(DeviceId id, const std::vector<Event>& events);
+    // The same on a thread of the service; waitForPlayers() joins it.
+    void playFromThread(DeviceId id, std::vector<Event> events);
+    void waitForPlayers();
+
+    // Inspection.
+    std::vector<std::uint32_t> sent(Handle handle) const;
+    std::vector<std::uint32_t> sentToDevice(DeviceId id) const;
+    std::size_t sendCount() const;
+    bool inputOpen(DeviceId id) const;
+    bool outputOpen(DeviceId id) const;
+    int inputOpens() const;   // successful input opens so far
+    int outputOpens() const;
+    std::vector<std::string> calls() const;  // "midiInClose(3) = 0", in call order
+
+    // PortService.
+    std::uint32_t midiInGetNumDevs() override;
+    Result midiInGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) override;
+    Result midiInOpen(Handle& handle, DeviceId id, InputCallback callback, std::uint32_t instance,
+                      std::uint32_t flags) override;
+    Result midiInStart(Handle handle) override;
+    Result midiInClose(Handle handle) override;
+    std::uint32_t midiOutGetNumDevs() override;
+    Result midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) override;
+    Result midiOutOpen(Handle& handle, DeviceId id, InputCallback callback, std::uint32_t instance,
+                       std::uint32_t flags) override;
+    Result midiOutShortMsg(Handle handle, std::uint32_t message) override;
+    Result midiOutClose(Handle handle) override;
+    std::optional<std::int32_t> midiInClock(Handle handle) override;
+
+private:
+    struct Device {
+        int serial = 0;
+        std::string name;
+        bool busy = false;
+        bool failing = false;
+        bool vanished = false;
+    };
+    struct Port {
+        bool input = false;
+        int device = 0;  // serial of the device
+        bool dead = false;  // the device vanished while the port was open
+        InputCallback callback = nullptr;
+        std::uint32_t instance = 0;
+        bool started = false;
+        std::chrono::steady_clock::time_point startedAt;
+        std::vector<std::uint32_t> sent;
+    };
+
+    Result getCaps(const std::vector<Device>& devices, DeviceId id, DeviceCaps& caps) const;
+    Result open(bool input, Handle& handle, DeviceId id, InputCallback callback,
+                std::uint32_t instance);
+    Result close(bool input, Handle handle);
+    const Port* findOpen(bool input, int serial) const;
+    int serialOf(bool input, DeviceId id) const;  // 0 for no such device
+    std::vector<Device> named(std::vector<std::string> names);
+    void record(std::string call);
+
+    // Held while a callback runs, so that a close waits for a delivery in progress.
+    mutable std::recursive_mutex mutex_;
+    std::vector<Device> inputs_;
+    std::vector<Device> outputs_;
+    std::map<Handle, Port> open_;  // open ports only
+    std::map<Handle, Port> closed_;
+    int nextSerial_ = 1;
+    Handle nextHandle_ = 0x100;
+    int inputOpens_ = 0;
+    int outputOpens_ = 0;
+    std::optional<std::int32_t> clock_;
+    std::vector<std::string> calls_;
+    std::vector<std::thread> players_;
+};
+
+}  // namespace tamblin::ports

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+namespace tamblin::ports {
+
+// Opaque port handle; 0 means "no port". Handles are never reused within one service.
+using Handle = std::uint32_t;
+using Result = std::uint32_t;
+using DeviceId = std::int32_t;
+
+// Result codes. Callers only look at the result of the two opens.
+inline constexpr Result kOk = 0;
+inline constexpr Result kError = 1;
+inline constexpr Result kBadDeviceId = 2;
+inline constexpr Result kAllocated = 4;  // the device is already in use
+inline constexpr Result kInvalidHandle = 5;
+
+// Notification codes handed to the input callback.
+inline constexpr std::uint32_t kMimOpen = 961;
+inline constexpr std::uint32_t kMimClose = 962;
+inline constexpr std::uint32_t kMimData = 963;  // a short message has arrived
+inline constexpr std::uint32_t kMimLongData = 964;
+inline constexpr std::uint32_t kMimError = 965;
+
+inline constexpr std::uint32_t kCallbackFunction = 0x30000;
+
+// Input callback: (handle, notification, instance value, first parameter, second parameter).
+// For kMimData the first parameter is the short message (status in bits 0-7, data bytes above
+// it) and the second its timestamp in milliseconds since midiInStart.
+using InputCallback = void (*)(std::uint32_t handle, std::uint32_t notification,
+                               std::uint32_t instance, std::uint32_t param1,
+                               std::uint32_t param2);
+
+// Device capabilities as the service fills them: 44 bytes, the product name from byte 8,
+// zero-terminated, at most 31 characters. Other bytes are left as the caller handed them.
+struct DeviceCaps {
+    static constexpr std::size_t kSize = 44;
+    static constexpr std::size_t kNameOffset = 8;
+    static constexpr std::size_t kNameBytes = 32;
+    std::array<std::uint8_t, kSize> bytes{};
+};
+
+// Writes `name` into caps as the product name (at most 31 bytes, then zero-filled).
+void writeProductName(DeviceCaps& caps, const char* name);
+
+// The MIDI port boundary of the program. Every operation is called from the user-interface
+// thread. The input callback runs on a thread of the service, between midiInStart and
+// midiInClose; once midiInClose has returned no callback for that port runs any more.
+// Operations on handle 0 or on a closed handle return a nonzero code and do nothing.
+class PortService {
+public:
+    PortService() = default;
+    PortService(const PortService&) = delete;
+    PortService& operator=(const PortService&) = delete;
+    PortService(PortService&&) = delete;
+    PortService& operator=(PortService&&) = delete;
+    virtual ~PortService() = default;
+
+    // Device ids run 0..count-1 in a stable order. Counting takes a fresh look at the system;
+    // later queries and opens refer to the devices as counted.
+    [[nodiscard]] virtual std::uint32_t midiInGetNumDevs() = 0;
+    // An invalid id answers kBadDeviceId with an empty product name.
+    virtual Result midiInGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) = 0;
+    [[nodiscard]] virtual Result midiInOpen(Handle& handle, DeviceId id, InputCallback callback,
+                                            std::uint32_t instance, std::uint32_t flags) = 0;
+    virtual Result midiInStart(Handle handle) = 0;
+    virtual Result midiInClose(Handle handle) = 0;
+
+    [[nodiscard]] virtual std::uint32_t midiOutGetNumDevs() = 0;
+    virtual Result midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) = 0;
+    // A failed open leaves `handle` as it was.
+    [[nodiscard]] virtual Result midiOutOpen(Handle& handle, DeviceId id, InputCallback callback,
+                                             std::uint32_t instance, std::uint32_t flags) = 0;
+    virtual Result midiOutShortMsg(Handle handle, std::uint32_t message) = 0;
+    virtual Result midiOutClose(Handle handle) = 0;
+
+    // Milliseconds on the clock of a started input port (the clock its timestamps use), or
+    // nothing when the handle is no started input port.
+    [[nodiscard]] virtual std::optional<std::int32_t> midiInClock(Handle handle) = 0;
+};
+
+}  // namespace tamblin::ports
