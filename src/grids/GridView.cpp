@@ -1,0 +1,209 @@
+#include "grids/GridView.h"
+
+#include <algorithm>
+
+#include <QFont>
+#include <QHelpEvent>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
+#include <QToolTip>
+
+namespace tamblin::grids {
+
+namespace {
+
+constexpr int kTwipsPerInch = 1440;
+// Room between a cell's edge and its text, as the grid control leaves it.
+constexpr int kTextMargin = 2;
+
+QColor toQColor(Rgb colour) {
+    return QColor(colour.r, colour.g, colour.b);
+}
+
+int toPixels(int twips, int dpi) {
+    return (twips * dpi + kTwipsPerInch / 2) / kTwipsPerInch;
+}
+
+bool readsAsNumber(const QString& text) {
+    bool ok = false;
+    text.trimmed().toDouble(&ok);
+    return ok;
+}
+
+}  // namespace
+
+GridView::GridView(GridModel& model, QWidget* parent) : QWidget(parent), model_(model) {
+    QFont gridFont(QStringLiteral("MS Sans Serif"));
+    gridFont.setStyleHint(QFont::SansSerif);
+    gridFont.setPointSizeF(8.25);
+    setFont(gridFont);
+    setMouseTracking(true);
+    setFocusPolicy(Qt::StrongFocus);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void GridView::setPainting(bool on) {
+    painting_ = on;
+    // Qt then also leaves system-requested repaints alone, so the screen keeps its last picture.
+    setUpdatesEnabled(on);
+    if (on) update();
+}
+
+void GridView::refresh() {
+    if (painting_) update();
+}
+
+int GridView::rowPixels() const {
+    return toPixels(model_.rowHeight(), logicalDpiY());
+}
+
+// Each width is converted on its own, as the grid control does, so all body columns are equally
+// wide.
+GridView::ColumnEdges GridView::columnEdges() const {
+    const int dpi = logicalDpiX();
+    ColumnEdges edges{};
+    for (int c = 0; c < GridModel::kCols; ++c) {
+        edges[c + 1] = edges[c] + toPixels(model_.colWidth(c), dpi);
+    }
+    return edges;
+}
+
+QRect GridView::cellRect(int row, int col) const {
+    if (row < 0 || row >= GridModel::kRows || col < 0 || col >= GridModel::kCols) return {};
+    const ColumnEdges edges = columnEdges();
+    return QRect(edges[col], row * rowPixels(), edges[col + 1] - edges[col], rowPixels());
+}
+
+QSize GridView::sizeHint() const {
+    return QSize(columnEdges().back(), GridModel::kRows * rowPixels());
+}
+
+int GridView::rowAt(int y) const {
+    const int height = rowPixels();
+    if (y < 0 || height <= 0) return -1;
+    const int row = y / height;
+    return row < GridModel::kRows ? row : -1;
+}
+
+int GridView::colAt(int x) const {
+    if (x < 0) return -1;
+    const ColumnEdges edges = columnEdges();
+    const auto right = std::upper_bound(edges.begin() + 1, edges.end(), x);
+    return right == edges.end() ? -1 : static_cast<int>(right - edges.begin()) - 1;
+}
+
+void GridView::followPointer(QPoint pos) {
+    mouseRow_ = std::max(rowAt(pos.y()), 0);
+    mouseCol_ = std::max(colAt(pos.x()), 0);
+}
+
+bool GridView::event(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        if (toolTipText_.isEmpty()) {
+            QToolTip::hideText();
+            event->ignore();
+        } else {
+            QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), toolTipText_, this);
+        }
+        return true;
+    }
+    return QWidget::event(event);
+}
+
+void GridView::mousePressEvent(QMouseEvent* event) {
+    followPointer(event->position().toPoint());
+    if (event->button() != Qt::LeftButton) return;
+    pressed_ = true;
+    selecting_ = mouseRow_ >= 1 && mouseCol_ >= 1;
+    if (selecting_) {
+        model_.setRow(mouseRow_);
+        model_.setCol(mouseCol_);
+        refresh();
+    }
+}
+
+void GridView::mouseMoveEvent(QMouseEvent* event) {
+    const QPoint pos = event->position().toPoint();
+    followPointer(pos);
+    if (selecting_ && (event->buttons() & Qt::LeftButton)) {
+        // Dragging past an edge stretches the selection to the last body cell on that side.
+        const int lastRow = GridModel::kRows - 1, lastCol = GridModel::kCols - 1;
+        int row = rowAt(pos.y());
+        if (row < 0) row = pos.y() < 0 ? 1 : lastRow;
+        int col = colAt(pos.x());
+        if (col < 0) col = pos.x() < 0 ? 1 : lastCol;
+        model_.setRowSel(std::max(row, 1));
+        model_.setColSel(std::max(col, 1));
+        refresh();
+    }
+    emit pointerMoved(model_.index());
+}
+
+void GridView::mouseReleaseEvent(QMouseEvent* event) {
+    const QPoint pos = event->position().toPoint();
+    followPointer(pos);
+    if (event->button() != Qt::LeftButton || !pressed_) return;
+    pressed_ = false;
+    selecting_ = false;
+    if (rect().contains(pos)) emit clicked(model_.index());
+}
+
+void GridView::paintEvent(QPaintEvent* event) {
+    ++paintCount_;
+    QPainter painter(this);
+    painter.fillRect(event->rect(), toQColor(kBeyondCells));
+    const ColumnEdges edges = columnEdges();
+    const int height = rowPixels();
+    for (int row = 0; row < GridModel::kRows; ++row) {
+        for (int col = 0; col < GridModel::kCols; ++col) {
+            const QRect rect(edges[col], row * height, edges[col + 1] - edges[col], height);
+            if (event->rect().intersects(rect)) paintCell(painter, rect, row, col);
+        }
+    }
+    if (hasFocus()) {
+        QStyleOptionFocusRect option;
+        option.initFrom(this);
+        option.rect = cellRect(model_.row(), model_.col()).adjusted(0, 0, -1, -1);
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
+    }
+}
+
+void GridView::paintCell(QPainter& painter, const QRect& rect, int row, int col) {
+    const bool fixed = row == 0 || col == 0;
+    const std::optional<Rgb> background = model_.background(row, col);
+    const QPalette& pal = palette();
+    QColor fill, ink;
+    if (fixed) {
+        fill = background ? toQColor(*background) : pal.color(QPalette::Button);
+        ink = pal.color(QPalette::ButtonText);
+    } else if (model_.selectionVisible() && model_.isSelected(row, col)) {
+        fill = model_.index() == kNotesGrid ? toQColor(kNotesSelection)
+                                            : pal.color(QPalette::Highlight);
+        ink = pal.color(QPalette::HighlightedText);
+    } else {
+        fill = background ? toQColor(*background) : pal.color(QPalette::Base);
+        ink = pal.color(QPalette::Text);
+    }
+    painter.fillRect(rect, fill);
+
+    painter.setPen(fixed ? QColor(Qt::black) : toQColor(kGridLine));
+    painter.drawLine(rect.topRight(), rect.bottomRight());
+    painter.drawLine(rect.bottomLeft(), rect.bottomRight());
+
+    const std::string& text = model_.text(row, col);
+    if (text.empty()) return;
+    const QString label = QString::fromStdString(text);
+    Qt::Alignment align = Qt::AlignVCenter;
+    if (model_.alignment(row, col) == GridModel::kAlignGeneral && readsAsNumber(label)) {
+        align |= Qt::AlignRight;
+    } else {
+        align |= Qt::AlignLeft;
+    }
+    painter.setPen(ink);
+    painter.drawText(rect.adjusted(kTextMargin, 0, -kTextMargin - 1, -1), align, label);
+}
+
+}  // namespace tamblin::grids

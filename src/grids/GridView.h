@@ -1,0 +1,71 @@
+#pragma once
+
+#include <array>
+
+#include <QRect>
+#include <QSize>
+#include <QString>
+#include <QWidget>
+
+#include "grids/GridModel.h"
+
+namespace tamblin::grids {
+
+// Draws a GridModel and turns pointer events into the grid's Click and MouseMove events. All
+// cell logic lives in the model; the view only converts twips to pixels and back.
+class GridView : public QWidget {
+    Q_OBJECT
+public:
+    explicit GridView(GridModel& model, QWidget* parent = nullptr);  // does not own the model
+
+    GridModel& model() { return model_; }
+
+    // Off keeps the screen as it is while the model changes; on repaints once.
+    void setPainting(bool on);
+    bool painting() const { return painting_; }
+    // Call after changing the model.
+    void refresh();
+
+    // Cell under the pointer at the last move or press; 0 over the header row, the label column
+    // and beyond the last row or column.
+    int mouseRow() const { return mouseRow_; }
+    int mouseCol() const { return mouseCol_; }
+
+    void setToolTipText(const QString& text) { toolTipText_ = text; }
+    QString toolTipText() const { return toolTipText_; }
+
+    QRect cellRect(int row, int col) const;
+    int paintCount() const { return paintCount_; }
+
+    QSize sizeHint() const override;
+
+signals:
+    void clicked(int gridIndex);
+    void pointerMoved(int gridIndex);
+
+protected:
+    bool event(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    using ColumnEdges = std::array<int, GridModel::kCols + 1>;
+    ColumnEdges columnEdges() const;  // left pixel edge of every column, then the right end
+    int rowPixels() const;
+    int rowAt(int y) const;  // -1 outside the rows
+    int colAt(int x) const;  // -1 outside the columns
+    void followPointer(QPoint pos);
+    void paintCell(QPainter& painter, const QRect& rect, int row, int col);
+
+    GridModel& model_;
+    bool painting_ = true;
+    int mouseRow_ = 0, mouseCol_ = 0;
+    bool pressed_ = false;    // a left press on this grid that has not been released yet
+    bool selecting_ = false;  // that press was on a body cell, so a drag extends the selection
+    QString toolTipText_;
+    int paintCount_ = 0;
+};
+
+}  // namespace tamblin::grids
