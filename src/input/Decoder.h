@@ -31,7 +31,8 @@ public:
 // User-interface thread only.
 class Decoder {
 public:
-    static constexpr int kMaxLogLines = 1001;  // the log is emptied when the next line comes
+    // The log is emptied when a message arrives after this many appended lines.
+    static constexpr int kMaxLogLines = 1001;
 
     explicit Decoder(DecoderSink& sink, std::string decimalSeparator = ".");
 

@@ -29,16 +29,19 @@ public:
     // allocates. Storing the 1,024th unread message makes the indexes meet and raises overrun.
     void store(std::uint32_t message, std::int32_t time) noexcept {
         const int w = writePos_.load(std::memory_order_relaxed);
+        // Read before publishing: read after it, a consumer that drained the new message at once
+        // would look like a lapped one. next(w) == r means 1,023 messages were already unread.
+        const int r = readPos_.load(std::memory_order_acquire);
         messages_[w].store(message, std::memory_order_relaxed);
         times_[w].store(time, std::memory_order_relaxed);
         const int advanced = next(w);
         writePos_.store(advanced, std::memory_order_release);
-        if (advanced == readPos_.load(std::memory_order_acquire))
-            overrun_.store(true, std::memory_order_release);
+        if (advanced == r) overrun_.store(true, std::memory_order_release);
     }
 
-    // Consumer side.
-    int readPos() const noexcept { return readPos_.load(std::memory_order_relaxed); }
+    // Consumer side; unread() and empty() may also be asked by a producer that waits for room,
+    // so the read index is acquired: the consumer's reads of a slot precede its next filling.
+    int readPos() const noexcept { return readPos_.load(std::memory_order_acquire); }
     int writePos() const noexcept { return writePos_.load(std::memory_order_acquire); }
     bool empty() const noexcept { return readPos() == writePos(); }
     bool overrun() const noexcept { return overrun_.load(std::memory_order_acquire); }
@@ -50,9 +53,7 @@ public:
     }
 
     // Hands the slot at the read index back to the producer.
-    void advanceRead() noexcept {
-        readPos_.store(next(readPos()), std::memory_order_release);
-    }
+    void advanceRead() noexcept { readPos_.store(next(readPos()), std::memory_order_release); }
 
     // The time slot at the read index: the oldest waiting message's time, or when the ring is
     // empty the time of the message stored 1,024 messages ago (0 before that many arrived).

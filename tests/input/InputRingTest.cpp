@@ -1,0 +1,228 @@
+#include "input/InputRing.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "input/RefreshPump.h"
+
+namespace tamblin::input {
+namespace {
+
+constexpr std::uint32_t kShortMessage = 963;
+
+// Records what the pump hands on; nothing is filtered and nothing forwarded.
+class DrainHost : public PumpHost {
+public:
+    std::vector<InputRing::Entry> displayed;
+    int overrunReports = 0;
+
+    bool realTimeFiltered() const override { return false; }
+    bool outputAllowed() const override { return false; }
+    void displayMessage(std::uint32_t message, std::int32_t time) override {
+        displayed.push_back({message, time});
+    }
+    void forward(std::uint32_t) override {}
+    void suspendPainting() override {}
+    void resumePainting() override {}
+    void reportOverrun() override { ++overrunReports; }
+};
+
+// Moves both indexes of a fresh ring to `position` without leaving anything unread.
+void advanceEmptyRingTo(InputRing& ring, int position) {
+    for (int i = 0; i < position; ++i) {
+        ring.store(0xF8, 0);
+        ring.advanceRead();
+    }
+}
+
+TEST(InputRingTest, NewRingIsEmpty) {
+    auto ring = std::make_unique<InputRing>();
+    EXPECT_TRUE(ring->empty());
+    EXPECT_EQ(ring->unread(), 0);
+    EXPECT_EQ(ring->readPos(), 0);
+    EXPECT_EQ(ring->writePos(), 0);
+    EXPECT_FALSE(ring->overrun());
+    EXPECT_EQ(ring->timeAtReadPos(), 0);
+}
+
+TEST(InputRingTest, BothIndexesWrapFromSlot1023ToSlot0) {
+    auto ring = std::make_unique<InputRing>();
+    advanceEmptyRingTo(*ring, 1023);
+    ASSERT_EQ(ring->writePos(), 1023);
+    ASSERT_EQ(ring->readPos(), 1023);
+
+    ring->store(0x403C90, 12345);  // ch1 note on 60, lands in slot 1023
+    EXPECT_EQ(ring->writePos(), 0);
+    EXPECT_EQ(ring->unread(), 1);
+    EXPECT_EQ(ring->at(1023).message, 0x403C90u);
+    EXPECT_EQ(ring->at(1023).time, 12345);
+    ring->store(0x403C80, 12500);  // and its note off in slot 0
+    EXPECT_EQ(ring->writePos(), 1);
+    EXPECT_EQ(ring->at(0).message, 0x403C80u);
+
+    ring->advanceRead();
+    EXPECT_EQ(ring->readPos(), 0);
+    EXPECT_EQ(ring->timeAtReadPos(), 12500);
+    ring->advanceRead();
+    EXPECT_TRUE(ring->empty());
+    EXPECT_FALSE(ring->overrun());
+}
+
+TEST(InputRingTest, HoldsAtMost1023UnreadMessagesAndOverrunsOnThe1024th) {
+    for (const int start : {0, 1, 700, 1023}) {
+        SCOPED_TRACE(::testing::Message() << "indexes start at " << start);
+        auto ring = std::make_unique<InputRing>();
+        advanceEmptyRingTo(*ring, start);
+        for (int i = 0; i < 1023; ++i) ring->store(0xF8, i);
+        EXPECT_EQ(ring->unread(), 1023);
+        EXPECT_FALSE(ring->empty());
+        EXPECT_FALSE(ring->overrun());
+
+        ring->store(0xF8, 1023);
+        EXPECT_TRUE(ring->overrun());
+        EXPECT_TRUE(ring->empty());
+        EXPECT_EQ(ring->unread(), 0);
+        EXPECT_EQ(ring->writePos(), start);
+
+        ring->store(0xFA, 1024);  // the flag stays once raised
+        ring->advanceRead();
+        EXPECT_TRUE(ring->overrun());
+    }
+}
+
+TEST(InputRingTest, FullRingIsDrainedInArrivalOrderAtOneTick) {
+    for (const int start : {0, 500}) {
+        SCOPED_TRACE(::testing::Message() << "indexes start at " << start);
+        auto ring = std::make_unique<InputRing>();
+        advanceEmptyRingTo(*ring, start);
+        // ch1-8 note on, notes 0-127: every message distinct.
+        auto message = [](int i) { return 0x400090u | static_cast<std::uint32_t>(i << 8); };
+        for (int i = 0; i < 1023; ++i) ring->store(message(i), 10 * i);
+
+        DrainHost host;
+        RefreshPump pump(*ring, host);
+        pump.tick();
+
+        ASSERT_EQ(host.displayed.size(), 1023u);
+        for (int i = 0; i < 1023; ++i) {
+            EXPECT_EQ(host.displayed[static_cast<std::size_t>(i)].message, message(i)) << i;
+            EXPECT_EQ(host.displayed[static_cast<std::size_t>(i)].time, 10 * i) << i;
+        }
+        EXPECT_TRUE(ring->empty());
+        EXPECT_EQ(host.overrunReports, 0);
+    }
+}
+
+TEST(InputRingTest, OverrunRingLooksEmptyToThePump) {
+    auto ring = std::make_unique<InputRing>();
+    for (int i = 0; i < 1024; ++i) ring->store(0x403C90, i);
+    DrainHost host;
+    RefreshPump pump(*ring, host);
+    pump.tick();
+    EXPECT_TRUE(host.displayed.empty());
+    EXPECT_EQ(host.overrunReports, 1);
+}
+
+// The callback fills the process-wide ring; this program is the only one touching it.
+TEST(InputRingTest, CallbackStoresOnlyShortMessageNotifications) {
+    InputRing& ring = inputRing();
+    const int writeBefore = ring.writePos();
+    const int readBefore = ring.readPos();
+    for (const std::uint32_t notification : {961u, 962u, 964u, 965u, 966u, 0u, 963u + 0x10000u})
+        midiInCallback(7, notification, 99, 0x403C90, 1000);
+    EXPECT_EQ(ring.writePos(), writeBefore);
+    EXPECT_EQ(ring.readPos(), readBefore);
+    EXPECT_EQ(ring.unread(), 0);
+
+    midiInCallback(7, kShortMessage, 99, 0x403C90, 12345);       // ch1 note on 60
+    midiInCallback(0, kShortMessage, 0, 0x6407B0, 0x80000000u);  // ~24.8 days in: negative
+    ASSERT_EQ(ring.unread(), 2);
+    EXPECT_EQ(ring.at(readBefore).message, 0x403C90u);
+    EXPECT_EQ(ring.at(readBefore).time, 12345);
+    EXPECT_EQ(ring.at(InputRing::next(readBefore)).message, 0x6407B0u);
+    EXPECT_EQ(ring.at(InputRing::next(readBefore)).time, -2147483647 - 1);
+    ring.advanceRead();
+    ring.advanceRead();
+    EXPECT_FALSE(ring.overrun());
+}
+
+// A torn slot (message of one store, time of another) breaks the relation between the two.
+std::int32_t checksumTime(std::uint32_t message) {
+    return static_cast<std::int32_t>((message * 2654435761u) ^ 0x5A5A5A5Au);
+}
+
+TEST(InputRingTest, ConcurrentProducerAndConsumerKeepOrderWithoutTearing) {
+    constexpr std::uint32_t kMessages = 1u << 20;
+    auto ring = std::make_unique<InputRing>();
+    std::atomic<bool> producerDone{false};
+
+    std::thread producer([&] {
+        for (std::uint32_t i = 0; i < kMessages; ++i) {
+            // This tests ordering and tearing, not overrun: keep below the ring's capacity.
+            while (ring->unread() >= 1000) std::this_thread::yield();
+            ring->store(i, checksumTime(i));
+        }
+        producerDone.store(true, std::memory_order_release);
+    });
+
+    std::uint32_t expected = 0;
+    std::uint32_t outOfOrder = 0;
+    std::uint32_t torn = 0;
+    while (expected < kMessages) {
+        if (ring->empty()) {
+            if (producerDone.load(std::memory_order_acquire) && ring->empty()) break;
+            std::this_thread::yield();
+            continue;
+        }
+        while (!ring->empty()) {
+            const InputRing::Entry entry = ring->at(ring->readPos());
+            if (entry.message != expected) ++outOfOrder;
+            if (entry.time != checksumTime(entry.message)) ++torn;
+            expected = entry.message + 1;
+            ring->advanceRead();
+        }
+    }
+    producer.join();
+
+    EXPECT_EQ(expected, kMessages);
+    EXPECT_EQ(outOfOrder, 0u);
+    EXPECT_EQ(torn, 0u);
+    EXPECT_FALSE(ring->overrun());
+    EXPECT_TRUE(ring->empty());
+}
+
+// The overrun test must not mistake a consumer that has just caught up for a producer that has
+// lapped it: keep the ring nearly empty so the consumer drains right behind every store.
+TEST(InputRingTest, ConsumerCatchingUpIsNoOverrun) {
+    constexpr int kMessages = 200000;
+    auto ring = std::make_unique<InputRing>();
+    std::atomic<bool> producerDone{false};
+
+    std::thread producer([&] {
+        for (int i = 0; i < kMessages; ++i) {
+            while (!ring->empty()) std::this_thread::yield();
+            ring->store(0xF8, i);
+        }
+        producerDone.store(true, std::memory_order_release);
+    });
+
+    int drained = 0;
+    while (!producerDone.load(std::memory_order_acquire) || !ring->empty()) {
+        while (!ring->empty()) {
+            ring->advanceRead();
+            ++drained;
+        }
+    }
+    producer.join();
+
+    EXPECT_EQ(drained, kMessages);
+    EXPECT_FALSE(ring->overrun());
+}
+
+}  // namespace
+}  // namespace tamblin::input

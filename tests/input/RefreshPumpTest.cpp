@@ -1,0 +1,180 @@
+#include "input/RefreshPump.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "input/InputRing.h"
+
+namespace tamblin::input {
+namespace {
+
+std::string hex(std::uint32_t message) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%X", message);
+    return text;
+}
+
+// Writes down every call the pump makes, in order, and lets a test act from inside the calls
+// the way the window would (flipping a check box, a message arriving, a tick while a box is open).
+class FakeHost : public PumpHost {
+public:
+    std::vector<std::string> calls;
+    bool filterRealTime = true;
+    bool allowOutput = false;
+    std::function<void(std::uint32_t)> onDisplay;
+    std::function<void()> onOverrun;
+
+    bool realTimeFiltered() const override { return filterRealTime; }
+    bool outputAllowed() const override { return allowOutput; }
+    void displayMessage(std::uint32_t message, std::int32_t time) override {
+        calls.push_back("display " + hex(message) + " @" + std::to_string(time));
+        if (onDisplay) onDisplay(message);
+    }
+    void forward(std::uint32_t message) override { calls.push_back("forward " + hex(message)); }
+    void suspendPainting() override { calls.push_back("suspend"); }
+    void resumePainting() override { calls.push_back("resume"); }
+    void reportOverrun() override {
+        calls.push_back("overrun");
+        if (onOverrun) onOverrun();
+    }
+};
+
+using Calls = std::vector<std::string>;
+
+struct Fixture {
+    std::unique_ptr<InputRing> ring = std::make_unique<InputRing>();
+    FakeHost host;
+    RefreshPump pump{*ring, host};
+};
+
+TEST(RefreshPumpTest, RealTimeMessagesAreSkippedOnlyWhileTheBoxIsChecked) {
+    struct Case {
+        std::uint32_t message;
+        bool filter;
+        bool reachesDecoder;
+    };
+    const Case cases[] = {
+        {0xF8, true, false},     // timing clock
+        {0xFA, true, false},     // start
+        {0xFE, true, false},     // active sensing
+        {0xFF, true, false},     // system reset
+        {0xF0, true, true},      // not real time
+        {0xF2, true, true},      // song position
+        {0xF7, true, true},      // EOX
+        {0x403C90, true, true},  // ch1 note on
+        {0x403C9F, true, true},  // ch16 note on: 0x9F is no real-time status
+        {0x7F7FEF, true, true},  // ch16 pitch wheel
+        {0xF8, false, true},     // unchecked: nothing is skipped
+        {0xFF, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << std::hex << c.message << " filter " << c.filter);
+        Fixture f;
+        f.host.filterRealTime = c.filter;
+        f.host.allowOutput = true;
+        f.ring->store(c.message, 42);
+        f.pump.tick();
+        const Calls expected = c.reachesDecoder
+                                   ? Calls{"suspend", "display " + hex(c.message) + " @42",
+                                           "forward " + hex(c.message), "resume"}
+                                   : Calls{"suspend", "resume"};
+        EXPECT_EQ(f.host.calls, expected);
+        EXPECT_TRUE(f.ring->empty());  // skipped or not, the read position moved on
+    }
+}
+
+TEST(RefreshPumpTest, RealTimeFilterIsReadForEachMessage) {
+    Fixture f;
+    f.ring->store(0xF8, 1);
+    f.ring->store(0x403C90, 2);  // unchecking the box while this one is decoded
+    f.ring->store(0xF8, 3);
+    f.ring->store(0xFC, 4);
+    f.host.onDisplay = [&](std::uint32_t) { f.host.filterRealTime = false; };
+    f.pump.tick();
+    EXPECT_EQ(f.host.calls,
+              (Calls{"suspend", "display 403C90 @2", "display F8 @3", "display FC @4", "resume"}));
+}
+
+TEST(RefreshPumpTest, ForwardsAfterDecodingWhileOutputIsAllowed) {
+    Fixture f;
+    f.host.allowOutput = false;
+    f.ring->store(0x403C90, 1);  // allowing output while this one is decoded
+    f.ring->store(0x05C0, 2);
+    f.ring->store(0x6407B0, 3);  // forbidding it again
+    f.ring->store(0x403C80, 4);
+    f.host.onDisplay = [&](std::uint32_t message) {
+        if (message == 0x403C90) f.host.allowOutput = true;
+        if (message == 0x6407B0) f.host.allowOutput = false;
+    };
+    f.pump.tick();
+    EXPECT_EQ(f.host.calls,
+              (Calls{"suspend", "display 403C90 @1", "forward 403C90", "display 5C0 @2",
+                     "forward 5C0", "display 6407B0 @3", "display 403C80 @4", "resume"}));
+}
+
+TEST(RefreshPumpTest, SkippedMessagesAreNotForwarded) {
+    Fixture f;
+    f.host.allowOutput = true;
+    f.ring->store(0xF8, 1);
+    f.ring->store(0xF8, 2);
+    f.ring->store(0x30D1, 3);  // ch2 channel pressure
+    f.pump.tick();
+    EXPECT_EQ(f.host.calls, (Calls{"suspend", "display 30D1 @3", "forward 30D1", "resume"}));
+    EXPECT_EQ(f.ring->readPos(), 3);
+    EXPECT_TRUE(f.ring->empty());
+}
+
+TEST(RefreshPumpTest, MessagesArrivingDuringTheDrainAreDrainedInTheSameTick) {
+    Fixture f;
+    f.ring->store(0x403C90, 1);
+    f.host.onDisplay = [&](std::uint32_t message) {
+        if (message == 0x403C90) f.ring->store(0x403C80, 2);
+        if (message == 0x403C80) f.ring->store(0xF6, 3);
+    };
+    f.pump.tick();
+    EXPECT_EQ(f.host.calls, (Calls{"suspend", "display 403C90 @1", "display 403C80 @2",
+                                   "display F6 @3", "resume"}));
+}
+
+TEST(RefreshPumpTest, EveryTickSuspendsAndResumesPaintingEvenWhenEmpty) {
+    Fixture f;
+    f.pump.tick();
+    f.pump.tick();
+    EXPECT_EQ(f.host.calls, (Calls{"suspend", "resume", "suspend", "resume"}));
+}
+
+TEST(RefreshPumpTest, OverrunIsReportedOnceAfterTheDrain) {
+    Fixture f;
+    for (int i = 0; i < 1024; ++i) f.ring->store(0xF8, i);
+    f.ring->store(0x403C90, 7);  // arrives after the overrun, still drained
+    f.pump.tick();
+    f.pump.tick();
+    EXPECT_EQ(f.host.calls,
+              (Calls{"suspend", "display 403C90 @7", "resume", "overrun", "suspend", "resume"}));
+}
+
+// The overrun message box is modal while timer ticks go on, so tick() can run again from inside
+// reportOverrun(); the message must still be shown only once.
+TEST(RefreshPumpTest, TickFromInsideTheOverrunReportDoesNotReportAgain) {
+    Fixture f;
+    for (int i = 0; i < 1024; ++i) f.ring->store(0xF8, i);
+    int nested = 0;
+    f.host.onOverrun = [&] {
+        for (nested = 0; nested < 2; ++nested) {
+            f.ring->store(0x05C0, 100 + nested);
+            f.pump.tick();
+        }
+    };
+    f.pump.tick();
+    EXPECT_EQ(f.host.calls, (Calls{"suspend", "resume", "overrun", "suspend", "display 5C0 @100",
+                                   "resume", "suspend", "display 5C0 @101", "resume"}));
+}
+
+}  // namespace
+}  // namespace tamblin::input
