@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ports/PortService.h"
+
+namespace tamblin::ports {
+
+// Text of a zero-terminated name of at most 33 bytes (positions 0..32): stops at the first 0
+// byte; 33 nonzero bytes give all 33 characters. Reads no byte past position 32.
+std::string cstr2str(const std::uint8_t* cs);
+
+// What the opener needs from the user interface. All calls come on the user-interface thread.
+class OpenerUi {
+public:
+    OpenerUi() = default;
+    OpenerUi(const OpenerUi&) = delete;
+    OpenerUi& operator=(const OpenerUi&) = delete;
+    virtual ~OpenerUi() = default;
+
+    // Shows the device dialog with these rows in order, `prompt` as its task and row 0
+    // selected; returns the selected row, or -1 when it was closed by its close box.
+    virtual int chooseDevice(const std::vector<std::string>& names, const std::string& prompt) = 0;
+    // Modal message box with the application's title.
+    virtual void showMessage(const std::string& text) = 0;
+    // Puts the chosen device's name into txtMidiIn (input) or txtMidiOut.
+    virtual void showDeviceName(bool input, const std::string& name) = 0;
+};
+
+inline constexpr const char* kNoInputDevices =
+    "No MIDI input devices found.  Do you need to install a device driver for your sound card?";
+inline constexpr const char* kInputInUse = "Oops, the MIDI device is already open";
+inline constexpr const char* kNoOutputDevices =
+    "No MIDI output devices found.  Do you need to install a device driver for your sound card?";
+inline constexpr const char* kOutputInUse = "Oops, the MIDI output device is already open";
+inline constexpr const char* kSelectInput = "Select MIDI Input Device";
+inline constexpr const char* kSelectOutput = "Select MIDI Output Device";
+
+// Chooses, names and opens the input or the output device: count the devices, choose one
+// (asking only when there are several), show its name, open it. The ids and handles are the
+// main window's variables; the opener writes them as the steps go.
+class DeviceOpener {
+public:
+    DeviceOpener(PortService& service, OpenerUi& ui);
+
+    // On success the input port is also started, with `callback` receiving its messages.
+    void openMidiIn(DeviceId& midiInDev, Handle& midiInHnd, InputCallback callback);
+    void openMidiOut(DeviceId& midiOutDev, Handle& midiOutHnd);
+
+private:
+    struct Direction;
+    void open(const Direction& direction, DeviceId& device, Handle& handle, InputCallback callback);
+
+    PortService& service_;
+    OpenerUi& ui_;
+};
+
+}  // namespace tamblin::ports

@@ -1,0 +1,82 @@
+#include "windows/ValueDialog.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QShowEvent>
+
+#include "windows/MessageBox.h"
+#include "windows/Twips.h"
+#include "windows/ValueReader.h"
+
+namespace tamblin::windows {
+
+namespace {
+
+const char* const kRefusal = "Please enter a number between 0 and 127";
+
+}  // namespace
+
+ValueDialog::ValueDialog(QWidget* parent)
+    // A normal top-level window (not Qt::Dialog) so that it has minimise and maximise buttons,
+    // a sizable frame and a taskbar entry of its own.
+    : QDialog(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint),
+      label1_(new QLabel(this)),
+      txtValue_(new QLineEdit(this)),
+      command1_(new QPushButton(QStringLiteral("OK"), this)) {
+    setWindowTitle(QStringLiteral("Form1"));
+    setFont(dialogFont());
+    resize(twipsRect(0, 0, 4680, 1755, logicalDpiX()).size());
+
+    label1_->setObjectName(QStringLiteral("Label1"));
+    label1_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    placeInTwips(label1_, 480, 240, 3615, 255);
+
+    txtValue_->setObjectName(QStringLiteral("txtValue"));
+    placeInTwips(txtValue_, 1080, 600, 2415, 285);
+
+    command1_->setObjectName(QStringLiteral("Command1"));
+    placeInTwips(command1_, 1560, 1080, 1335, 375);
+    // QDialog would otherwise make the button the default one, and Enter in txtValue would
+    // confirm the entry.
+    command1_->setAutoDefault(false);
+    command1_->setDefault(false);
+    connect(command1_, &QPushButton::clicked, this, &ValueDialog::command1Click);
+
+    setTabOrder(txtValue_, command1_);
+    setInitialTexts();
+}
+
+void ValueDialog::setInitialTexts() {
+    label1_->setText(QStringLiteral("Enter desired controller value"));
+    txtValue_->setText(QStringLiteral("0"));
+    txtValue_->setFocus();
+}
+
+int ValueDialog::get_cval() {
+    exec();
+    return acceptedValue_;
+}
+
+void ValueDialog::command1Click() {
+    if (const auto value = controllerValueFromText(txtValue_->text().toStdString())) {
+        acceptedValue_ = *value;
+        accept();
+        return;
+    }
+    showMessage(QString::fromLatin1(kRefusal), this);
+}
+
+void ValueDialog::reject() {
+    setInitialTexts();
+    QDialog::reject();
+}
+
+void ValueDialog::showEvent(QShowEvent* event) {
+    // QDialog would centre the dialog on the screen; a new window of this kind goes where the
+    // window system puts new windows.
+    QWidget::showEvent(event);
+}
+
+}  // namespace tamblin::windows
