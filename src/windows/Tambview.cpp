@@ -1,0 +1,436 @@
+#include "windows/Tambview.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QStyleOptionTabWidgetFrame>
+#include <QStylePainter>
+#include <QTabBar>
+#include <QTimer>
+
+#include "grids/GridView.h"
+#include "windows/DeviceDialog.h"
+#include "windows/Icon.h"
+#include "windows/MessageBox.h"
+#include "windows/Twips.h"
+#include "windows/ValueDialog.h"
+
+namespace tamblin::windows {
+
+namespace {
+
+constexpr const char* kClassNames[input::kMessageClasses] = {
+    "Note Off Messages",       "Note On Messages",        "Polyphonic Key Pressure Messages",
+    "Control Change Messages", "Program Change Messages", "Channel Pressure Messages",
+    "Pitch Wheel Change Messages", "Misc. Messages"};
+
+constexpr const char* kPageNames[4] = {"Notes", "Program Changes", "Controllers", "Misc"};
+
+// The tab control: one row of tabs over four pages. Pages span the whole control, so positions
+// on a page are measured from the control's top-left corner, as the grids' top of 360 twips
+// (just under the row of tabs) expects.
+class TabControl final : public QWidget {
+public:
+    using QWidget::QWidget;
+    int barHeight = 0;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QStylePainter painter(this);
+        QStyleOptionTabWidgetFrame frame;
+        frame.initFrom(this);
+        frame.rect = rect().adjusted(0, barHeight - 1, 0, 0);
+        painter.drawPrimitive(QStyle::PE_FrameTabWidget, frame);
+    }
+};
+
+QString latin(const char* text) { return QString::fromLatin1(text); }
+
+}  // namespace
+
+Tambview::Tambview(ports::PortService& service, input::InputRing& ring, QWidget* parent)
+    : QWidget(parent),
+      service_(service),
+      ring_(ring),
+      decoder_(*this, QLocale().decimalPoint().toStdString()),
+      pump_(ring_, *this),
+      opener_(service_, *this),
+      endProgram_([] { QCoreApplication::exit(0); }) {
+    setObjectName(QStringLiteral("Tambview"));
+    setWindowIcon(tamblinIcon());
+    setFont(dialogFont());
+    for (int i = 0; i < 3; ++i) models_[static_cast<std::size_t>(i)] = std::make_unique<grids::GridModel>(i);
+    buildControls();
+    setTabOrder();
+}
+
+Tambview::~Tambview() = default;
+
+void Tambview::buildControls() {
+    const int dpi = logicalDpiX();
+    resize(twipsToPixels(16440, dpi), twipsToPixels(9015, dpi));
+
+    auto* tabs = new TabControl(this);
+    tabs_ = tabs;
+    tabs_->setObjectName(QStringLiteral("tabs"));
+    placeInTwips(tabs_, 0, 0, 16215, 8415);
+    tabBar_ = new QTabBar(tabs_);
+    tabBar_->setObjectName(QStringLiteral("tabBar"));
+    tabBar_->setExpanding(false);
+    tabBar_->setDrawBase(false);
+    for (const char* name : kPageNames) tabBar_->addTab(latin(name));
+    tabs->barHeight = twipsToPixels(360, dpi);
+    tabBar_->setGeometry(0, 0, tabs_->width(), tabs->barHeight);
+    for (std::size_t i = 0; i < pages_.size(); ++i) {
+        pages_[i] = new QWidget(tabs_);
+        pages_[i]->setObjectName(latin(kPageNames[i]));
+        pages_[i]->setGeometry(0, 0, tabs_->width(), tabs_->height());
+    }
+    tabBar_->raise();
+    connect(tabBar_, &QTabBar::currentChanged, this, &Tambview::showPage);
+
+    for (int i = 0; i < 3; ++i) {
+        auto* view = new grids::GridView(*models_[static_cast<std::size_t>(i)],
+                                         pages_[static_cast<std::size_t>(i)]);
+        view->setObjectName(QStringLiteral("grid(%1)").arg(i));
+        placeInTwips(view, 0, 360, 16815, 8055);
+        connect(view, &grids::GridView::clicked, this, &Tambview::grid_Click);
+        connect(view, &grids::GridView::pointerMoved, this, &Tambview::grid_MouseMove);
+        views_[static_cast<std::size_t>(i)] = view;
+    }
+    views_[0]->setToolTipText(QStringLiteral("Tool tip"));
+
+    QWidget* misc = pages_[3];
+    auto label = [](QWidget* parent, const QString& name, const QString& text) {
+        auto* l = new QLabel(text, parent);
+        l->setObjectName(name);
+        return l;
+    };
+    placeInTwips(label(misc, QStringLiteral("Label1"), QStringLiteral("MIDI Input Device:")), 480,
+                 1800, 1695, 375);
+    txtMidiIn_ = new QLineEdit(QStringLiteral("Text1"), misc);
+    txtMidiIn_->setObjectName(QStringLiteral("txtMidiIn"));
+    placeInTwips(txtMidiIn_, 2280, 1800, 3255, 375);
+    cmdChange_ = new QPushButton(QStringLiteral("Change"), misc);
+    cmdChange_->setObjectName(QStringLiteral("cmdChange"));
+    placeInTwips(cmdChange_, 5760, 1800, 1695, 375);
+    placeInTwips(label(misc, QStringLiteral("Label2"), QStringLiteral("MIDI Output Device:")), 480,
+                 2280, 1695, 375);
+    txtMidiOut_ = new QLineEdit(QStringLiteral("(none)"), misc);
+    txtMidiOut_->setObjectName(QStringLiteral("txtMidiOut"));
+    placeInTwips(txtMidiOut_, 2280, 2280, 3255, 375);
+    cmdChangeO_ = new QPushButton(QStringLiteral("Change"), misc);
+    cmdChangeO_->setObjectName(QStringLiteral("cmdChangeO"));
+    placeInTwips(cmdChangeO_, 5760, 2280, 1695, 375);
+
+    for (int k = 0; k < input::kMessageClasses; ++k) {
+        const auto i = static_cast<std::size_t>(k);
+        lblMsgCounts_[i] = label(misc, QStringLiteral("lblMsgCounts(%1)").arg(k), QString());
+        lblMsgCounts_[i]->setAlignment(Qt::AlignRight | Qt::AlignTop);
+        placeInTwips(lblMsgCounts_[i], 3600, 3120 + 240 * k, 615, 255);
+        lblMsgs_[i] = label(misc, QStringLiteral("lblMsgs(%1)").arg(k), latin(kClassNames[i]));
+        placeInTwips(lblMsgs_[i], 4440, 3120 + 240 * k, 2535, 255);
+    }
+
+    chkNoreal_ = new QCheckBox(QStringLiteral("Don't display system real time messages"), misc);
+    chkNoreal_->setObjectName(QStringLiteral("chkNoreal"));
+    chkNoreal_->setChecked(true);
+    placeInTwips(chkNoreal_, 4680, 7200, 3255, 255);
+    chkFirst_ = new QCheckBox(QStringLiteral("Display messages only the first time"), misc);
+    chkFirst_->setObjectName(QStringLiteral("chkFirst"));
+    placeInTwips(chkFirst_, 4680, 7440, 3015, 255);
+
+    txtMIDI_ = new QPlainTextEdit(misc);
+    txtMIDI_->setObjectName(QStringLiteral("txtMIDI"));
+    txtMIDI_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    txtMIDI_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    txtMIDI_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    txtMIDI_->setUndoRedoEnabled(false);  // the log is written, not edited: no undo history
+    placeInTwips(txtMIDI_, 8160, 720, 6615, 7455);
+
+    cmdCDE_ = new QPushButton(QStringLiteral("C D E"), this);
+    cmdCDE_->setObjectName(QStringLiteral("cmdCDE"));
+    placeInTwips(cmdCDE_, 1080, 8520, 1335, 375);
+    cmdClear_ = new QPushButton(QStringLiteral("Clear"), this);
+    cmdClear_->setObjectName(QStringLiteral("cmdClear"));
+    placeInTwips(cmdClear_, 3240, 8520, 1455, 375);
+    txtVersion_ = new QLabel(latin(kVersion), this);
+    txtVersion_->setObjectName(QStringLiteral("txtVersion"));
+    txtVersion_->setFont(dialogFont(9.75, true));
+    placeInTwips(txtVersion_, 7440, 8640, 1935, 255);
+    chkMidiOut_ = new QCheckBox(QStringLiteral("Allow MIDI output"), this);
+    chkMidiOut_->setObjectName(QStringLiteral("chkMidiOut"));
+    placeInTwips(chkMidiOut_, 10320, 8640, 3255, 255);
+    cmdExit_ = new QPushButton(QStringLiteral("Exit"), this);
+    cmdExit_->setObjectName(QStringLiteral("cmdExit"));
+    placeInTwips(cmdExit_, 14280, 8520, 1935, 375);
+
+    for (QPushButton* button : {cmdChange_, cmdChangeO_, cmdCDE_, cmdClear_, cmdExit_}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+
+    timer_ = new QTimer(this);
+    timer_->setObjectName(QStringLiteral("Timer"));
+    timer_->setTimerType(Qt::PreciseTimer);
+
+    connect(cmdChange_, &QPushButton::clicked, this, &Tambview::cmdChange_Click);
+    connect(cmdChangeO_, &QPushButton::clicked, this, &Tambview::cmdChangeO_Click);
+    connect(cmdCDE_, &QPushButton::clicked, this, &Tambview::cmdCDE_Click);
+    connect(cmdClear_, &QPushButton::clicked, this, &Tambview::cmdClear_Click);
+    connect(cmdExit_, &QPushButton::clicked, this, &Tambview::cmdExit_Click);
+    // Runs whenever the value changes, whether the user clicked or the program set it.
+    connect(chkMidiOut_, &QCheckBox::toggled, this, &Tambview::chkMidiOut_Click);
+    connect(timer_, &QTimer::timeout, this, &Tambview::refreshTick);
+
+    showPage(0);
+}
+
+void Tambview::setTabOrder() {
+    const std::array<QWidget*, 15> order{
+        tabBar_,   views_[0],   views_[1], views_[2],  txtMidiIn_,
+        cmdChange_, cmdExit_,   cmdClear_, cmdCDE_,    txtMIDI_,
+        chkFirst_, chkNoreal_, chkMidiOut_, txtMidiOut_, cmdChangeO_};
+    for (std::size_t i = 0; i + 1 < order.size(); ++i) QWidget::setTabOrder(order[i], order[i + 1]);
+}
+
+void Tambview::showPage(int page) {
+    for (std::size_t i = 0; i < pages_.size(); ++i) pages_[i]->setVisible(static_cast<int>(i) == page);
+    tabBar_->raise();
+}
+
+void Tambview::load() {
+    for (auto& model : models_) model->setUp();
+    for (auto* view : views_) view->refresh();
+    decoder_.initialise();
+    noteNames_ = grids::makeNoteNames();
+    kindWords_ = grids::makeKindWords();
+    flushToWidgets();
+    openMidiIn();
+    timer_->setInterval(kRefreshMs);
+    timer_->start();
+    setWindowTitle(txtVersion_->text());
+}
+
+// ---- shut-down -------------------------------------------------------------------------------
+
+void Tambview::cmdExit_Click() {
+    shutDown();
+    close();
+}
+
+void Tambview::closeEvent(QCloseEvent* event) {
+    shutDown();
+    event->accept();
+}
+
+void Tambview::shutDown() {
+    if (ended_) return;
+    ended_ = true;
+    timer_->stop();
+    service_.midiInClose(midiInHnd_);
+    service_.midiOutClose(midiOutHnd_);
+    if (deviceDialog_) deviceDialog_->hide();
+    if (valueDialog_) valueDialog_->hide();
+    endProgram_();
+}
+
+// ---- decoding and the batch handed to the widgets ---------------------------------------------
+
+void Tambview::displayMessage(std::uint32_t message, std::int32_t time) {
+    decoder_.displayMessage(message, time);
+    if (!batched_) flushToWidgets();
+}
+
+void Tambview::setCountText(int messageClass, std::string_view text) {
+    const auto i = static_cast<std::size_t>(messageClass);
+    pendingCounts_[i].assign(text);
+    countDirty_[i] = true;
+}
+
+void Tambview::markCell(int grid, int channel, int number, grids::Rgb colour) {
+    models_[static_cast<std::size_t>(grid)]->markCell(channel, number, colour);
+    gridDirty_[static_cast<std::size_t>(grid)] = true;
+}
+
+void Tambview::clearLog() {
+    // Lines waiting for the widget would have been emptied with the rest of the log.
+    pendingLog_.clear();
+    logClearPending_ = true;
+}
+
+void Tambview::appendLog(std::string_view line) {
+    pendingLog_.append(line);
+    pendingLog_.push_back('\n');
+}
+
+bool Tambview::firstTimeOnly() const { return chkFirst_->checkState() != Qt::Unchecked; }
+
+void Tambview::flushToWidgets() {
+    if (logClearPending_) {
+        txtMIDI_->clear();
+        logClearPending_ = false;
+    }
+    if (!pendingLog_.empty()) {
+        // Always at the end of the log, whatever the user typed or selected there.
+        QTextCursor cursor = txtMIDI_->textCursor();
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertText(QString::fromUtf8(pendingLog_.data(),
+                                            static_cast<qsizetype>(pendingLog_.size())));
+        txtMIDI_->setTextCursor(cursor);
+        txtMIDI_->verticalScrollBar()->setValue(txtMIDI_->verticalScrollBar()->maximum());
+        pendingLog_.clear();
+    }
+    for (std::size_t k = 0; k < pendingCounts_.size(); ++k) {
+        if (!countDirty_[k]) continue;
+        lblMsgCounts_[k]->setText(QString::fromLatin1(pendingCounts_[k].c_str()));
+        countDirty_[k] = false;
+    }
+    for (std::size_t i = 0; i < views_.size(); ++i) {
+        if (!gridDirty_[i]) continue;
+        views_[i]->refresh();
+        gridDirty_[i] = false;
+    }
+}
+
+// ---- the refresh pump's host ------------------------------------------------------------------
+
+bool Tambview::realTimeFiltered() const { return chkNoreal_->checkState() != Qt::Unchecked; }
+
+bool Tambview::outputAllowed() const { return chkMidiOut_->checkState() != Qt::Unchecked; }
+
+void Tambview::forward(std::uint32_t message) { service_.midiOutShortMsg(midiOutHnd_, message); }
+
+void Tambview::suspendPainting() {
+    views_[grids::kNotesGrid]->setPainting(false);
+    views_[grids::kControllersGrid]->setPainting(false);
+}
+
+void Tambview::resumePainting() {
+    flushToWidgets();
+    views_[grids::kNotesGrid]->setPainting(true);
+    views_[grids::kControllersGrid]->setPainting(true);
+}
+
+void Tambview::reportOverrun() {
+    windows::showMessage(latin(kOverrunText));
+    cmdExit_Click();
+}
+
+// ---- device choice ----------------------------------------------------------------------------
+
+void Tambview::openMidiIn() { opener_.openMidiIn(midiInDev_, midiInHnd_, &input::midiInCallback); }
+
+void Tambview::openMidiOut() { opener_.openMidiOut(midiOutDev_, midiOutHnd_); }
+
+int Tambview::chooseDevice(const std::vector<std::string>& names, const std::string& prompt) {
+    DeviceDialog& dialog = deviceDialog();
+    dialog.clearDevices();
+    for (const auto& name : names) dialog.addDevice(QString::fromLocal8Bit(name));
+    dialog.setTask(QString::fromStdString(prompt));
+    dialog.selectRow(0);
+    dialog.showModal();
+    return dialog.selectedRow();
+}
+
+void Tambview::showMessage(const std::string& text) {
+    windows::showMessage(QString::fromStdString(text));
+}
+
+void Tambview::showDeviceName(bool input, const std::string& name) {
+    (input ? txtMidiIn_ : txtMidiOut_)->setText(QString::fromLocal8Bit(name));
+}
+
+DeviceDialog& Tambview::deviceDialog() {
+    if (!deviceDialog_) deviceDialog_ = std::make_unique<DeviceDialog>();
+    return *deviceDialog_;
+}
+
+ValueDialog& Tambview::valueDialog() {
+    if (!valueDialog_) valueDialog_ = std::make_unique<ValueDialog>();
+    return *valueDialog_;
+}
+
+void Tambview::cmdChange_Click() {
+    service_.midiInClose(midiInHnd_);
+    openMidiIn();
+}
+
+void Tambview::cmdChangeO_Click() {
+    service_.midiOutClose(midiOutHnd_);
+    openMidiOut();
+}
+
+void Tambview::chkMidiOut_Click() {
+    if (chkMidiOut_->checkState() == Qt::Checked && midiOutHnd_ == 0) {
+        openMidiOut();
+        // Raises this handler once more, which finds the box clear and does nothing.
+        if (midiOutHnd_ == 0) chkMidiOut_->setChecked(false);
+    }
+}
+
+// ---- grids ------------------------------------------------------------------------------------
+
+void Tambview::cmdClear_Click() {
+    for (std::size_t i = 0; i < views_.size(); ++i) {
+        views_[i]->setPainting(false);
+        models_[i]->clear();
+        views_[i]->setPainting(true);
+    }
+    decoder_.reset();
+    flushToWidgets();
+}
+
+void Tambview::cmdCDE_Click() {
+    models_[grids::kNotesGrid]->noteLetters();
+    views_[grids::kNotesGrid]->refresh();
+}
+
+void Tambview::grid_MouseMove(int index) {
+    const grids::GridView* view = views_[static_cast<std::size_t>(index)];
+    if (auto text = grids::tooltipText(index, view->mouseRow(), view->mouseCol(), noteNames_,
+                                       kindWords_))
+        views_[static_cast<std::size_t>(index)]->setToolTipText(QString::fromStdString(*text));
+}
+
+std::int32_t Tambview::echoTime() const {
+    // A sent message has no arrival time; the input port's clock at the moment of the click
+    // sorts it among the received lines. Without a started input port, the time slot at the
+    // ring's read position stands in.
+    if (auto now = service_.midiInClock(midiInHnd_)) return *now;
+    return ring_.timeAtReadPos();
+}
+
+void Tambview::grid_Click(int index) {
+    if (chkMidiOut_->checkState() == Qt::Unchecked) return;
+    const grids::GridView* view = views_[static_cast<std::size_t>(index)];
+    const auto cell = grids::GridModel::channelNumberAt(view->mouseRow(), view->mouseCol());
+    if (!cell) return;
+    std::uint32_t message = 0;
+    switch (index) {
+        case grids::kNotesGrid:
+            message = grids::noteClickMessage(cell->channel, cell->number,
+                                              decoder_.noteState(cell->channel, cell->number));
+            break;
+        case grids::kProgramsGrid:
+            message = grids::programClickMessage(cell->channel, cell->number);
+            break;
+        default:
+            message = grids::controllerClickMessage(cell->channel, cell->number,
+                                                    valueDialog().get_cval());
+            break;
+    }
+    if (ended_) return;
+    displayMessage(message, echoTime());
+    flushToWidgets();
+    service_.midiOutShortMsg(midiOutHnd_, message);
+}
+
+}  // namespace tamblin::windows

@@ -1,0 +1,175 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "grids/GridModel.h"
+#include "grids/PointerActions.h"
+#include "input/Decoder.h"
+#include "input/InputRing.h"
+#include "input/RefreshPump.h"
+#include "ports/DeviceOpener.h"
+#include "ports/PortService.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTabBar;
+class QTimer;
+
+namespace tamblin::grids {
+class GridView;
+}
+
+namespace tamblin::windows {
+
+class DeviceDialog;
+class ValueDialog;
+
+// The main window: hosts every control, runs start-up and shut-down, and ties the decoder, the
+// refresh pump, the grids and the port service together. Everything here runs on the
+// user-interface thread; the only other thread is the port service's, which touches nothing but
+// the input ring.
+class Tambview final : public QWidget,
+                       private input::DecoderSink,
+                       private input::PumpHost,
+                       private ports::OpenerUi {
+    Q_OBJECT
+
+public:
+    static constexpr int kRefreshMs = 100;
+    static constexpr const char* kVersion = "Tamblin V0.2";
+    static constexpr const char* kOverrunText =
+        "I am sorry, but the MIDI input buffer has been overrun. Exiting rather than displaying "
+        "misleading information.";
+
+    explicit Tambview(ports::PortService& service, input::InputRing& ring = input::inputRing(),
+                      QWidget* parent = nullptr);
+    ~Tambview() override;
+
+    // Start-up: grids, count labels, tables, the input device, the refresh timer, the title.
+    // Runs before the window is shown; may show the device dialog or a message box.
+    void load();
+
+    // The Exit action: closes both ports and ends the program.
+    void cmdExit_Click();
+
+    // Decodes, counts, marks and logs one message, and shows the result.
+    void displayMessage(std::uint32_t message, std::int32_t time);
+
+    // What ending the program does; by default the application's event loop exits with 0.
+    void setEndProgram(std::function<void()> endProgram) { endProgram_ = std::move(endProgram); }
+    bool ended() const { return ended_; }
+
+    // Hands the widgets one batch per refresh tick (the default) or updates them after every
+    // message; the visible result is the same.
+    void setBatchedUpdates(bool batched) { batched_ = batched; }
+
+    // One refresh tick, as the timer runs it.
+    void refreshTick() { pump_.tick(); }
+
+    ports::DeviceId midiInDev() const { return midiInDev_; }
+    ports::Handle midiInHnd() const { return midiInHnd_; }
+    ports::DeviceId midiOutDev() const { return midiOutDev_; }
+    ports::Handle midiOutHnd() const { return midiOutHnd_; }
+    const grids::GridModel& gridModel(int index) const { return *models_[index]; }
+    grids::GridView* grid(int index) const { return views_[index]; }
+    const input::Decoder& decoder() const { return decoder_; }
+    ValueDialog& valueDialog();
+    DeviceDialog& deviceDialog();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // DecoderSink
+    void setCountText(int messageClass, std::string_view text) override;
+    void markCell(int grid, int channel, int number, grids::Rgb colour) override;
+    void clearLog() override;
+    void appendLog(std::string_view line) override;
+    bool firstTimeOnly() const override;
+    // PumpHost
+    bool realTimeFiltered() const override;
+    bool outputAllowed() const override;
+    void forward(std::uint32_t message) override;
+    void suspendPainting() override;
+    void resumePainting() override;
+    void reportOverrun() override;
+    // OpenerUi
+    int chooseDevice(const std::vector<std::string>& names, const std::string& prompt) override;
+    void showMessage(const std::string& text) override;
+    void showDeviceName(bool input, const std::string& name) override;
+
+    void buildControls();
+    void setTabOrder();
+    void showPage(int page);
+    void flushToWidgets();
+    void shutDown();
+    std::int32_t echoTime() const;
+
+    void openMidiIn();
+    void openMidiOut();
+    void cmdChange_Click();
+    void cmdChangeO_Click();
+    void chkMidiOut_Click();
+    void cmdClear_Click();
+    void cmdCDE_Click();
+    void grid_Click(int index);
+    void grid_MouseMove(int index);
+
+    ports::PortService& service_;
+    input::InputRing& ring_;
+    input::Decoder decoder_;
+    input::RefreshPump pump_;
+    ports::DeviceOpener opener_;
+
+    std::array<std::unique_ptr<grids::GridModel>, 3> models_;
+    std::array<grids::GridView*, 3> views_{};
+    grids::NoteNames noteNames_{};
+    grids::KindWords kindWords_{};
+
+    ports::DeviceId midiInDev_ = 0;
+    ports::Handle midiInHnd_ = 0;
+    ports::DeviceId midiOutDev_ = 0;
+    ports::Handle midiOutHnd_ = 0;
+
+    QWidget* tabs_ = nullptr;
+    QTabBar* tabBar_ = nullptr;
+    std::array<QWidget*, 4> pages_{};
+    QLineEdit* txtMidiIn_ = nullptr;
+    QLineEdit* txtMidiOut_ = nullptr;
+    QPushButton* cmdChange_ = nullptr;
+    QPushButton* cmdChangeO_ = nullptr;
+    std::array<QLabel*, input::kMessageClasses> lblMsgCounts_{};
+    std::array<QLabel*, input::kMessageClasses> lblMsgs_{};
+    QCheckBox* chkNoreal_ = nullptr;
+    QCheckBox* chkFirst_ = nullptr;
+    QCheckBox* chkMidiOut_ = nullptr;
+    QPlainTextEdit* txtMIDI_ = nullptr;
+    QPushButton* cmdCDE_ = nullptr;
+    QPushButton* cmdClear_ = nullptr;
+    QLabel* txtVersion_ = nullptr;
+    QPushButton* cmdExit_ = nullptr;
+    QTimer* timer_ = nullptr;
+
+    // The batch that the next flush hands to the widgets.
+    bool batched_ = true;
+    bool logClearPending_ = false;
+    std::string pendingLog_;
+    std::array<std::string, input::kMessageClasses> pendingCounts_;
+    std::array<bool, input::kMessageClasses> countDirty_{};
+    std::array<bool, 3> gridDirty_{};
+
+    std::unique_ptr<DeviceDialog> deviceDialog_;
+    std::unique_ptr<ValueDialog> valueDialog_;
+    std::function<void()> endProgram_;
+    bool ended_ = false;
+};
+
+}  // namespace tamblin::windows

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QFont>
+#include <QRect>
+#include <QWidget>
+
+namespace tamblin::windows {
+
+// Layouts are given in twips (1440 to the inch), converted with the screen's logical DPI so a
+// high-DPI screen shows the same physical layout: 15 twips to a pixel at 96 dpi.
+inline int twipsToPixels(int twips, int dpi) {
+    return (twips * dpi + 720) / 1440;
+}
+
+inline QRect twipsRect(int left, int top, int width, int height, int dpi) {
+    // Edges are converted, not sizes, so that adjacent controls stay adjacent.
+    const int x0 = twipsToPixels(left, dpi), y0 = twipsToPixels(top, dpi);
+    return QRect(x0, y0, twipsToPixels(left + width, dpi) - x0,
+                 twipsToPixels(top + height, dpi) - y0);
+}
+
+inline void placeInTwips(QWidget* widget, int left, int top, int width, int height) {
+    widget->setGeometry(twipsRect(left, top, width, height, widget->logicalDpiX()));
+}
+
+// The nearest installed sans-serif face to the classic 8.25 pt dialog font.
+inline QFont dialogFont(qreal pointSize = 8.25, bool bold = false) {
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSizeF(pointSize);
+    font.setBold(bold);
+    return font;
+}
+
+}  // namespace tamblin::windows

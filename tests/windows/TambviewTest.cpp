@@ -1,0 +1,329 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTimer>
+
+#include "grids/GridView.h"
+#include "ports/InProcessPortService.h"
+#include "support/ModalDriver.h"
+#include "support/WindowProbe.h"
+#include "windows/DeviceDialog.h"
+#include "windows/Tambview.h"
+
+using tamblin::grids::Rgb;
+using tamblin::ports::InProcessPortService;
+using tamblin::windows::Tambview;
+using namespace tamblin::testing;
+
+namespace {
+
+class TambviewTest : public ::testing::Test {
+protected:
+    InProcessPortService service;
+    std::unique_ptr<Tambview> window;
+    int ends = 0;
+
+    static void SetUpTestSuite() { ensureApplication(); }
+
+    // The input ring lives as long as the process; start each test with nothing waiting.
+    void SetUp() override {
+        auto& ring = tamblin::input::inputRing();
+        while (!ring.empty()) ring.advanceRead();
+    }
+
+    std::unique_ptr<Tambview> makeWindow() {
+        auto w = std::make_unique<Tambview>(service);
+        w->setEndProgram([this] { ++ends; });
+        return w;
+    }
+
+    // A window over one input device "Keys" and one output device "Synth".
+    void startWithOneDevice() {
+        service.setInputDevices({"Keys"});
+        service.setOutputDevices({"Synth"});
+        window = makeWindow();
+        window->load();
+    }
+
+    void play(std::initializer_list<InProcessPortService::Event> events) {
+        ASSERT_EQ(service.play(0, events), events.size());
+    }
+};
+
+TEST_F(TambviewTest, StartsWithTheInitialState) {
+    startWithOneDevice();
+    WindowProbe probe(*window);
+    EXPECT_EQ(window->windowTitle(), "Tamblin V0.2");
+    for (int k = 0; k < 8; ++k) EXPECT_EQ(probe.countText(k), "0") << k;
+    EXPECT_EQ(probe.lineEdit("txtMidiOut")->text(), "(none)");
+    EXPECT_TRUE(probe.checkBox("chkNoreal")->isChecked());
+    EXPECT_FALSE(probe.checkBox("chkFirst")->isChecked());
+    EXPECT_FALSE(probe.checkBox("chkMidiOut")->isChecked());
+    EXPECT_EQ(probe.log(), "");
+    EXPECT_EQ(window->findChild<QTabBar*>("tabBar")->currentIndex(), 0);
+    EXPECT_EQ(window->findChild<QTabBar*>("tabBar")->tabText(0), "Notes");
+    EXPECT_EQ(probe.labelText("lblMsgs(2)"), "Polyphonic Key Pressure Messages");
+    EXPECT_EQ(probe.labelText("lblMsgs(7)"), "Misc. Messages");
+    EXPECT_EQ(window->grid(0)->toolTipText(), "Tool tip");
+    EXPECT_EQ(window->grid(1)->toolTipText(), "");
+    // Grids are set up before the device is opened and the window shown.
+    EXPECT_EQ(window->gridModel(2).text(3, 0), "CT Ch  2");
+}
+
+TEST_F(TambviewTest, StartUpWithOneDeviceOpensItWithoutAsking) {
+    startWithOneDevice();
+    EXPECT_EQ(WindowProbe(*window).lineEdit("txtMidiIn")->text(), "Keys");
+    EXPECT_TRUE(service.inputOpen(0));
+    EXPECT_EQ(window->midiInDev(), 0);
+    EXPECT_EQ(service.play(0, {{0x403C90, 1}}), 1u) << "the port was started";
+}
+
+TEST_F(TambviewTest, StartUpWithNoDeviceShowsTheMessageAndRunsWithoutInput) {
+    service.setInputDevices({});
+    window = makeWindow();
+    QString text;
+    onNextModal([&](QWidget* modal) {
+        const MessageBoxFacts facts = messageBoxFacts(modal);
+        text = facts.text;
+        EXPECT_EQ(facts.title, "Tambl");
+        EXPECT_EQ(facts.buttons, QStringList{"OK"});
+        EXPECT_FALSE(facts.hasIcon);
+        EXPECT_FALSE(window->isVisible()) << "the message comes before the window";
+        clickButton(modal, "OK");
+    });
+    window->load();
+    EXPECT_EQ(text,
+              "No MIDI input devices found.  Do you need to install a device driver for your "
+              "sound card?");
+    EXPECT_EQ(WindowProbe(*window).lineEdit("txtMidiIn")->text(), "Text1");
+    EXPECT_EQ(service.inputOpens(), 0);
+    EXPECT_EQ(window->windowTitle(), "Tamblin V0.2");
+}
+
+TEST_F(TambviewTest, StartUpWithTwoDevicesAsksFirst) {
+    service.setInputDevices({"Keys", "Pads"});
+    window = makeWindow();
+    QStringList rows;
+    QString task;
+    int selected = -2;
+    onNextModal([&](QWidget* modal) {
+        auto* list = modal->findChild<QListWidget*>("lstDevs");
+        for (int i = 0; i < list->count(); ++i) rows << list->item(i)->text();
+        selected = list->currentRow();
+        task = modal->findChild<QLabel*>("lblTask")->text();
+        list->setCurrentRow(1);
+        clickButton(modal, "OK");
+    });
+    window->load();
+    EXPECT_EQ(rows, (QStringList{"Keys", "Pads"}));
+    EXPECT_EQ(selected, 0);
+    EXPECT_EQ(task, "Select MIDI Input Device");
+    EXPECT_EQ(window->midiInDev(), 1);
+    EXPECT_EQ(WindowProbe(*window).lineEdit("txtMidiIn")->text(), "Pads");
+    EXPECT_TRUE(service.inputOpen(1));
+}
+
+TEST_F(TambviewTest, DeviceDialogClosedByItsCloseBoxOpensNothingAndNamesNothing) {
+    service.setInputDevices({"Keys", "Pads"});
+    window = makeWindow();
+    bool messageShown = false;
+    onNextModal([&](QWidget* modal) {
+        modal->close();
+        // A message box after this would be a second modal.
+        onNextModal([&](QWidget* next) {
+            messageShown = true;
+            clickButton(next, "OK");
+        }, 300);
+    });
+    window->load();
+    processEventsFor(400);
+    EXPECT_FALSE(messageShown);
+    EXPECT_EQ(service.inputOpens(), 0);
+    EXPECT_EQ(WindowProbe(*window).lineEdit("txtMidiIn")->text(), "");
+}
+
+TEST_F(TambviewTest, AMessageReachesLogCountAndGridAtTheNextTick) {
+    startWithOneDevice();
+    WindowProbe probe(*window);
+    play({{0x403C90, 12345}});  // ch1 note 60 vel 64
+    EXPECT_EQ(probe.countText(1), "0") << "nothing is shown before the tick";
+    window->refreshTick();
+    EXPECT_EQ(probe.logLines().back(), "12.345 403C90 note on:  C:1 N:60 V:64");
+    EXPECT_EQ(probe.countText(1), " 1");
+    EXPECT_EQ(window->gridModel(0).background(1, 61), Rgb(250, 0, 0));
+}
+
+TEST_F(TambviewTest, RealTimeFilterAndFirstTimeFilterFollowTheirBoxes) {
+    startWithOneDevice();
+    WindowProbe probe(*window);
+    play({{0xF8, 2000}});  // timing clock, filtered by default
+    window->refreshTick();
+    EXPECT_EQ(probe.log(), "");
+    EXPECT_EQ(probe.countText(7), "0");
+
+    probe.checkBox("chkNoreal")->setChecked(false);
+    play({{0xF8, 2000}});
+    window->refreshTick();
+    EXPECT_EQ(probe.logLines(), QStringList{"2 00F8 Timing Clock"});
+    EXPECT_EQ(probe.countText(7), " 1");
+
+    probe.checkBox("chkFirst")->setChecked(true);
+    play({{0x403C90, 1000}, {0x7F3C90, 1001}, {0x003C90, 1002}, {0x403C80, 1003}});
+    window->refreshTick();
+    EXPECT_EQ(probe.logLines(),
+              (QStringList{"2 00F8 Timing Clock", "1 403C90 note on:  C:1 N:60 V:64",
+                           "1.003 403C80 note off: C:1 N:60 V:64"}));
+    EXPECT_EQ(probe.countText(1), " 3") << "filtered lines are still counted";
+    EXPECT_EQ(window->gridModel(0).background(1, 61), Rgb(100, 255, 100));
+}
+
+TEST_F(TambviewTest, LogEmptiesAtTheMessageAfterTheThousandAndFirstLine) {
+    startWithOneDevice();
+    WindowProbe probe(*window);
+    std::vector<InProcessPortService::Event> burst;
+    for (int i = 0; i < 1001; ++i) burst.push_back({0x403C90, i});
+    service.play(0, burst);
+    window->refreshTick();
+    EXPECT_EQ(probe.logLines().size(), 1001);
+    // The emptying happens within one batch: the window shows only what follows it.
+    service.play(0, {{0x01C0, 5000}, {0x02C0, 5001}});
+    window->refreshTick();
+    EXPECT_EQ(probe.logLines(), (QStringList{"5 001C0 Prog Ch:  C:1 P:1", "5.001 002C0 Prog Ch:  C:1 P:2"}));
+}
+
+TEST_F(TambviewTest, LogLinesGoAtTheEndEvenAfterTheUserTypedIntoTheLog) {
+    startWithOneDevice();
+    WindowProbe probe(*window);
+    auto* log = window->findChild<QPlainTextEdit*>("txtMIDI");
+    log->setPlainText(QString(70000, QChar('x')));  // longer than any caret position
+    QTextCursor cursor = log->textCursor();
+    cursor.setPosition(3);
+    log->setTextCursor(cursor);
+    play({{0x05C0, 500}});
+    window->refreshTick();
+    EXPECT_TRUE(probe.log().endsWith("xxx0.5 005C0 Prog Ch:  C:1 P:5\n"));
+}
+
+TEST_F(TambviewTest, ClearRestoresBandsAndCountsButKeepsLettersAndNoteState) {
+    startWithOneDevice();
+    WindowProbe probe(*window);
+    probe.button("cmdCDE")->click();
+    play({{0x405A99, 1}, {0x005AC9, 2}, {0x7F25B0, 3}, {0x403C90, 4}});  // in grey bands
+    window->refreshTick();
+    EXPECT_EQ(window->gridModel(1).background(20, 27), Rgb(255, 100, 100));
+    probe.button("cmdClear")->click();
+    for (int k = 0; k < 8; ++k) EXPECT_EQ(probe.countText(k), "0");
+    EXPECT_EQ(probe.log(), "");
+    EXPECT_EQ(window->gridModel(0).background(1, 61), Rgb(240, 240, 240));  // note 60 band
+    EXPECT_EQ(window->gridModel(1).background(20, 27), Rgb(240, 240, 240));
+    EXPECT_EQ(window->gridModel(2).background(1, 38), Rgb(240, 240, 240));
+    EXPECT_EQ(window->gridModel(0).background(1, 1), Rgb(255, 255, 255));
+    EXPECT_EQ(window->gridModel(0).text(0, 1), "C");
+    EXPECT_EQ(window->gridModel(0).text(0, 2), "");
+    EXPECT_EQ(window->gridModel(1).text(0, 1), " 0");
+    EXPECT_TRUE(window->decoder().noteState(0, 60));
+    play({{0x05C0, 9}});
+    window->refreshTick();
+    EXPECT_EQ(probe.countText(4), " 1");
+}
+
+TEST_F(TambviewTest, CellMappingCorners) {
+    startWithOneDevice();
+    play({{0x403F90, 1}, {0x404090, 2}, {0x407F90, 3}, {0x403F9F, 4}, {0x40409F, 5},
+          {0x407F9F, 6}});
+    window->refreshTick();
+    const auto& notes = window->gridModel(0);
+    for (auto [row, col] : {std::pair{1, 64}, {2, 1}, {2, 64}, {31, 64}, {32, 1}, {32, 64}})
+        EXPECT_EQ(notes.background(row, col), Rgb(250, 0, 0)) << row << "," << col;
+}
+
+TEST_F(TambviewTest, InputChangeReopensTheSingleDeviceWithoutAsking) {
+    startWithOneDevice();
+    const auto first = window->midiInHnd();
+    WindowProbe(*window).button("cmdChange")->click();
+    EXPECT_NE(window->midiInHnd(), first);
+    EXPECT_TRUE(service.inputOpen(0));
+    EXPECT_EQ(service.inputOpens(), 2);
+    EXPECT_EQ(service.play(0, {{0x403C90, 1}}), 1u);
+}
+
+TEST_F(TambviewTest, InputChangeWithSeveralDevicesAsksAndKeepsTheRing) {
+    service.setInputDevices({"Keys", "Pads"});
+    window = makeWindow();
+    clickInNextModal("OK");
+    window->load();
+    play({{0x403C90, 7}});
+    onNextModal([](QWidget* modal) {
+        modal->findChild<QListWidget*>("lstDevs")->setCurrentRow(1);
+        clickButton(modal, "OK");
+    });
+    WindowProbe(*window).button("cmdChange")->click();
+    EXPECT_FALSE(service.inputOpen(0));
+    EXPECT_TRUE(service.inputOpen(1));
+    window->refreshTick();  // the message that arrived before the change is still shown
+    EXPECT_EQ(WindowProbe(*window).logLines(), QStringList{"0.007 403C90 note on:  C:1 N:60 V:64"});
+}
+
+TEST_F(TambviewTest, BusyInputDeviceShowsTheInUseMessageAndKeepsTheName) {
+    service.setInputDevices({"Keys"});
+    service.setInputBusy(0, true);
+    window = makeWindow();
+    QString text;
+    clickInNextModal("OK", &text);
+    window->load();
+    EXPECT_EQ(text, "Oops, the MIDI device is already open");
+    EXPECT_EQ(WindowProbe(*window).lineEdit("txtMidiIn")->text(), "Keys");
+    EXPECT_EQ(service.inputOpens(), 0);
+}
+
+TEST_F(TambviewTest, ExitAndCloseBoxBothCloseBothPorts) {
+    for (bool viaButton : {true, false}) {
+        SCOPED_TRACE(viaButton ? "Exit button" : "close box");
+        InProcessPortService ports;
+        ports.setInputDevices({"Keys"});
+        ports.setOutputDevices({"Synth"});
+        Tambview w(ports);
+        int ended = 0;
+        w.setEndProgram([&] { ++ended; });
+        w.load();
+        w.show();
+        WindowProbe(w).checkBox("chkMidiOut")->setChecked(true);
+        ASSERT_TRUE(ports.outputOpen(0));
+        if (viaButton)
+            WindowProbe(w).button("cmdExit")->click();
+        else
+            w.close();
+        EXPECT_FALSE(ports.inputOpen(0));
+        EXPECT_FALSE(ports.outputOpen(0));
+        EXPECT_EQ(ended, 1);
+        EXPECT_FALSE(w.isVisible());
+    }
+}
+
+TEST_F(TambviewTest, ExitWithoutOutputStillClosesHandleZero) {
+    startWithOneDevice();
+    window->cmdExit_Click();
+    const auto calls = service.calls();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[calls.size() - 2], "midiInClose(" + std::to_string(window->midiInHnd()) + ") = 0");
+    EXPECT_EQ(calls.back(), "midiOutClose(0) = 5");
+    EXPECT_EQ(ends, 1);
+}
+
+TEST_F(TambviewTest, TheTimerDrainsTheRingWithoutHelp) {
+    startWithOneDevice();
+    service.playFromThread(0, {{0x403C90, 1}, {0x6407B0, 2}});
+    service.waitForPlayers();
+    WindowProbe probe(*window);
+    EXPECT_TRUE(waitFor([&] { return probe.logLines().size() == 2; }, 5000));
+    EXPECT_EQ(window->gridModel(2).background(1, 8), Rgb(200, 55, 0));
+}
+
+}  // namespace
