@@ -23,8 +23,17 @@ inline void placeInTwips(QWidget* widget, int left, int top, int width, int heig
     widget->setGeometry(twipsRect(left, top, width, height, widget->logicalDpiX()));
 }
 
-// The nearest installed sans-serif face to the classic 8.25 pt dialog font.
+// The nearest installed sans-serif face to the classic 8.25 pt dialog font: its metric-compatible
+// successors first, then any sans-serif face.
 inline QFont dialogFont(qreal pointSize = 8.25, bool bold = false) {
+    static const bool substituted = [] {
+        QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                                   {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Arial"),
+                                    QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                                    QStringLiteral("Helvetica"), QStringLiteral("DejaVu Sans")});
+        return true;
+    }();
+    (void)substituted;
     QFont font(QStringLiteral("MS Sans Serif"));
     font.setStyleHint(QFont::SansSerif);
     font.setPointSizeF(pointSize);
