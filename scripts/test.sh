@@ -1,13 +1,58 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test through ctest.
+# Installs what is missing, builds, and runs every test through ctest:
+#   1. the whole suite in a normal build (warnings as errors under CI);
+#   2. the whole suite under AddressSanitizer + UndefinedBehaviorSanitizer;
+#   3. the ring stress test and the real-MIDI tests under ThreadSanitizer;
+#   4. each fuzz target for a bounded time from its seed corpus.
+# Usage: scripts/test.sh [--quick]   (--quick runs step 1 only)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
+
+quick=false
+if [ "${1:-}" = "--quick" ]; then quick=true; fi
+fuzz_seconds="${TAMBLIN_FUZZ_SECONDS:-60}"
 
 bash scripts/deps.sh
 
 werror=OFF
 if [ "${CI:-}" = "true" ]; then werror=ON; fi
+jobs="$(nproc)"
 
+step() { printf '\n=== %s\n' "$*"; }
+
+step "Normal build and the whole test suite"
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLIN_WERROR="$werror"
-ctest --test-dir build --output-on-failure -j 2
+ctest --test-dir build --output-on-failure -j "$jobs"
+$quick && exit 0
+
+step "AddressSanitizer + UndefinedBehaviorSanitizer: the whole test suite"
+bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DTAMBLIN_SANITIZE=address \
+    -DTAMBLIN_BENCH=OFF -DTAMBLIN_WERROR="$werror"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp" \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+step "ThreadSanitizer: the input ring stress test and the real-MIDI tests"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLIN_SANITIZE=thread \
+    -DTAMBLIN_BENCH=OFF -DTAMBLIN_WERROR="$werror" >/dev/null
+tsan_tests=(InputRingTest $(ctest --test-dir build -N -L realmidi | sed -n 's/^ *Test *#[0-9]*: //p'))
+cmake --build build-tsan -j "$jobs" --target "${tsan_tests[@]}" tamblin-send
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/sanitizers/tsan.supp" \
+    ctest --test-dir build-tsan --output-on-failure -j "$jobs" \
+    -R "^($(IFS='|'; echo "${tsan_tests[*]}"))\$"
+
+step "Fuzzing: each target for ${fuzz_seconds} s from its seed corpus"
+CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLIN_FUZZ=ON \
+    -DTAMBLIN_WERROR="$werror" >/dev/null
+cmake --build build-fuzz -j "$jobs"
+for target in decoder value_reader cstr2str; do
+    corpus="build-fuzz/corpus-$target"
+    rm -rf "$corpus" && mkdir -p "$corpus"
+    cp tests/fuzz/corpus/"$target"/* "$corpus"/
+    "build-fuzz/tests/fuzz/${target}_fuzz" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+        "$corpus" 2>&1 | tail -n 12
+done
+
+printf '\nAll test runs passed.\n'
