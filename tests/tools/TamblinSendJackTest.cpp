@@ -1,0 +1,275 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/JackEndpoints.h"
+#include "support/JackServer.h"
+
+namespace tamblin::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string toolPath() {
+    const char* buildDir = std::getenv("TAMBLIN_BUILD_DIR");
+    return buildDir == nullptr ? std::string() : std::string(buildDir) + "/tools/tamblin-send";
+}
+
+// The tool, run as a child process with its output in a pipe.
+class Tool {
+public:
+    explicit Tool(std::vector<std::string> args) {
+        args.insert(args.begin(), toolPath());
+        int out[2];
+        int err[2];
+        if (::pipe(out) != 0 || ::pipe(err) != 0) return;
+        std::vector<char*> argv;
+        for (auto& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            ::dup2(err[1], STDERR_FILENO);
+            ::close(out[0]);
+            ::close(err[0]);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        ::close(err[1]);
+        out_ = out[0];
+        err_ = err[0];
+    }
+    ~Tool() {
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) ::close(out_);
+        if (err_ >= 0) ::close(err_);
+    }
+    Tool(const Tool&) = delete;
+    Tool& operator=(const Tool&) = delete;
+
+    // Exit status once the tool has ended, or nothing if it runs past the timeout.
+    std::optional<int> wait(std::chrono::milliseconds timeout = 15s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!status_ && pid_ > 0) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                break;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) break;
+            std::this_thread::sleep_for(5ms);
+        }
+        return status_;
+    }
+    void signal(int number) const { ::kill(pid_, number); }
+    // Everything written, once the tool has ended.
+    std::string out() { return drain(out_); }
+    std::string err() { return drain(err_); }
+
+private:
+    static std::string drain(int fd) {
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<std::size_t>(n));
+        return text;
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    std::optional<int> status_;
+};
+
+std::uint32_t packed(const Bytes& bytes) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) value |= std::uint32_t{bytes[i]} << (8 * i);
+    return value;
+}
+
+class TamblinSendJackTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(jack.running());
+        ASSERT_FALSE(toolPath().empty()) << "TAMBLIN_BUILD_DIR is not set";
+        ASSERT_EQ(::access(toolPath().c_str(), X_OK), 0) << toolPath();
+    }
+
+    // Runs the tool into a fresh sink until it ends; what arrived, each message packed.
+    std::vector<std::uint32_t> play(const std::vector<std::string>& args) {
+        JackSink sink;
+        Tool tool(args);
+        const auto port = jack.waitForPort("^tamblin-send:out$");
+        EXPECT_TRUE(port.has_value()) << "the tool's port did not appear";
+        if (!port) return {};
+        EXPECT_TRUE(jack.connect(*port, sink.port()));
+        EXPECT_EQ(tool.wait(), 0) << tool.err();
+        awaitStragglers(sink);
+        std::vector<std::uint32_t> messages;
+        for (const Bytes& bytes : sink.received())
+            if (bytes != Bytes{0xFC}) messages.push_back(packed(bytes));
+        return messages;
+    }
+
+    // Once the tool has ended, its last JACK cycle is over; a marker from another source then
+    // arrives after everything the tool sent. (It is connected only now: JACK drops a whole
+    // cycle of an input fed by two ports when one of them has not written its buffer yet.)
+    void awaitStragglers(const JackSink& sink) {
+        JackSource marker("tamblin-test-marker");
+        ASSERT_TRUE(jack.connect(marker.port(), sink.port()));
+        marker.send({0xFC});
+        ASSERT_TRUE(waitForMarkers(sink, 1));
+    }
+
+    static bool waitForMarkers(const JackSink& sink, std::size_t markers) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (true) {
+            const std::vector<Bytes> received = sink.received();
+            if (static_cast<std::size_t>(
+                    std::count(received.begin(), received.end(), Bytes{0xFC})) >= markers)
+                return true;
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(5ms);
+        }
+    }
+
+    JackServer jack;
+};
+
+TEST_F(TamblinSendJackTest, StreamIsCompleteAndFollowsItsSeed) {
+    const std::vector<std::string> args = {
+        "--api",  "jack", "--wait-connection", "10", "--stream", "200", "--rate", "2000",
+        "--seed", "7"};
+    const std::vector<std::uint32_t> first = play(args);
+    ASSERT_EQ(first.size(), 200u);
+    const std::vector<std::uint32_t> opening(first.begin(), first.begin() + 6);
+    EXPECT_EQ(opening, (std::vector<std::uint32_t>{
+                           0x0019D4,  // ch5 channel pressure 25
+                           0x671783,  // ch4 note 23 off
+                           0x170EB9,  // ch10 controller 14 value 23
+                           0x2A6EA9,  // ch10 key pressure
+                           0x662798,  // ch9 note 39 on
+                           0x077FA0,  // ch1 key pressure
+                       }));
+    for (const std::uint32_t message : first) {
+        const std::uint32_t status = message & 0xFF;
+        EXPECT_TRUE(status >= 0x80 && status < 0xF0) << std::hex << message;
+        EXPECT_FALSE((status & 0xF0) == 0x90 && (message >> 16) == 0) << "a note on of velocity 0";
+        EXPECT_FALSE((status & 0xF0) == 0xB0 && ((message >> 8) & 0xFF) >= 120)
+            << "a channel mode message";
+    }
+    const std::set<std::uint32_t> kinds = [&] {
+        std::set<std::uint32_t> seen;
+        for (const std::uint32_t message : first) seen.insert(message & 0xF0);
+        return seen;
+    }();
+    EXPECT_EQ(kinds, (std::set<std::uint32_t>{0x80, 0x90, 0xA0, 0xB0, 0xC0, 0xD0, 0xE0}));
+
+    EXPECT_EQ(play(args), first) << "the same seed gives the same stream";
+}
+
+TEST_F(TamblinSendJackTest, DemoTouchesEveryViewAndReleasesItsNotes) {
+    const std::vector<std::uint32_t> demo = play({"--wait-connection", "10", "--demo"});
+    std::map<std::uint32_t, int> perKind;
+    std::set<std::uint32_t> noteChannels;
+    std::map<std::uint32_t, int> sounding;  // channel and note -> note ons not yet released
+    for (const std::uint32_t message : demo) {
+        const std::uint32_t status = message & 0xFF;
+        ++perKind[status >= 0xF0 ? status : status & 0xF0];
+        const std::uint32_t key = message & 0xFF0F;
+        if ((status & 0xF0) == 0x90 && (message >> 16) > 0) {
+            noteChannels.insert(status & 0x0F);
+            ++sounding[key];
+        }
+        if ((status & 0xF0) == 0x80) --sounding[key];
+    }
+    for (const std::uint32_t kind : {0x80u, 0x90u, 0xA0u, 0xB0u, 0xC0u, 0xD0u, 0xE0u, 0xF8u, 0xFEu})
+        EXPECT_GT(perKind[kind], 0) << std::hex << kind;
+    EXPECT_GE(noteChannels.size(), 3u);
+    for (const auto& [key, count] : sounding) EXPECT_EQ(count, 0) << std::hex << key;
+}
+
+TEST_F(TamblinSendJackTest, LoopStoppedMidPhraseReleasesItsNotes) {
+    JackSink sink;
+    Tool tool({"--wait-connection", "10", "--demo", "--loop"});
+    const auto port = jack.waitForPort("^tamblin-send:out$");
+    ASSERT_TRUE(port.has_value());
+    ASSERT_TRUE(jack.connect(*port, sink.port()));
+    ASSERT_TRUE(sink.waitForCount(100));  // well into the phrase, notes sounding
+    tool.signal(SIGTERM);
+    ASSERT_EQ(tool.wait(), 0) << tool.err();
+    awaitStragglers(sink);
+    std::map<std::uint32_t, int> sounding;  // channel and note -> note ons not yet released
+    for (const Bytes& bytes : sink.received()) {
+        if ((bytes[0] & 0xF0) == 0x90 && bytes[2] > 0) ++sounding[packed(bytes) & 0xFF0F];
+        if ((bytes[0] & 0xF0) == 0x80) --sounding[packed(bytes) & 0xFF0F];
+    }
+    for (const auto& [key, count] : sounding) EXPECT_EQ(count, 0) << std::hex << key;
+}
+
+TEST_F(TamblinSendJackTest, ReceivesAndPrintsEachMessage) {
+    Tool tool({"--api", "jack", "--receive", "--expect", "4", "--timeout", "10"});
+    const auto port = jack.waitForPort("^tamblin-send:in$");
+    ASSERT_TRUE(port.has_value());
+    JackSource source;
+    ASSERT_TRUE(jack.connect(source.port(), *port));
+    source.send({0x90, 0x3C, 0x40});  // ch1 note 60 vel 64
+    source.send({0xF0, 0x01, 0xF7});  // SysEx: not a short message
+    source.send({0xC1, 0x05});        // ch2 program 5
+    source.send({0xF8});              // timing clock
+    source.send({0xE0, 0x00, 0x40});  // ch1 pitch wheel centre
+    source.send({0xFE});              // after the fourth: not waited for
+    ASSERT_EQ(tool.wait(), 0) << tool.err();
+    EXPECT_EQ(tool.out(), "403C90\n0005C1\n0000F8\n4000E0\n");
+}
+
+TEST_F(TamblinSendJackTest, ReceiveFailsWhenTooFewArrive) {
+    Tool tool({"--receive", "--count", "--expect", "3", "--timeout", "1"});
+    const auto port = jack.waitForPort("^tamblin-send:in$");
+    ASSERT_TRUE(port.has_value());
+    JackSource source;
+    ASSERT_TRUE(jack.connect(source.port(), *port));
+    source.send({0x90, 0x3C, 0x40});
+    source.send({0x80, 0x3C, 0x40});
+    EXPECT_EQ(tool.wait(), 1);
+    EXPECT_EQ(tool.out(), "2\n");
+}
+
+TEST_F(TamblinSendJackTest, BadArgumentsPrintTheUsage) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"--stream", "10"},                           // no rate
+        {"--stream", "--rate", "10"},                 // no count
+        {"--stream", "10", "--rate", "0"},            // no pace
+        {"--demo", "--stream", "10", "--rate", "5"},  // two things at once
+        {"--receive", "--loop"},                      // loop is for the demo
+        {"--api", "coremidi", "--demo"},              // not a system here
+        {"--demo", "--delay", "soon"},
+        {"--demo", "--louder"},
+    };
+    for (const auto& args : cases) {
+        Tool tool(args);
+        EXPECT_EQ(tool.wait(), 2) << ::testing::PrintToString(args);
+        EXPECT_EQ(tool.err().rfind("usage: tamblin-send ", 0), 0u)
+            << ::testing::PrintToString(args);
+    }
+}
+
+}  // namespace
+}  // namespace tamblin::testing

@@ -1,0 +1,474 @@
+// tamblin-send: a companion MIDI program for trying Tamblin out and for tests.
+//
+// It opens a virtual port "tamblin-send:out" (JACK when a JACK server answers, otherwise the
+// ALSA sequencer, or as --api says) and plays either a demo phrase that touches every view of
+// the monitor, or a deterministic stream of channel messages. With --receive it opens a virtual
+// input "tamblin-send:in" instead and prints what arrives, one message per line as six hex
+// digits (data 2, data 1, status: "403C90"), for checking a thru path.
+//
+// --wait-connection S waits, before playing, until something is connected to the port: on JACK
+// the port's connections are polled; the ALSA sequencer tells nothing of that through RtMidi, so
+// there (and on JACK too) SIGUSR1 ends the wait as well. After S seconds it plays anyway.
+//
+// Exit status: 0 done, 1 MIDI failure or fewer messages received than expected, 2 bad usage.
+
+#include <jack/jack.h>
+
+#include <RtMidi.h>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<unsigned char>;
+
+constexpr const char* kUsage =
+    "usage: tamblin-send [--api jack|alsa] [--wait-connection S] [--delay MS] (--demo [--loop] | "
+    "--stream COUNT --rate PER_SECOND [--seed N] | --receive [--count] [--expect N] "
+    "[--timeout S])\n";
+constexpr const char* kClient = "tamblin-send";
+
+constexpr int kDone = 0;
+constexpr int kFailed = 1;
+constexpr int kBadUsage = 2;
+
+std::atomic<bool> stopRequested{false};
+std::atomic<bool> goAhead{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "flags are set from signal handlers");
+
+void onStopSignal(int) {
+    stopRequested.store(true);
+}
+void onGoSignal(int) {
+    goAhead.store(true);
+}
+
+struct Options {
+    RtMidi::Api api = RtMidi::UNSPECIFIED;
+    enum class Mode { None, Demo, Stream, Receive } mode = Mode::None;
+    bool loop = false;
+    long count = -1;
+    double rate = 0;
+    unsigned long seed = 1;
+    bool printCount = false;
+    long expect = -1;
+    double timeout = -1;
+    double waitConnection = -1;
+    long delay = 0;
+};
+
+std::optional<double> number(const char* text) {
+    char* end = nullptr;
+    const double value = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(value >= 0)) return std::nullopt;
+    return value;
+}
+
+std::optional<long> whole(const char* text) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < 0) return std::nullopt;
+    return value;
+}
+
+std::optional<Options> parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        auto takeNumber = [&](double& into) {
+            const auto parsed = value ? number(value) : std::nullopt;
+            if (parsed) into = *parsed, ++i;
+            return parsed.has_value();
+        };
+        auto takeWhole = [&](long& into) {
+            const auto parsed = value ? whole(value) : std::nullopt;
+            if (parsed) into = *parsed, ++i;
+            return parsed.has_value();
+        };
+        bool ok = true;
+        if (arg == "--api" && value && std::strcmp(value, "jack") == 0) {
+            o.api = RtMidi::UNIX_JACK, ++i;
+        } else if (arg == "--api" && value && std::strcmp(value, "alsa") == 0) {
+            o.api = RtMidi::LINUX_ALSA, ++i;
+        } else if (arg == "--demo" || arg == "--stream" || arg == "--receive") {
+            ok = o.mode == Options::Mode::None;
+            o.mode = arg == "--demo"     ? Options::Mode::Demo
+                     : arg == "--stream" ? Options::Mode::Stream
+                                         : Options::Mode::Receive;
+            if (arg == "--stream") ok = ok && takeWhole(o.count);
+        } else if (arg == "--loop") {
+            o.loop = true;
+        } else if (arg == "--rate") {
+            ok = takeNumber(o.rate) && o.rate > 0;
+        } else if (arg == "--seed") {
+            long seed = 0;
+            ok = takeWhole(seed);
+            o.seed = static_cast<unsigned long>(seed);
+        } else if (arg == "--count") {
+            o.printCount = true;
+        } else if (arg == "--expect") {
+            ok = takeWhole(o.expect);
+        } else if (arg == "--timeout") {
+            ok = takeNumber(o.timeout);
+        } else if (arg == "--wait-connection") {
+            ok = takeNumber(o.waitConnection);
+        } else if (arg == "--delay") {
+            ok = takeWhole(o.delay);
+        } else {
+            ok = false;
+        }
+        if (!ok) return std::nullopt;
+    }
+    using Mode = Options::Mode;
+    if (o.mode == Mode::None) return std::nullopt;
+    if (o.mode == Mode::Stream && o.rate <= 0) return std::nullopt;
+    if (o.mode != Mode::Stream && (o.rate > 0 || o.count >= 0)) return std::nullopt;
+    if (o.loop && o.mode != Mode::Demo) return std::nullopt;
+    if (o.mode != Mode::Receive && (o.printCount || o.expect >= 0 || o.timeout >= 0))
+        return std::nullopt;
+    return o;
+}
+
+bool jackReachable() {
+    jack_client_t* probe = jack_client_open(kClient, JackNoStartServer, nullptr);
+    if (probe == nullptr) return false;
+    jack_client_close(probe);
+    return true;
+}
+
+std::atomic<bool> midiFailed{false};
+
+void reportError(RtMidiError::Type type, const std::string& text, void*) {
+    if (type == RtMidiError::DEBUG_WARNING) return;
+    std::fprintf(stderr, "tamblin-send: %s\n", text.c_str());
+    if (type != RtMidiError::WARNING) midiFailed.store(true);
+}
+
+// Sleeps until `when` in short steps, so that a stop request is seen at once. False if stopped.
+bool sleepUntil(Clock::time_point when) {
+    while (Clock::now() < when) {
+        if (stopRequested.load()) return false;
+        std::this_thread::sleep_until(std::min(when, Clock::now() + 10ms));
+    }
+    return !stopRequested.load();
+}
+
+// JACK port names matching ours ("tamblin-send:out", or "tamblin-send-01:out" when JACK had to
+// rename the client).
+std::set<std::string> ourJackPorts(jack_client_t* client, const char* port) {
+    std::set<std::string> names;
+    const std::string pattern = std::string("^") + kClient + "(-[0-9]+)?:" + port + "$";
+    if (const char** found = jack_get_ports(client, pattern.c_str(), nullptr, 0)) {
+        for (const char** name = found; *name != nullptr; ++name) names.insert(*name);
+        jack_free(static_cast<void*>(found));
+    }
+    return names;
+}
+
+// Waits until something is connected to the port that appeared since `before`, until SIGUSR1,
+// or until `seconds` have passed.
+void waitForConnection(RtMidi::Api api, const std::set<std::string>& before, double seconds) {
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(seconds));
+    jack_client_t* client = nullptr;
+    std::string ours;
+    if (api == RtMidi::UNIX_JACK) {
+        const std::string watcher = std::string(kClient) + "-watch";
+        client = jack_client_open(watcher.c_str(), JackNoStartServer, nullptr);
+        if (client != nullptr) {
+            for (const std::string& name : ourJackPorts(client, "out"))
+                if (!before.contains(name)) ours = name;
+        }
+    }
+    while (Clock::now() < deadline && !goAhead.load() && !stopRequested.load()) {
+        if (client != nullptr && !ours.empty()) {
+            jack_port_t* port = jack_port_by_name(client, ours.c_str());
+            if (port != nullptr && jack_port_connected(port) > 0) break;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    if (client != nullptr) jack_client_close(client);
+}
+
+class Player {
+public:
+    explicit Player(RtMidiOut& out) : out_(out) {}
+    ~Player() { releaseAll(); }
+
+    void send(const Bytes& bytes) {
+        out_.sendMessage(&bytes);
+        const unsigned char kind = bytes[0] & 0xF0;
+        if (kind != 0x80 && kind != 0x90) return;
+        const auto key = static_cast<unsigned>(((bytes[0] & 0x0F) << 8) | bytes[1]);
+        if (kind == 0x90 && bytes[2] > 0)
+            sounding_.insert(key);
+        else
+            sounding_.erase(key);
+    }
+
+    // A complete stream is exactly COUNT messages, sounding notes or not.
+    void forget() { sounding_.clear(); }
+
+    // A stopped run must not leave notes hanging on a synthesiser.
+    void releaseAll() {
+        for (const unsigned key : sounding_) {
+            const Bytes off = {static_cast<unsigned char>(0x80 | (key >> 8)),
+                               static_cast<unsigned char>(key & 0x7F), 0};
+            out_.sendMessage(&off);
+        }
+        sounding_.clear();
+    }
+
+private:
+    RtMidiOut& out_;
+    std::set<unsigned> sounding_;
+};
+
+struct Timed {
+    int ms;
+    Bytes bytes;
+};
+
+// Two bars at 120 beats per minute: notes with their releases on four channels, program
+// changes, controller sweeps, a pitch bend, key and channel pressure, timing clock and active
+// sensing.
+std::vector<Timed> demoPhrase() {
+    std::vector<Timed> events;
+    auto at = [&](int ms, Bytes bytes) { events.push_back({ms, std::move(bytes)}); };
+    auto note = [&](int ms, int length, unsigned char channel, unsigned char key,
+                    unsigned char velocity) {
+        at(ms, {static_cast<unsigned char>(0x90 | channel), key, velocity});
+        at(ms + length, {static_cast<unsigned char>(0x80 | channel), key, 0x40});
+    };
+    constexpr int kBeat = 500;
+    constexpr int kBars = 2;
+    constexpr int kLength = kBars * 4 * kBeat;
+
+    at(0, {0xC0, 0});   // ch1 piano
+    at(0, {0xC1, 33});  // ch2 bass
+    at(0, {0xC2, 48});  // ch3 strings
+    at(0, {0xB0, 7, 100});
+    at(0, {0xB1, 10, 40});
+    for (int tick = 0; tick < kLength * 24 / kBeat; ++tick) at(tick * kBeat / 24, {0xF8});
+    for (int ms = 0; ms < kLength; ms += 300) at(ms, {0xFE});
+
+    const unsigned char melody[] = {60, 64, 67, 72, 71, 67, 64, 62};
+    for (int i = 0; i < 8; ++i) note(i * kBeat, kBeat - 50, 0, melody[i], 90);
+    at(1 * kBeat + 100, {0xA0, 64, 70});  // key pressure on the held E
+    at(1 * kBeat + 200, {0xA0, 64, 20});
+    for (int bar = 0; bar < kBars; ++bar) {
+        note(bar * 4 * kBeat, 2 * kBeat - 20, 1, 36, 100);
+        note(bar * 4 * kBeat + 2 * kBeat, 2 * kBeat - 20, 1, 43, 100);
+        for (int beat = 0; beat < 4; ++beat) {
+            const int ms = (bar * 4 + beat) * kBeat;
+            note(ms, 100, 9, beat % 2 == 0 ? 36 : 38, 110);  // kick, snare
+            note(ms + kBeat / 2, 80, 9, 42, 70);             // hi-hat
+        }
+    }
+    for (const unsigned char key : {48, 52, 55}) note(0, kLength - 100, 2, key, 60);
+    for (int step = 0; step <= 32; ++step) {
+        const int ms = step * (kLength / 32);
+        const auto up = static_cast<unsigned char>(std::min(127, step * 8));
+        at(ms, {0xB0, 1, up});                                     // ch1 modulation wheel
+        at(ms, {0xB2, 74, static_cast<unsigned char>(127 - up)});  // ch3 brightness
+        at(ms, {0xD2, static_cast<unsigned char>(step <= 16 ? up : 127 - up)});  // ch3 pressure
+    }
+    for (int step = 0; step <= 16; ++step) {  // ch2 bends up a whole tone and back
+        const int value = 8192 + 4096 * (step <= 8 ? step : 16 - step) / 8;
+        at(4 * kBeat + step * 30, {0xE1, static_cast<unsigned char>(value & 0x7F),
+                                   static_cast<unsigned char>(value >> 7)});
+    }
+    std::stable_sort(events.begin(), events.end(),
+                     [](const Timed& a, const Timed& b) { return a.ms < b.ms; });
+    return events;
+}
+
+int playDemo(RtMidiOut& out, bool loop) {
+    Player player(out);
+    const std::vector<Timed> phrase = demoPhrase();
+    constexpr int kPhraseMs = 4000;
+    Clock::time_point start = Clock::now();
+    do {
+        for (const Timed& event : phrase) {
+            if (!sleepUntil(start + std::chrono::milliseconds(event.ms)))
+                return loop ? kDone : kFailed;
+            player.send(event.bytes);
+        }
+        start += std::chrono::milliseconds(kPhraseMs);
+    } while (loop);
+    return kDone;
+}
+
+// COUNT channel messages from the seed: the same seed gives the same stream everywhere
+// (std::mt19937 is fully specified; its raw output is used, no distribution).
+int playStream(RtMidiOut& out, long count, double rate, unsigned long seed) {
+    Player player(out);
+    std::mt19937 random(static_cast<std::mt19937::result_type>(seed));
+    const Clock::time_point start = Clock::now();
+    for (long i = 0; i < count; ++i) {
+        const auto kind = static_cast<int>(random() % 7);
+        const auto channel = static_cast<unsigned char>(random() % 16);
+        const auto a = static_cast<unsigned char>(random() % 128);
+        const auto b = static_cast<unsigned char>(random() % 128);
+        Bytes message;
+        switch (kind) {
+            case 0:  // a velocity of 0 would be a note off in disguise
+                message = {static_cast<unsigned char>(0x90 | channel), a,
+                           static_cast<unsigned char>(b == 0 ? 1 : b)};
+                break;
+            case 1:
+                message = {static_cast<unsigned char>(0x80 | channel), a, b};
+                break;
+            case 2:
+                message = {static_cast<unsigned char>(0xA0 | channel), a, b};
+                break;
+            case 3:  // controllers 120-127 are channel mode messages (all notes off and such)
+                message = {static_cast<unsigned char>(0xB0 | channel),
+                           static_cast<unsigned char>(a % 120), b};
+                break;
+            case 4:
+                message = {static_cast<unsigned char>(0xC0 | channel), a};
+                break;
+            case 5:
+                message = {static_cast<unsigned char>(0xD0 | channel), a};
+                break;
+            default:
+                message = {static_cast<unsigned char>(0xE0 | channel), a, b};
+                break;
+        }
+        const auto due = start + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(static_cast<double>(i) / rate));
+        if (!sleepUntil(due)) return kFailed;
+        player.send(message);
+    }
+    player.forget();
+    return kDone;
+}
+
+class Receiver {
+public:
+    static void onMessage(double, std::vector<unsigned char>* bytes, void* self) {
+        if (bytes->empty() || bytes->size() > 3 || (*bytes)[0] < 0x80) return;
+        std::uint32_t packed = 0;
+        for (std::size_t i = 0; i < bytes->size(); ++i)
+            packed |= static_cast<std::uint32_t>((*bytes)[i]) << (8 * i);
+        auto* receiver = static_cast<Receiver*>(self);
+        {
+            std::lock_guard lock(receiver->mutex_);
+            receiver->waiting_.push_back(packed);
+        }
+        receiver->arrived_.notify_one();
+    }
+
+    // Prints messages as they come until `expect` have arrived, the deadline, or a stop request.
+    long run(bool printEach, long expect, std::optional<Clock::time_point> deadline) {
+        long received = 0;
+        std::unique_lock lock(mutex_);
+        while (!(expect >= 0 && received >= expect) && !stopRequested.load() &&
+               !(deadline && Clock::now() >= *deadline)) {
+            arrived_.wait_for(lock, 10ms, [&] { return !waiting_.empty(); });
+            for (const std::uint32_t message : waiting_) {
+                if (expect >= 0 && received >= expect) break;
+                ++received;
+                if (printEach) std::printf("%06X\n", message);
+            }
+            waiting_.clear();
+            std::fflush(stdout);
+        }
+        return received;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<std::uint32_t> waiting_;
+};
+
+int receive(RtMidi::Api api, const Options& o) {
+    Receiver receiver;
+    RtMidiIn in(api, kClient);
+    in.setErrorCallback(&reportError, nullptr);
+    in.ignoreTypes(true, false, false);  // SysEx is no short message; clock and sensing are
+    in.setCallback(&Receiver::onMessage, &receiver);
+    in.openVirtualPort("in");
+    if (midiFailed.load()) return kFailed;
+    std::optional<Clock::time_point> deadline;
+    if (o.timeout >= 0)
+        deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(o.timeout));
+    const long received = receiver.run(!o.printCount, o.expect, deadline);
+    if (o.printCount) std::printf("%ld\n", received);
+    std::fflush(stdout);
+    return o.expect >= 0 && received < o.expect ? kFailed : kDone;
+}
+
+int play(RtMidi::Api api, const Options& o) {
+    std::set<std::string> before;
+    if (api == RtMidi::UNIX_JACK && o.waitConnection >= 0) {
+        if (jack_client_t* client =
+                jack_client_open("tamblin-send-watch", JackNoStartServer, nullptr)) {
+            before = ourJackPorts(client, "out");
+            jack_client_close(client);
+        }
+    }
+    RtMidiOut out(api, kClient);
+    out.setErrorCallback(&reportError, nullptr);
+    out.openVirtualPort("out");
+    if (midiFailed.load()) return kFailed;
+    if (o.waitConnection >= 0) waitForConnection(api, before, o.waitConnection);
+    if (!sleepUntil(Clock::now() + std::chrono::milliseconds(o.delay))) return kFailed;
+    return o.mode == Options::Mode::Demo ? playDemo(out, o.loop)
+                                         : playStream(out, o.count, o.rate, o.seed);
+}
+
+}  // namespace
+
+#if defined(__SANITIZE_THREAD__)
+// libjack orders its lock-free rings with barriers that ThreadSanitizer cannot see.
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:jack_ringbuffer_read\nrace:jack_ringbuffer_peek\nrace:jack_ringbuffer_write\n";
+}
+#endif
+
+int main(int argc, char** argv) {
+    const std::optional<Options> options = parse(argc, argv);
+    if (!options) {
+        std::fputs(kUsage, stderr);
+        return kBadUsage;
+    }
+    std::signal(SIGINT, onStopSignal);
+    std::signal(SIGTERM, onStopSignal);
+    std::signal(SIGUSR1, onGoSignal);
+
+    RtMidi::Api api = options->api;
+    const bool jack = (api == RtMidi::UNSPECIFIED || api == RtMidi::UNIX_JACK) && jackReachable();
+    if (api == RtMidi::UNSPECIFIED) api = jack ? RtMidi::UNIX_JACK : RtMidi::LINUX_ALSA;
+    if (api == RtMidi::UNIX_JACK && !jack) {  // RtMidi would register a port without a client
+        std::fputs("tamblin-send: no JACK server is running\n", stderr);
+        return kFailed;
+    }
+    try {
+        return options->mode == Options::Mode::Receive ? receive(api, *options)
+                                                       : play(api, *options);
+    } catch (const RtMidiError& error) {
+        std::fprintf(stderr, "tamblin-send: %s\n", error.what());
+        return kFailed;
+    }
+}
