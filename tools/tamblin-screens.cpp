@@ -32,7 +32,8 @@ std::vector<Event> demoBurst() {
     add(0x80, 64, 0);
     add(0x81, 43, 0);
     add(0x99, 42, 0);
-    for (std::uint32_t channel = 0; channel < 16; channel += 3) add(0xC0 + channel, 5 + channel * 7, 0);
+    for (std::uint32_t channel = 0; channel < 16; channel += 3)
+        add(0xC0 + channel, 5 + channel * 7, 0);
     for (std::uint32_t value = 0; value <= 127; value += 16) add(0xB0, 7, value);
     for (std::uint32_t cc : {1u, 10u, 64u, 74u, 91u, 93u}) add(0xB1, cc, cc);
     add(0xE0, 0, 64);

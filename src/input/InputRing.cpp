@@ -7,7 +7,9 @@ constexpr std::uint32_t kShortMessageArrived = 963;
 InputRing g_ring;
 }  // namespace
 
-InputRing& inputRing() noexcept { return g_ring; }
+InputRing& inputRing() noexcept {
+    return g_ring;
+}
 
 void midiInCallback(std::uint32_t /*handle*/, std::uint32_t notification,
                     std::uint32_t /*instance*/, std::uint32_t message,

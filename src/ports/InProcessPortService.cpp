@@ -4,7 +4,9 @@
 
 namespace tamblin::ports {
 
-InProcessPortService::~InProcessPortService() { waitForPlayers(); }
+InProcessPortService::~InProcessPortService() {
+    waitForPlayers();
+}
 
 std::vector<InProcessPortService::Device> InProcessPortService::named(
     std::vector<std::string> names) {
@@ -149,7 +151,9 @@ std::vector<std::string> InProcessPortService::calls() const {
     return calls_;
 }
 
-void InProcessPortService::record(std::string call) { calls_.push_back(std::move(call)); }
+void InProcessPortService::record(std::string call) {
+    calls_.push_back(std::move(call));
+}
 
 int InProcessPortService::serialOf(bool input, DeviceId id) const {
     const auto& devices = input ? inputs_ : outputs_;
@@ -197,8 +201,8 @@ Result InProcessPortService::midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, st
     return getCaps(outputs_, id, caps);
 }
 
-Result InProcessPortService::open(bool input, Handle& handle, DeviceId id,
-                                  InputCallback callback, std::uint32_t instance) {
+Result InProcessPortService::open(bool input, Handle& handle, DeviceId id, InputCallback callback,
+                                  std::uint32_t instance) {
     std::lock_guard lock(mutex_);
     const auto& devices = input ? inputs_ : outputs_;
     Result result = kOk;
@@ -260,8 +264,12 @@ Result InProcessPortService::close(bool input, Handle handle) {
     return ok ? kOk : kInvalidHandle;
 }
 
-Result InProcessPortService::midiInClose(Handle handle) { return close(true, handle); }
-Result InProcessPortService::midiOutClose(Handle handle) { return close(false, handle); }
+Result InProcessPortService::midiInClose(Handle handle) {
+    return close(true, handle);
+}
+Result InProcessPortService::midiOutClose(Handle handle) {
+    return close(false, handle);
+}
 
 Result InProcessPortService::midiOutShortMsg(Handle handle, std::uint32_t message) {
     std::lock_guard lock(mutex_);

@@ -31,7 +31,7 @@ public:
     // Set-up, by the test.
     void setInputDevices(std::vector<std::string> names);
     void setOutputDevices(std::vector<std::string> names);
-    void setInputBusy(DeviceId id, bool busy);    // open answers 4
+    void setInputBusy(DeviceId id, bool busy);  // open answers 4
     void setOutputBusy(DeviceId id, bool busy);
     void setInputFailing(DeviceId id, bool failing);  // open answers a failure other than 4
     void setOutputFailing(DeviceId id, bool failing);
@@ -55,7 +55,7 @@ public:
     std::size_t sendCount() const;
     bool inputOpen(DeviceId id) const;
     bool outputOpen(DeviceId id) const;
-    int inputOpens() const;   // successful input opens so far
+    int inputOpens() const;  // successful input opens so far
     int outputOpens() const;
     std::vector<std::string> calls() const;  // "midiInClose(3) = 0", in call order
 
@@ -84,7 +84,7 @@ private:
     };
     struct Port {
         bool input = false;
-        int device = 0;  // serial of the device
+        int device = 0;     // serial of the device
         bool dead = false;  // the device vanished while the port was open
         InputCallback callback = nullptr;
         std::uint32_t instance = 0;

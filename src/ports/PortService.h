@@ -31,8 +31,7 @@ inline constexpr std::uint32_t kCallbackFunction = 0x30000;
 // For kMimData the first parameter is the short message (status in bits 0-7, data bytes above
 // it) and the second its timestamp in milliseconds since midiInStart.
 using InputCallback = void (*)(std::uint32_t handle, std::uint32_t notification,
-                               std::uint32_t instance, std::uint32_t param1,
-                               std::uint32_t param2);
+                               std::uint32_t instance, std::uint32_t param1, std::uint32_t param2);
 
 // Device capabilities as the service fills them: 44 bytes, the product name from byte 8,
 // zero-terminated, at most 31 characters. Other bytes are left as the caller handed them.

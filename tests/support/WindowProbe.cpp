@@ -16,16 +16,26 @@ T* WindowProbe::find(const char* name) const {
     return widget;
 }
 
-QLineEdit* WindowProbe::lineEdit(const char* name) const { return find<QLineEdit>(name); }
-QCheckBox* WindowProbe::checkBox(const char* name) const { return find<QCheckBox>(name); }
-QPushButton* WindowProbe::button(const char* name) const { return find<QPushButton>(name); }
-QString WindowProbe::labelText(const char* name) const { return find<QLabel>(name)->text(); }
+QLineEdit* WindowProbe::lineEdit(const char* name) const {
+    return find<QLineEdit>(name);
+}
+QCheckBox* WindowProbe::checkBox(const char* name) const {
+    return find<QCheckBox>(name);
+}
+QPushButton* WindowProbe::button(const char* name) const {
+    return find<QPushButton>(name);
+}
+QString WindowProbe::labelText(const char* name) const {
+    return find<QLabel>(name)->text();
+}
 
 QString WindowProbe::countText(int messageClass) const {
     return labelText(QStringLiteral("lblMsgCounts(%1)").arg(messageClass).toLatin1().constData());
 }
 
-QString WindowProbe::log() const { return find<QPlainTextEdit>("txtMIDI")->toPlainText(); }
+QString WindowProbe::log() const {
+    return find<QPlainTextEdit>("txtMIDI")->toPlainText();
+}
 
 QStringList WindowProbe::logLines() const {
     QStringList lines = log().split(QLatin1Char('\n'));

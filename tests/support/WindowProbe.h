@@ -46,7 +46,9 @@ void ensureApplication();
 
 #include <ostream>
 // Readable failure messages for Qt strings.
-inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
 inline void PrintTo(const QStringList& list, std::ostream* os) {
     *os << '{';
     for (const QString& text : list) *os << "\n  \"" << text.toStdString() << '"';

@@ -137,10 +137,12 @@ TEST_F(TambviewTest, DeviceDialogClosedByItsCloseBoxOpensNothingAndNamesNothing)
     onNextModal([&](QWidget* modal) {
         modal->close();
         // A message box after this would be a second modal.
-        onNextModal([&](QWidget* next) {
-            messageShown = true;
-            clickButton(next, "OK");
-        }, 300);
+        onNextModal(
+            [&](QWidget* next) {
+                messageShown = true;
+                clickButton(next, "OK");
+            },
+            300);
     });
     window->load();
     processEventsFor(400);
@@ -195,7 +197,8 @@ TEST_F(TambviewTest, LogEmptiesAtTheMessageAfterTheThousandAndFirstLine) {
     // The emptying happens within one batch: the window shows only what follows it.
     service.play(0, {{0x01C0, 5000}, {0x02C0, 5001}});
     window->refreshTick();
-    EXPECT_EQ(probe.logLines(), (QStringList{"5 001C0 Prog Ch:  C:1 P:1", "5.001 002C0 Prog Ch:  C:1 P:2"}));
+    EXPECT_EQ(probe.logLines(),
+              (QStringList{"5 001C0 Prog Ch:  C:1 P:1", "5.001 002C0 Prog Ch:  C:1 P:2"}));
 }
 
 TEST_F(TambviewTest, LogLinesGoAtTheEndEvenAfterTheUserTypedIntoTheLog) {
@@ -236,8 +239,8 @@ TEST_F(TambviewTest, ClearRestoresBandsAndCountsButKeepsLettersAndNoteState) {
 
 TEST_F(TambviewTest, CellMappingCorners) {
     startWithOneDevice();
-    play({{0x403F90, 1}, {0x404090, 2}, {0x407F90, 3}, {0x403F9F, 4}, {0x40409F, 5},
-          {0x407F9F, 6}});
+    play(
+        {{0x403F90, 1}, {0x404090, 2}, {0x407F90, 3}, {0x403F9F, 4}, {0x40409F, 5}, {0x407F9F, 6}});
     window->refreshTick();
     const auto& notes = window->gridModel(0);
     for (auto [row, col] : {std::pair{1, 64}, {2, 1}, {2, 64}, {31, 64}, {32, 1}, {32, 64}})
@@ -312,7 +315,8 @@ TEST_F(TambviewTest, ExitWithoutOutputStillClosesHandleZero) {
     window->cmdExit_Click();
     const auto calls = service.calls();
     ASSERT_GE(calls.size(), 2u);
-    EXPECT_EQ(calls[calls.size() - 2], "midiInClose(" + std::to_string(window->midiInHnd()) + ") = 0");
+    EXPECT_EQ(calls[calls.size() - 2],
+              "midiInClose(" + std::to_string(window->midiInHnd()) + ") = 0");
     EXPECT_EQ(calls.back(), "midiOutClose(0) = 5");
     EXPECT_EQ(ends, 1);
 }
