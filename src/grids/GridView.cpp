@@ -151,18 +151,113 @@ void GridView::mouseReleaseEvent(QMouseEvent* event) {
     if (rect().contains(pos)) emit clicked(model_.index());
 }
 
+namespace {
+
+// Collects horizontally or vertically adjacent stretches of one colour and fills each with a
+// single call: thousands of one-cell fills and one-pixel lines were most of a repaint's cost.
+class RunFiller {
+public:
+    RunFiller(QPainter& painter, bool horizontal) : painter_(painter), horizontal_(horizontal) {}
+    ~RunFiller() { flush(); }
+
+    // Adds the span [from, to) along the run direction, `across` pixels wide from `at`.
+    void add(int from, int to, int at, int across, const QColor& colour) {
+        if (open_ && from == to_ && at == at_ && across == across_ && colour == colour_) {
+            to_ = to;
+            return;
+        }
+        flush();
+        open_ = true;
+        from_ = from;
+        to_ = to;
+        at_ = at;
+        across_ = across;
+        colour_ = colour;
+    }
+
+    void flush() {
+        if (!open_) return;
+        open_ = false;
+        if (horizontal_) {
+            painter_.fillRect(QRect(from_, at_, to_ - from_, across_), colour_);
+        } else {
+            painter_.fillRect(QRect(at_, from_, across_, to_ - from_), colour_);
+        }
+    }
+
+private:
+    QPainter& painter_;
+    bool horizontal_;
+    bool open_ = false;
+    int from_ = 0, to_ = 0, at_ = 0, across_ = 0;
+    QColor colour_;
+};
+
+}  // namespace
+
 void GridView::paintEvent(QPaintEvent* event) {
     ++paintCount_;
     QPainter painter(this);
-    painter.fillRect(event->rect(), toQColor(kBeyondCells));
+    const QRect dirty = event->rect();
+    painter.fillRect(dirty, toQColor(kBeyondCells));
     const ColumnEdges edges = columnEdges();
     const int height = rowPixels();
-    for (int row = 0; row < GridModel::kRows; ++row) {
-        for (int col = 0; col < GridModel::kCols; ++col) {
-            const QRect rect(edges[col], row * height, edges[col + 1] - edges[col], height);
-            if (event->rect().intersects(rect)) paintCell(painter, rect, row, col);
+
+    // A cell is drawn when its rectangle meets the dirty one, so the drawn cells are exactly the
+    // rows that meet it vertically crossed with the columns that meet it horizontally.
+    std::array<bool, GridModel::kRows> rowDrawn{};
+    std::array<bool, GridModel::kCols> colDrawn{};
+    for (int row = 0; row < GridModel::kRows; ++row)
+        rowDrawn[row] =
+            height > 0 && row * height <= dirty.bottom() && (row + 1) * height - 1 >= dirty.top();
+    for (int col = 0; col < GridModel::kCols; ++col)
+        colDrawn[col] = edges[col + 1] > edges[col] && edges[col] <= dirty.right() &&
+                        edges[col + 1] - 1 >= dirty.left();
+
+    // Each cell's pixels belong to that cell alone (its grid lines are its right column and
+    // bottom row), so filling all cells, then drawing all lines, then all texts gives the same
+    // picture as finishing one cell after the other.
+    const QColor fixedLine(Qt::black);
+    const QColor bodyLine = toQColor(kGridLine);
+    {
+        RunFiller fills(painter, true);
+        RunFiller bottoms(painter, true);
+        for (int row = 0; row < GridModel::kRows; ++row) {
+            if (!rowDrawn[row]) continue;
+            const int top = row * height;
+            for (int col = 0; col < GridModel::kCols; ++col) {
+                if (!colDrawn[col]) continue;
+                const bool fixed = row == 0 || col == 0;
+                fills.add(edges[col], edges[col + 1], top, height, cellInk(row, col).fill);
+                bottoms.add(edges[col], edges[col + 1], top + height - 1, 1,
+                            fixed ? fixedLine : bodyLine);
+            }
+            fills.flush();
+            bottoms.flush();
         }
     }
+    {
+        RunFiller rights(painter, false);
+        for (int col = 0; col < GridModel::kCols; ++col) {
+            if (!colDrawn[col]) continue;
+            for (int row = 0; row < GridModel::kRows; ++row) {
+                if (!rowDrawn[row]) continue;
+                const bool fixed = row == 0 || col == 0;
+                rights.add(row * height, (row + 1) * height, edges[col + 1] - 1, 1,
+                           fixed ? fixedLine : bodyLine);
+            }
+            rights.flush();
+        }
+    }
+    for (int row = 0; row < GridModel::kRows; ++row) {
+        if (!rowDrawn[row]) continue;
+        for (int col = 0; col < GridModel::kCols; ++col) {
+            if (!colDrawn[col]) continue;
+            const QRect rect(edges[col], row * height, edges[col + 1] - edges[col], height);
+            paintText(painter, rect, row, col);
+        }
+    }
+
     if (hasFocus()) {
         QStyleOptionFocusRect option;
         option.initFrom(this);
@@ -171,28 +266,24 @@ void GridView::paintEvent(QPaintEvent* event) {
     }
 }
 
-void GridView::paintCell(QPainter& painter, const QRect& rect, int row, int col) {
+GridView::CellInk GridView::cellInk(int row, int col) const {
     const bool fixed = row == 0 || col == 0;
     const std::optional<Rgb> background = model_.background(row, col);
     const QPalette& pal = palette();
-    QColor fill, ink;
     if (fixed) {
-        fill = background ? toQColor(*background) : pal.color(QPalette::Button);
-        ink = pal.color(QPalette::ButtonText);
-    } else if (model_.selectionVisible() && model_.isSelected(row, col)) {
-        fill = model_.index() == kNotesGrid ? toQColor(kNotesSelection)
-                                            : pal.color(QPalette::Highlight);
-        ink = pal.color(QPalette::HighlightedText);
-    } else {
-        fill = background ? toQColor(*background) : pal.color(QPalette::Base);
-        ink = pal.color(QPalette::Text);
+        return {background ? toQColor(*background) : pal.color(QPalette::Button),
+                pal.color(QPalette::ButtonText)};
     }
-    painter.fillRect(rect, fill);
+    if (model_.selectionVisible() && model_.isSelected(row, col)) {
+        return {model_.index() == kNotesGrid ? toQColor(kNotesSelection)
+                                             : pal.color(QPalette::Highlight),
+                pal.color(QPalette::HighlightedText)};
+    }
+    return {background ? toQColor(*background) : pal.color(QPalette::Base),
+            pal.color(QPalette::Text)};
+}
 
-    painter.setPen(fixed ? QColor(Qt::black) : toQColor(kGridLine));
-    painter.drawLine(rect.topRight(), rect.bottomRight());
-    painter.drawLine(rect.bottomLeft(), rect.bottomRight());
-
+void GridView::paintText(QPainter& painter, const QRect& rect, int row, int col) {
     const std::string& text = model_.text(row, col);
     if (text.empty()) return;
     const QString label = QString::fromStdString(text);
@@ -202,7 +293,7 @@ void GridView::paintCell(QPainter& painter, const QRect& rect, int row, int col)
     } else {
         align |= Qt::AlignLeft;
     }
-    painter.setPen(ink);
+    painter.setPen(cellInk(row, col).ink);
     painter.drawText(rect.adjusted(kTextMargin, 0, -kTextMargin - 1, -1), align, label);
 }
 

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include <QColor>
 #include <QRect>
 #include <QSize>
 #include <QString>
@@ -57,7 +58,12 @@ private:
     int rowAt(int y) const;  // -1 outside the rows
     int colAt(int x) const;  // -1 outside the columns
     void followPointer(QPoint pos);
-    void paintCell(QPainter& painter, const QRect& rect, int row, int col);
+    struct CellInk {
+        QColor fill;
+        QColor ink;
+    };
+    CellInk cellInk(int row, int col) const;
+    void paintText(QPainter& painter, const QRect& rect, int row, int col);
 
     GridModel& model_;
     bool painting_ = true;
