@@ -1,0 +1,111 @@
+#include "support/ChildProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+namespace tamblin::testing {
+
+ChildProcess::ChildProcess(std::vector<std::string> args) {
+    int out[2];
+    int err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return;
+    if (::pipe2(err, O_CLOEXEC) != 0) {
+        ::close(out[0]);
+        ::close(out[1]);
+        return;
+    }
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const pid_t parent = ::getpid();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(127);
+        ::dup2(out[1], STDOUT_FILENO);
+        ::dup2(err[1], STDERR_FILENO);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+    // Read as the child writes, so that a chatty child never blocks on a full pipe.
+    ::fcntl(out_, F_SETFL, O_NONBLOCK);
+    ::fcntl(err_, F_SETFL, O_NONBLOCK);
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0 && !status_) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+    if (err_ >= 0) ::close(err_);
+}
+
+void ChildProcess::collect() {
+    char buffer[4096];
+    for (auto [fd, text] : {std::pair{&out_, &outText_}, std::pair{&err_, &errText_}}) {
+        if (*fd < 0) continue;
+        ssize_t n = 0;
+        while ((n = ::read(*fd, buffer, sizeof buffer)) > 0)
+            text->append(buffer, static_cast<std::size_t>(n));
+        if (n == 0) {  // the child closed its end
+            ::close(*fd);
+            *fd = -1;
+        }
+    }
+}
+
+std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!status_ && pid_ > 0) {
+        collect();
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+        ::poll(fds, 2, 10);
+    }
+    collect();
+    return status_;
+}
+
+void ChildProcess::signal(int number) const {
+    if (pid_ > 0 && !status_) ::kill(pid_, number);
+}
+
+std::string ChildProcess::out() {
+    collect();
+    return outText_;
+}
+
+std::string ChildProcess::err() {
+    collect();
+    return errText_;
+}
+
+std::string builtProgram(const std::string& relative) {
+    const char* buildDir = std::getenv("TAMBLIN_BUILD_DIR");
+    return buildDir == nullptr ? std::string() : std::string(buildDir) + "/" + relative;
+}
+
+std::string thisProgram() {
+    return std::filesystem::read_symlink("/proc/self/exe").string();
+}
+
+}  // namespace tamblin::testing

@@ -1,0 +1,106 @@
+#include "support/WatchedPortService.h"
+
+#include <stdexcept>
+
+namespace tamblin::testing {
+
+namespace {
+std::atomic<WatchedPortService*> watched{nullptr};
+}  // namespace
+
+WatchedPortService::WatchedPortService(ports::PortService& inner, const input::InputRing& ring)
+    : inner_(inner), ring_(ring) {
+    WatchedPortService* none = nullptr;
+    if (!watched.compare_exchange_strong(none, this))
+        throw std::logic_error("only one WatchedPortService at a time");
+}
+
+WatchedPortService::~WatchedPortService() {
+    watched.store(nullptr);
+}
+
+void WatchedPortService::watch(std::uint32_t handle, std::uint32_t notification,
+                               std::uint32_t instance, std::uint32_t param1, std::uint32_t param2) {
+    WatchedPortService* self = watched.load(std::memory_order_acquire);
+    if (handle <= self->closedThrough_.load(std::memory_order_acquire))
+        self->late_.fetch_add(1, std::memory_order_acq_rel);
+    self->deliveries_.fetch_add(1, std::memory_order_acq_rel);
+    self->callback_.load(std::memory_order_acquire)(handle, notification, instance, param1, param2);
+}
+
+void WatchedPortService::record(const char* operation, long long argument, ports::Result result) {
+    calls_.push_back(std::string(operation) + "(" + std::to_string(argument) +
+                     ") = " + std::to_string(result));
+}
+
+std::uint32_t WatchedPortService::midiInGetNumDevs() {
+    return inner_.midiInGetNumDevs();
+}
+
+ports::Result WatchedPortService::midiInGetDevCaps(ports::DeviceId id, ports::DeviceCaps& caps,
+                                                   std::uint32_t size) {
+    return inner_.midiInGetDevCaps(id, caps, size);
+}
+
+ports::Result WatchedPortService::midiInOpen(ports::Handle& handle, ports::DeviceId id,
+                                             ports::InputCallback callback, std::uint32_t instance,
+                                             std::uint32_t flags) {
+    if (awaitingOpen_ && ring_.writePos() != writePosAtClose_) ++ringMoves_;
+    awaitingOpen_ = false;
+    callback_.store(callback, std::memory_order_release);
+    const ports::Result result =
+        inner_.midiInOpen(handle, id, callback ? &watch : nullptr, instance, flags);
+    record("midiInOpen", id, result);
+    return result;
+}
+
+ports::Result WatchedPortService::midiInStart(ports::Handle handle) {
+    return inner_.midiInStart(handle);
+}
+
+ports::Result WatchedPortService::midiInClose(ports::Handle handle) {
+    const ports::Result result = inner_.midiInClose(handle);
+    if (result == ports::kOk) {
+        if (handle > closedThrough_.load(std::memory_order_relaxed))
+            closedThrough_.store(handle, std::memory_order_release);
+        writePosAtClose_ = ring_.writePos();
+        awaitingOpen_ = true;
+    }
+    record("midiInClose", handle, result);
+    return result;
+}
+
+std::uint32_t WatchedPortService::midiOutGetNumDevs() {
+    return inner_.midiOutGetNumDevs();
+}
+
+ports::Result WatchedPortService::midiOutGetDevCaps(ports::DeviceId id, ports::DeviceCaps& caps,
+                                                    std::uint32_t size) {
+    return inner_.midiOutGetDevCaps(id, caps, size);
+}
+
+ports::Result WatchedPortService::midiOutOpen(ports::Handle& handle, ports::DeviceId id,
+                                              ports::InputCallback callback, std::uint32_t instance,
+                                              std::uint32_t flags) {
+    const ports::Result result = inner_.midiOutOpen(handle, id, callback, instance, flags);
+    record("midiOutOpen", id, result);
+    return result;
+}
+
+ports::Result WatchedPortService::midiOutShortMsg(ports::Handle handle, std::uint32_t message) {
+    const ports::Result result = inner_.midiOutShortMsg(handle, message);
+    ++(result == ports::kOk ? sendsDone_ : sendsRefused_);
+    return result;
+}
+
+ports::Result WatchedPortService::midiOutClose(ports::Handle handle) {
+    const ports::Result result = inner_.midiOutClose(handle);
+    record("midiOutClose", handle, result);
+    return result;
+}
+
+std::optional<std::int32_t> WatchedPortService::midiInClock(ports::Handle handle) {
+    return inner_.midiInClock(handle);
+}
+
+}  // namespace tamblin::testing

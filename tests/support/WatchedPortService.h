@@ -1,0 +1,77 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "input/InputRing.h"
+#include "ports/PortService.h"
+
+namespace tamblin::testing {
+
+// Passes every call on to another port service and watches the input path on the way: it hands
+// the inner service a callback of its own that counts each delivery before passing it on, and
+// notes every delivery for a port whose midiInClose had already returned. It also reads the input
+// ring's write index when a close returns and again at the next open: a callback after the close
+// would have moved it.
+//
+// Threads: the operations run on the user-interface thread, the callback on the service's. Only
+// one watched service may have an input open at a time (the callback is a plain function, so it
+// finds the service through a process-wide pointer); the watched service must outlive its ports.
+class WatchedPortService final : public ports::PortService {
+public:
+    explicit WatchedPortService(ports::PortService& inner,
+                                const input::InputRing& ring = input::inputRing());
+    ~WatchedPortService() override;
+
+    std::uint64_t deliveries() const { return deliveries_.load(std::memory_order_acquire); }
+    // Deliveries for a port after its midiInClose had returned.
+    std::uint64_t lateDeliveries() const { return late_.load(std::memory_order_acquire); }
+    // Closes after which the ring's write index had moved by the next input open.
+    int ringMovesWhileClosed() const { return ringMoves_; }
+    int sendsDone() const { return sendsDone_; }
+    int sendsRefused() const { return sendsRefused_; }
+    // Opens and closes with their results, in call order: "midiInClose(3) = 0".
+    const std::vector<std::string>& calls() const { return calls_; }
+
+    std::uint32_t midiInGetNumDevs() override;
+    ports::Result midiInGetDevCaps(ports::DeviceId id, ports::DeviceCaps& caps,
+                                   std::uint32_t size) override;
+    ports::Result midiInOpen(ports::Handle& handle, ports::DeviceId id,
+                             ports::InputCallback callback, std::uint32_t instance,
+                             std::uint32_t flags) override;
+    ports::Result midiInStart(ports::Handle handle) override;
+    ports::Result midiInClose(ports::Handle handle) override;
+    std::uint32_t midiOutGetNumDevs() override;
+    ports::Result midiOutGetDevCaps(ports::DeviceId id, ports::DeviceCaps& caps,
+                                    std::uint32_t size) override;
+    ports::Result midiOutOpen(ports::Handle& handle, ports::DeviceId id,
+                              ports::InputCallback callback, std::uint32_t instance,
+                              std::uint32_t flags) override;
+    ports::Result midiOutShortMsg(ports::Handle handle, std::uint32_t message) override;
+    ports::Result midiOutClose(ports::Handle handle) override;
+    std::optional<std::int32_t> midiInClock(ports::Handle handle) override;
+
+private:
+    static void watch(std::uint32_t handle, std::uint32_t notification, std::uint32_t instance,
+                      std::uint32_t param1, std::uint32_t param2);
+    void record(const char* operation, long long argument, ports::Result result);
+
+    ports::PortService& inner_;
+    const input::InputRing& ring_;
+    std::atomic<ports::InputCallback> callback_{nullptr};
+    std::atomic<std::uint64_t> deliveries_{0};
+    std::atomic<std::uint64_t> late_{0};
+    // The highest input handle whose close has returned. Services hand out ever larger handles
+    // and the window holds one input at a time, so a delivery for a handle up to it is late.
+    std::atomic<ports::Handle> closedThrough_{0};
+    bool awaitingOpen_ = false;
+    int writePosAtClose_ = 0;
+    int ringMoves_ = 0;
+    int sendsDone_ = 0;
+    int sendsRefused_ = 0;
+    std::vector<std::string> calls_;
+};
+
+}  // namespace tamblin::testing

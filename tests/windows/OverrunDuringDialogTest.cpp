@@ -1,0 +1,88 @@
+// Ticks go on while the device dialog waits for the user, so a ring overrun can end the program
+// from under the handler that showed the dialog. Once the program has ended, that handler must
+// not go on to open the device it was choosing.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <memory>
+#include <string_view>
+
+#include "input/InputRing.h"
+#include "ports/InProcessPortService.h"
+#include "support/ModalDriver.h"
+#include "support/WindowProbe.h"
+#include "windows/Tambview.h"
+
+namespace tamblin::windows {
+namespace {
+
+using input::InputRing;
+using ports::InProcessPortService;
+using testing::WindowProbe;
+
+// Clicks OK in the next message box, leaving other modal windows alone, and keeps its text.
+void answerNextMessageBox(QString& text) {
+    auto* timer = new QTimer;
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, &text] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr || !box->isVisible()) return;
+        timer->deleteLater();
+        timer->stop();
+        text = box->text();
+        testing::clickButton(box, QStringLiteral("OK"));
+    });
+    timer->start();
+}
+
+TEST(OverrunDuringDialogTest, NoDeviceOpensOnceTheOverrunHasEndedTheProgram) {
+    testing::ensureApplication();
+    // Each brings up a device dialog.
+    for (const char* control : {"cmdChange", "cmdChangeO", "chkMidiOut"}) {
+        SCOPED_TRACE(control);
+        // The overrun flag never resets, so each case has a ring of its own, filled by hand.
+        auto ring = std::make_unique<InputRing>();
+        InProcessPortService service;
+        service.setInputDevices({"Keys", "Pads"});
+        service.setOutputDevices({"Synth", "Organ"});
+        Tambview window(service, *ring);
+        int ends = 0;
+        window.setEndProgram([&] { ++ends; });
+        testing::clickInNextModal(QStringLiteral("OK"));  // the input dialog at start-up
+        window.load();
+        ASSERT_TRUE(service.inputOpen(0));
+
+        QString shown;
+        testing::onNextModal([&](QWidget*) {
+            for (int i = 0; i < InputRing::kSlots; ++i) ring->store(0x403C90, i);  // ch1 note 60
+            ASSERT_TRUE(ring->overrun());
+            // The next tick shows the overrun message over the dialog; OK on it ends the program.
+            answerNextMessageBox(shown);
+        });
+        WindowProbe probe(window);
+        if (std::string_view(control).starts_with("chk"))
+            probe.checkBox(control)->click();
+        else
+            probe.button(control)->click();
+
+        EXPECT_EQ(shown, Tambview::kOverrunText);
+        EXPECT_EQ(ends, 1);
+        EXPECT_EQ(service.inputOpens(), 1) << "only the one at start-up";
+        EXPECT_EQ(service.outputOpens(), 0);
+        for (int id = 0; id < 2; ++id) {
+            EXPECT_FALSE(service.inputOpen(id)) << id;
+            EXPECT_FALSE(service.outputOpen(id)) << id;
+        }
+        const std::vector<std::string> calls = service.calls();
+        ASSERT_GE(calls.size(), 2u);
+        EXPECT_TRUE(calls.back().starts_with("midiOutClose(")) << "nothing after the shut-down";
+    }
+}
+
+}  // namespace
+}  // namespace tamblin::windows
