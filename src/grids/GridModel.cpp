@@ -25,7 +25,9 @@ constexpr std::array<const char*, 12> kPitchLetters{"C", "",  "D", "",  "E", "F"
 }  // namespace
 
 std::string withSignPosition(int number) {
-    return number < 0 ? std::to_string(number) : " " + std::to_string(number);
+    std::string text = std::to_string(number);
+    if (number >= 0) text.insert(text.begin(), ' ');
+    return text;
 }
 
 GridModel::GridModel(int gridIndex) : index_(gridIndex) {

@@ -27,8 +27,8 @@ namespace tamblin::windows {
 namespace {
 
 constexpr const char* kClassNames[input::kMessageClasses] = {
-    "Note Off Messages",       "Note On Messages",        "Polyphonic Key Pressure Messages",
-    "Control Change Messages", "Program Change Messages", "Channel Pressure Messages",
+    "Note Off Messages",           "Note On Messages",        "Polyphonic Key Pressure Messages",
+    "Control Change Messages",     "Program Change Messages", "Channel Pressure Messages",
     "Pitch Wheel Change Messages", "Misc. Messages"};
 
 constexpr const char* kPageNames[4] = {"Notes", "Program Changes", "Controllers", "Misc"};
@@ -51,7 +51,9 @@ protected:
     }
 };
 
-QString latin(const char* text) { return QString::fromLatin1(text); }
+QString latin(const char* text) {
+    return QString::fromLatin1(text);
+}
 
 }  // namespace
 
@@ -66,7 +68,8 @@ Tambview::Tambview(ports::PortService& service, input::InputRing& ring, QWidget*
     setObjectName(QStringLiteral("Tambview"));
     setWindowIcon(tamblinIcon());
     setFont(dialogFont());
-    for (int i = 0; i < 3; ++i) models_[static_cast<std::size_t>(i)] = std::make_unique<grids::GridModel>(i);
+    for (int i = 0; i < 3; ++i)
+        models_[static_cast<std::size_t>(i)] = std::make_unique<grids::GridModel>(i);
     buildControls();
     setTabOrder();
 }
@@ -195,14 +198,14 @@ void Tambview::buildControls() {
 
 void Tambview::setTabOrder() {
     const std::array<QWidget*, 15> order{
-        tabBar_,   views_[0],   views_[1], views_[2],  txtMidiIn_,
-        cmdChange_, cmdExit_,   cmdClear_, cmdCDE_,    txtMIDI_,
-        chkFirst_, chkNoreal_, chkMidiOut_, txtMidiOut_, cmdChangeO_};
+        tabBar_, views_[0], views_[1], views_[2],  txtMidiIn_,  cmdChange_,  cmdExit_,   cmdClear_,
+        cmdCDE_, txtMIDI_,  chkFirst_, chkNoreal_, chkMidiOut_, txtMidiOut_, cmdChangeO_};
     for (std::size_t i = 0; i + 1 < order.size(); ++i) QWidget::setTabOrder(order[i], order[i + 1]);
 }
 
 void Tambview::showPage(int page) {
-    for (std::size_t i = 0; i < pages_.size(); ++i) pages_[i]->setVisible(static_cast<int>(i) == page);
+    for (std::size_t i = 0; i < pages_.size(); ++i)
+        pages_[i]->setVisible(static_cast<int>(i) == page);
     tabBar_->raise();
 }
 
@@ -271,7 +274,9 @@ void Tambview::appendLog(std::string_view line) {
     pendingLog_.push_back('\n');
 }
 
-bool Tambview::firstTimeOnly() const { return chkFirst_->checkState() != Qt::Unchecked; }
+bool Tambview::firstTimeOnly() const {
+    return chkFirst_->checkState() != Qt::Unchecked;
+}
 
 void Tambview::flushToWidgets() {
     if (logClearPending_) {
@@ -282,8 +287,8 @@ void Tambview::flushToWidgets() {
         // Always at the end of the log, whatever the user typed or selected there.
         QTextCursor cursor = txtMIDI_->textCursor();
         cursor.movePosition(QTextCursor::End);
-        cursor.insertText(QString::fromUtf8(pendingLog_.data(),
-                                            static_cast<qsizetype>(pendingLog_.size())));
+        cursor.insertText(
+            QString::fromUtf8(pendingLog_.data(), static_cast<qsizetype>(pendingLog_.size())));
         txtMIDI_->setTextCursor(cursor);
         txtMIDI_->verticalScrollBar()->setValue(txtMIDI_->verticalScrollBar()->maximum());
         pendingLog_.clear();
@@ -302,11 +307,17 @@ void Tambview::flushToWidgets() {
 
 // ---- the refresh pump's host ------------------------------------------------------------------
 
-bool Tambview::realTimeFiltered() const { return chkNoreal_->checkState() != Qt::Unchecked; }
+bool Tambview::realTimeFiltered() const {
+    return chkNoreal_->checkState() != Qt::Unchecked;
+}
 
-bool Tambview::outputAllowed() const { return chkMidiOut_->checkState() != Qt::Unchecked; }
+bool Tambview::outputAllowed() const {
+    return chkMidiOut_->checkState() != Qt::Unchecked;
+}
 
-void Tambview::forward(std::uint32_t message) { service_.midiOutShortMsg(midiOutHnd_, message); }
+void Tambview::forward(std::uint32_t message) {
+    service_.midiOutShortMsg(midiOutHnd_, message);
+}
 
 void Tambview::suspendPainting() {
     views_[grids::kNotesGrid]->setPainting(false);
@@ -326,9 +337,13 @@ void Tambview::reportOverrun() {
 
 // ---- device choice ----------------------------------------------------------------------------
 
-void Tambview::openMidiIn() { opener_.openMidiIn(midiInDev_, midiInHnd_, &input::midiInCallback); }
+void Tambview::openMidiIn() {
+    opener_.openMidiIn(midiInDev_, midiInHnd_, &input::midiInCallback);
+}
 
-void Tambview::openMidiOut() { opener_.openMidiOut(midiOutDev_, midiOutHnd_); }
+void Tambview::openMidiOut() {
+    opener_.openMidiOut(midiOutDev_, midiOutHnd_);
+}
 
 int Tambview::chooseDevice(const std::vector<std::string>& names, const std::string& prompt) {
     DeviceDialog& dialog = deviceDialog();
@@ -337,7 +352,9 @@ int Tambview::chooseDevice(const std::vector<std::string>& names, const std::str
     dialog.setTask(QString::fromStdString(prompt));
     dialog.selectRow(0);
     dialog.showModal();
-    return dialog.selectedRow();
+    // The program may have ended while the dialog was up (an input overrun): choose nothing, so
+    // that no port opens after both were closed.
+    return ended_ ? -1 : dialog.selectedRow();
 }
 
 void Tambview::showMessage(const std::string& text) {
@@ -395,8 +412,8 @@ void Tambview::cmdCDE_Click() {
 
 void Tambview::grid_MouseMove(int index) {
     const grids::GridView* view = views_[static_cast<std::size_t>(index)];
-    if (auto text = grids::tooltipText(index, view->mouseRow(), view->mouseCol(), noteNames_,
-                                       kindWords_))
+    if (auto text =
+            grids::tooltipText(index, view->mouseRow(), view->mouseCol(), noteNames_, kindWords_))
         views_[static_cast<std::size_t>(index)]->setToolTipText(QString::fromStdString(*text));
 }
 

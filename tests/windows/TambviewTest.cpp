@@ -321,6 +321,19 @@ TEST_F(TambviewTest, ExitWithoutOutputStillClosesHandleZero) {
     EXPECT_EQ(ends, 1);
 }
 
+TEST_F(TambviewTest, EndingWhileTheDeviceDialogIsUpOpensNoPortAfterwards) {
+    service.setInputDevices({"Keys"});
+    service.setOutputDevices({"Synth", "Piano"});
+    window = makeWindow();
+    window->load();
+    // The program ends (as after an overrun) while the output choice waits for the user.
+    onNextModal([&](QWidget*) { window->cmdExit_Click(); });
+    WindowProbe(*window).checkBox("chkMidiOut")->setChecked(true);
+    EXPECT_EQ(ends, 1);
+    EXPECT_EQ(service.outputOpens(), 0);
+    EXPECT_FALSE(service.inputOpen(0));
+}
+
 TEST_F(TambviewTest, TheTimerDrainsTheRingWithoutHelp) {
     startWithOneDevice();
     service.playFromThread(0, {{0x403C90, 1}, {0x6407B0, 2}});
