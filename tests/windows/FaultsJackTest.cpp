@@ -35,7 +35,7 @@
 #include "grids/GridView.h"
 #include "input/InputRing.h"
 #include "ports/RtMidiPortService.h"
-#include "support/ChildProcess.h"
+#include "support/ChildProgram.h"
 #include "support/JackEndpoints.h"
 #include "support/JackServer.h"
 #include "support/ModalDriver.h"
@@ -48,8 +48,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using ports::RtMidiPortService;
-using testing::builtProgram;
-using testing::ChildProcess;
+using testing::ChildProgram;
 using testing::JackServer;
 using testing::JackSink;
 using testing::JackSource;
@@ -343,15 +342,15 @@ std::vector<std::string> jackPorts(const char* pattern) {
 constexpr const char* kMonitorPorts = "^Tamblin(-[0-9]+)?:";
 
 TEST_F(FaultsJackTest, OverrunIsShownOnceThenTheProgramEndsWithBothPortsClosed) {
-    const std::string sender = builtProgram("tools/tamblin-send");
+    const std::string sender = ChildProgram::built("tools/tamblin-send");
     ASSERT_FALSE(sender.empty()) << "TAMBLIN_BUILD_DIR is not set";
     JackSink sink;
     // 2,000 messages at full speed once the monitor's input is connected and has settled.
-    ChildProcess burst({sender, "--wait-connection", "60", "--delay", "300", "--stream", "2000",
+    ChildProgram burst({sender, "--wait-connection", "60", "--delay", "300", "--stream", "2000",
                         "--rate", "1000000000"});
     ASSERT_TRUE(jack.waitForPort("^tamblin-send:out$")) << burst.err();
 
-    ChildProcess monitor({testing::thisProgram(), kMonitorFlag, "tamblin-send:out", sink.port()});
+    ChildProgram monitor({ChildProgram::self(), kMonitorFlag, "tamblin-send:out", sink.port()});
     const std::optional<int> status = monitor.wait(180s);
     ASSERT_TRUE(status.has_value()) << "the monitor did not end\n" << monitor.err();
     EXPECT_EQ(*status, 0) << monitor.err();

@@ -1,4 +1,4 @@
-#include "support/ChildProcess.h"
+#include "support/ChildProgram.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,7 +13,7 @@
 
 namespace tamblin::testing {
 
-ChildProcess::ChildProcess(std::vector<std::string> args) {
+ChildProgram::ChildProgram(std::vector<std::string> args) {
     int out[2];
     int err[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return;
@@ -45,7 +45,7 @@ ChildProcess::ChildProcess(std::vector<std::string> args) {
     ::fcntl(err_, F_SETFL, O_NONBLOCK);
 }
 
-ChildProcess::~ChildProcess() {
+ChildProgram::~ChildProgram() {
     if (pid_ > 0 && !status_) {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
@@ -54,7 +54,7 @@ ChildProcess::~ChildProcess() {
     if (err_ >= 0) ::close(err_);
 }
 
-void ChildProcess::collect() {
+void ChildProgram::collect() {
     char buffer[4096];
     for (auto [fd, text] : {std::pair{&out_, &outText_}, std::pair{&err_, &errText_}}) {
         if (*fd < 0) continue;
@@ -68,7 +68,7 @@ void ChildProcess::collect() {
     }
 }
 
-std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
+std::optional<int> ChildProgram::wait(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!status_ && pid_ > 0) {
         collect();
@@ -85,26 +85,22 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     return status_;
 }
 
-void ChildProcess::signal(int number) const {
-    if (pid_ > 0 && !status_) ::kill(pid_, number);
-}
-
-std::string ChildProcess::out() {
+std::string ChildProgram::out() {
     collect();
     return outText_;
 }
 
-std::string ChildProcess::err() {
+std::string ChildProgram::err() {
     collect();
     return errText_;
 }
 
-std::string builtProgram(const std::string& relative) {
+std::string ChildProgram::built(const std::string& relative) {
     const char* buildDir = std::getenv("TAMBLIN_BUILD_DIR");
     return buildDir == nullptr ? std::string() : std::string(buildDir) + "/" + relative;
 }
 
-std::string thisProgram() {
+std::string ChildProgram::self() {
     return std::filesystem::read_symlink("/proc/self/exe").string();
 }
 

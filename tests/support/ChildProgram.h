@@ -12,20 +12,23 @@ namespace tamblin::testing {
 // A program run as a child process, its standard output and error each collected from a pipe.
 // The child dies with the test (PR_SET_PDEATHSIG), and one still running when the object goes is
 // killed.
-class ChildProcess {
+class ChildProgram {
 public:
     // `args[0]` is the program's path.
-    explicit ChildProcess(std::vector<std::string> args);
-    ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
+    explicit ChildProgram(std::vector<std::string> args);
+    ~ChildProgram();
+    ChildProgram(const ChildProgram&) = delete;
+    ChildProgram& operator=(const ChildProgram&) = delete;
+
+    // Path of a program built in this tree: TAMBLIN_BUILD_DIR + `relative`, or empty if unset.
+    static std::string built(const std::string& relative);
+    // Path of the running program.
+    static std::string self();
 
     bool started() const { return pid_ > 0; }
-    pid_t pid() const { return pid_; }
     // The exit status once the child has ended (128 + the signal's number if a signal ended it),
     // or nothing if it still runs after `timeout`.
     std::optional<int> wait(std::chrono::milliseconds timeout);
-    void signal(int number) const;
     // What the child has written so far.
     std::string out();
     std::string err();
@@ -40,11 +43,5 @@ private:
     std::string errText_;
     std::optional<int> status_;
 };
-
-// Path of a program built in this tree: TAMBLIN_BUILD_DIR + `relative`, or empty if unset.
-std::string builtProgram(const std::string& relative);
-
-// Path of the running program.
-std::string thisProgram();
 
 }  // namespace tamblin::testing
