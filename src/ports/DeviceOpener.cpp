@@ -73,7 +73,6 @@ void DeviceOpener::open(const Direction& direction, DeviceId& device, Handle& ha
         // A close by the close box gives -1. The service answers that id with an empty name and
         // a failed open, so nothing opens, no message shows and the name box is emptied.
         device = ui_.chooseDevice(names, direction.prompt);
-        if (ui_.programEnded()) return;
     }
 
     (service_.*direction.caps)(device, caps, DeviceCaps::kSize);

@@ -27,9 +27,6 @@ public:
     virtual void showMessage(const std::string& text) = 0;
     // Puts the chosen device's name into txtMidiIn (input) or txtMidiOut.
     virtual void showDeviceName(bool input, const std::string& name) = 0;
-    // True once the program has ended. Events run while the device dialog waits, and one of
-    // them (a ring overrun) can end the program; the opener then stops instead of opening.
-    virtual bool programEnded() const { return false; }
 };
 
 inline constexpr const char* kNoInputDevices =

@@ -105,7 +105,6 @@ private:
     int chooseDevice(const std::vector<std::string>& names, const std::string& prompt) override;
     void showMessage(const std::string& text) override;
     void showDeviceName(bool input, const std::string& name) override;
-    bool programEnded() const override { return ended_; }
 
     void buildControls();
     void setTabOrder();

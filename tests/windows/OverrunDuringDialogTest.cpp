@@ -78,9 +78,6 @@ TEST(OverrunDuringDialogTest, NoDeviceOpensOnceTheOverrunHasEndedTheProgram) {
             EXPECT_FALSE(service.inputOpen(id)) << id;
             EXPECT_FALSE(service.outputOpen(id)) << id;
         }
-        const std::vector<std::string> calls = service.calls();
-        ASSERT_GE(calls.size(), 2u);
-        EXPECT_TRUE(calls.back().starts_with("midiOutClose(")) << "nothing after the shut-down";
     }
 }
 
