@@ -1,0 +1,267 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QLocale>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
+#include <array>
+#include <cstdlib>
+#include <ios>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "grids/GridView.h"
+#include "input/InputRing.h"
+#include "ports/RtMidiPortService.h"
+#include "support/ChildProcess.h"
+#include "support/JackEndpoints.h"
+#include "support/JackServer.h"
+#include "support/RgbPrinting.h"
+#include "support/WindowProbe.h"
+#include "windows/Tambview.h"
+
+using tamblin::grids::Rgb;
+using tamblin::ports::RtMidiPortService;
+using tamblin::windows::Tambview;
+using namespace tamblin::testing;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kPatienceMs = 20000;  // the machine may be busy with other JACK tests
+const std::string kOwnPorts = "^Tamblin(-[0-9]+)?:";
+const std::string kSenderOut = "^tamblin-send(-[0-9]+)?:out$";
+
+std::string senderPath() {
+    return builtProgram("tools/tamblin-send");
+}
+
+// 2,000 channel messages, 4,000 a second, once something has connected to the sender.
+const std::vector<std::string> kStream = {
+    "--api",  "jack", "--stream",          "2000", "--rate", "4000",
+    "--seed", "11",   "--wait-connection", "20"};
+
+std::uint32_t packed(const Bytes& bytes) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) value |= std::uint32_t{bytes[i]} << (8 * i);
+    return value;
+}
+
+// The count labels a window shows after seeing `messages`: " N", or "0" for a class never seen.
+QStringList countTextsFor(const std::vector<Bytes>& messages) {
+    std::array<int, 8> counts{};
+    for (const Bytes& bytes : messages) ++counts[static_cast<std::size_t>((bytes[0] >> 4) - 8)];
+    QStringList texts;
+    for (const int count : counts)
+        texts << (count == 0 ? QStringLiteral("0") : QStringLiteral(" %1").arg(count));
+    return texts;
+}
+
+// The whole window over the RtMidi backend, on a private JACK server where the test decides
+// which devices exist.
+class TambviewJackTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { ensureApplication(); }
+
+    void SetUp() override {
+        ASSERT_TRUE(jack.running());
+        // The input ring lives as long as the process: start with nothing waiting.
+        auto& ring = tamblin::input::inputRing();
+        while (!ring.empty()) ring.advanceRead();
+        ASSERT_FALSE(ring.overrun());
+    }
+
+    void TearDown() override {
+        // The ports close before the server and the test's own endpoints go.
+        if (window && !window->ended()) window->cmdExit_Click();
+    }
+
+    // Builds the window and runs its start-up. The devices the test set up must leave it no
+    // choice, so no dialog may show; one that does is closed and recorded as a failure.
+    void start() {
+        bool dialogShown = false;
+        window = std::make_unique<Tambview>(service);
+        window->setEndProgram([this] { ++ends; });
+        // A dialog would run an event loop of its own, in which this watch closes it.
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (QWidget* modal = QApplication::activeModalWidget(); modal && modal->isVisible()) {
+                dialogShown = true;
+                modal->close();
+            }
+        });
+        watch.start(5);
+        window->load();
+        watch.stop();
+        EXPECT_FALSE(dialogShown) << "start-up asked the user although there was no choice";
+    }
+
+    // Checks "Allow MIDI output", whose handler opens the only output device without asking.
+    void allowOutput() {
+        WindowProbe(*window).checkBox("chkMidiOut")->setChecked(true);
+        ASSERT_NE(window->midiOutHnd(), 0u) << "the output did not open";
+    }
+
+    QStringList countTexts() const {
+        QStringList texts;
+        for (int k = 0; k < 8; ++k) texts << WindowProbe(*window).countText(k);
+        return texts;
+    }
+
+    JackServer jack;
+    RtMidiPortService service;
+    std::unique_ptr<Tambview> window;
+    int ends = 0;
+};
+
+TEST_F(TambviewJackTest, OpensTheOnlySourceAndShowsWhatItSends) {
+    JackSource source("tamblin-test-keys");
+    start();
+    WindowProbe probe(*window);
+    EXPECT_EQ(probe.lineEdit("txtMidiIn")->text(), "tamblin-test-keys:out");
+    probe.checkBox("chkNoreal")->setChecked(false);  // the timing clock below is to be shown
+
+    struct Case {
+        Bytes bytes;
+        const char* shown;  // the log line without its time
+    } cases[] = {
+        {{0x90, 0x3C, 0x40}, "403C90 note on:  C:1 N:60 V:64"},
+        {{0x80, 0x3C, 0x40}, "403C80 note off: C:1 N:60 V:64"},
+        {{0xC0, 0x05}, "005C0 Prog Ch:  C:1 P:5"},
+        {{0xF8}, "00F8 Timing Clock"},
+        {{0xB0, 0x07, 0x64}, "6407B0 Control:  C:1 C:7 V:100"},
+        {{0x99, 0x64, 0x00}, "006499 note off: C:10 N:100 V:0"},  // ch10 note on, velocity 0
+    };
+    for (const Case& c : cases) source.send(c.bytes);
+    ASSERT_TRUE(waitFor([&] { return probe.logLines().size() >= 6; }, kPatienceMs))
+        << probe.log().toStdString();
+    const std::optional<std::int32_t> now = service.midiInClock(window->midiInHnd());
+    ASSERT_TRUE(now.has_value());
+
+    const QStringList lines = probe.logLines();
+    ASSERT_EQ(lines.size(), 6);
+    // Real arrival times: the shortest decimal text, without trailing zeros.
+    const QRegularExpression timeText(
+        QStringLiteral("^(0|[1-9][0-9]*)(%1[0-9]*[1-9])?$")
+            .arg(QRegularExpression::escape(QLocale().decimalPoint())));
+    double previous = 0;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const qsizetype blank = lines[i].indexOf(QLatin1Char(' '));
+        const QString time = lines[i].left(blank);
+        EXPECT_EQ(lines[i].mid(blank + 1), cases[i].shown);
+        ASSERT_TRUE(timeText.match(time).hasMatch()) << lines[i].toStdString();
+        bool parsed = false;
+        const double seconds = QLocale().toDouble(time, &parsed);
+        ASSERT_TRUE(parsed) << lines[i].toStdString();
+        EXPECT_GE(seconds, previous) << lines[i].toStdString();
+        EXPECT_LE(seconds, *now / 1000.0) << lines[i].toStdString();
+        previous = seconds;
+    }
+
+    EXPECT_EQ(countTexts(), (QStringList{" 1", " 2", "0", " 1", " 1", "0", "0", " 1"}));
+    EXPECT_EQ(window->gridModel(0).background(1, 61), Rgb(100, 255, 100));   // ch1 note 60, off
+    EXPECT_EQ(window->gridModel(0).background(20, 37), Rgb(100, 255, 100));  // ch10 note 100
+    EXPECT_EQ(window->gridModel(1).background(1, 6), Rgb(255, 100, 100));    // ch1 program 5
+    EXPECT_EQ(window->gridModel(2).background(1, 8), Rgb(200, 55, 0));       // ch1 ctl 7 = 100
+    EXPECT_EQ(ends, 0);
+}
+
+TEST_F(TambviewJackTest, ThruForwardsTheSendersStreamCompleteAndCountsIt) {
+    ASSERT_FALSE(senderPath().empty()) << "TAMBLIN_BUILD_DIR is not set";
+
+    // What the seed plays, recorded straight from the sender.
+    std::vector<Bytes> sent;
+    {
+        JackSink reference("tamblin-test-reference");
+        ChildProcess sender(senderPath(), kStream);
+        ASSERT_TRUE(sender.started()) << senderPath();
+        const auto port = jack.waitForPort(kSenderOut);
+        ASSERT_TRUE(port.has_value()) << sender.output();
+        ASSERT_TRUE(jack.connect(*port, reference.port()));
+        ASSERT_EQ(sender.wait(20s), 0) << sender.output();
+        ASSERT_TRUE(reference.waitForCount(2000, 20s));
+        sent = reference.received();
+    }
+    ASSERT_EQ(sent.size(), 2000u);
+    for (const Bytes& bytes : sent)
+        ASSERT_LT(bytes[0], 0xF8) << "a real-time message would need the filter unchecked";
+    ASSERT_TRUE(jack.waitForNoPort("^tamblin-test-reference:"));
+
+    // The same stream again, into the monitor, with the receiver as the only output device. The
+    // sender waits for the monitor's connection, then a moment more for the port to be started.
+    JackSink receiver("tamblin-test-receiver");
+    std::vector<std::string> delayed = kStream;
+    delayed.insert(delayed.end(), {"--delay", "500"});
+    ChildProcess sender(senderPath(), delayed);
+    ASSERT_TRUE(jack.waitForPort(kSenderOut).has_value()) << sender.output();
+    start();
+    allowOutput();  // before the event loop runs: the first tick already forwards
+    EXPECT_EQ(WindowProbe(*window).lineEdit("txtMidiOut")->text(), "tamblin-test-receiver:in");
+
+    const QStringList expectedCounts = countTextsFor(sent);
+    ASSERT_TRUE(
+        waitFor([&] { return receiver.count() >= sent.size() && countTexts() == expectedCounts; },
+                kPatienceMs))
+        << receiver.count() << " forwarded; counts "
+        << countTexts().join(QLatin1Char('|')).toStdString();
+    ASSERT_EQ(sender.wait(20s), 0) << sender.output();
+    processEventsFor(300);  // a duplicate would show by now
+
+    const std::vector<Bytes> forwarded = receiver.received();
+    ASSERT_EQ(forwarded.size(), sent.size());
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        ASSERT_EQ(forwarded[i], sent[i]) << "message " << i << ": " << std::hex << packed(sent[i]);
+    EXPECT_EQ(countTexts(), expectedCounts);
+    EXPECT_FALSE(tamblin::input::inputRing().overrun());
+    EXPECT_EQ(ends, 0);
+}
+
+TEST_F(TambviewJackTest, ClickOnANoteCellPlaysItOnTheOutput) {
+    JackSource source;
+    JackSink receiver;
+    start();
+    allowOutput();
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    tamblin::grids::GridView* notes = window->grid(0);
+    const QPoint cell = notes->cellRect(2, 1).center();  // ch1 note 64
+
+    QTest::mouseClick(notes, Qt::LeftButton, {}, cell);
+    ASSERT_TRUE(receiver.waitForCount(1));
+    QTest::mouseClick(notes, Qt::LeftButton, {}, cell);  // the note sounds: this ends it
+    ASSERT_TRUE(receiver.waitForCount(2));
+
+    EXPECT_EQ(receiver.received(), (std::vector<Bytes>{{0x90, 0x40, 0x7F}, {0x90, 0x40, 0x00}}));
+    const QStringList lines = WindowProbe(*window).logLines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral(" 7F4090 note on:  C:1 N:64 V:127")))
+        << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].endsWith(QStringLiteral(" 004090 note off: C:1 N:64 V:0")))
+        << lines[1].toStdString();
+    EXPECT_EQ(window->gridModel(0).background(2, 1), Rgb(100, 255, 100));
+}
+
+TEST_F(TambviewJackTest, ExitClosesBothPorts) {
+    JackSource source;
+    JackSink receiver;
+    start();
+    allowOutput();
+    const std::vector<std::string> open = jack.ports(kOwnPorts);
+    ASSERT_EQ(open.size(), 2u) << ::testing::PrintToString(open);
+    EXPECT_EQ(jack.connections(source.port()).size(), 1u);
+    EXPECT_EQ(jack.connections(receiver.port()).size(), 1u);
+
+    WindowProbe(*window).button("cmdExit")->click();
+    EXPECT_EQ(ends, 1);
+    EXPECT_TRUE(jack.waitForNoPort(kOwnPorts)) << ::testing::PrintToString(jack.ports(kOwnPorts));
+    EXPECT_TRUE(jack.connections(source.port()).empty());
+    EXPECT_TRUE(jack.connections(receiver.port()).empty());
+}
+
+}  // namespace
