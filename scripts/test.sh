@@ -11,7 +11,7 @@ cd "$root"
 
 quick=false
 if [ "${1:-}" = "--quick" ]; then quick=true; fi
-fuzz_seconds="${TAMBLIN_FUZZ_SECONDS:-60}"
+fuzz_seconds="${TAMBLIN_FUZZ_SECONDS:-30}"
 
 bash scripts/deps.sh
 
