@@ -37,8 +37,14 @@ cleanup() {
         [ -n "$pid" ] && { end "$pid" 15 || kill -KILL "$pid" 2>/dev/null; }
     done
     # jackd runs in a session of its own, so stopping the script's process group does not reach
-    # it. It is never killed outright: a killed server keeps its place in JACK's registry, which
-    # holds eight.
+    # it. It is stopped only once it has let go of every client: one stopped while it still waits
+    # for a killed client, or killed outright, keeps its place in JACK's registry, which holds eight.
+    if [ -n "$jackd_pid" ]; then
+        for _ in $(seq 50); do
+            timeout 5 jack_lsp 2>/dev/null | grep -Eq '^(Tamblin|tamblin-send)' || break
+            sleep 0.2
+        done
+    fi
     if [ -n "$jackd_pid" ] && ! end "$jackd_pid" 20; then
         echo "jackd ($jackd_pid) is still stopping." >&2
     else

@@ -65,6 +65,10 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     return status_;
 }
 
+void ChildProcess::signal(int number) const {
+    if (started() && !status_) ::kill(pid_, number);
+}
+
 std::string ChildProcess::output() const {
     std::ifstream in(outputPath_);
     std::ostringstream text;

@@ -24,6 +24,8 @@ public:
     // The exit status once the child has ended (128 + the signal number if a signal ended it),
     // or nothing if it still runs after `timeout`.
     std::optional<int> wait(std::chrono::milliseconds timeout);
+    // Sends signal `number` to the child while it runs.
+    void signal(int number) const;
     // Everything it has written so far.
     std::string output() const;
 
