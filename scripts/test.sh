@@ -21,6 +21,13 @@ jobs="$(nproc)"
 
 step() { printf '\n=== %s\n' "$*"; }
 
+# A JACK server that was killed keeps its slot in JACK's registry (eight at most, machine-wide).
+# With no JACK server running at all, the registry and its leftovers can go.
+if ! pgrep -x jackd >/dev/null 2>&1 && ! pgrep -x jackdbus >/dev/null 2>&1; then
+    rm -rf /dev/shm/jack-shm-registry /dev/shm/jack_* /dev/shm/jack-[0-9]* /dev/shm/jack_sem.* \
+        2>/dev/null || true
+fi
+
 step "Normal build and the whole test suite"
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLIN_WERROR="$werror"
 ctest --test-dir build --output-on-failure -j "$jobs"
