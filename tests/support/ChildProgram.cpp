@@ -46,10 +46,7 @@ ChildProgram::ChildProgram(std::vector<std::string> args) {
 }
 
 ChildProgram::~ChildProgram() {
-    if (pid_ > 0 && !status_) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
+    if (pid_ > 0 && !status_) end(std::chrono::seconds(5));
     if (out_ >= 0) ::close(out_);
     if (err_ >= 0) ::close(err_);
 }
@@ -83,6 +80,14 @@ std::optional<int> ChildProgram::wait(std::chrono::milliseconds timeout) {
     }
     collect();
     return status_;
+}
+
+int ChildProgram::end(std::chrono::milliseconds patience) {
+    if (pid_ <= 0) return -1;
+    if (!status_) ::kill(pid_, SIGTERM);
+    if (const std::optional<int> status = wait(patience)) return *status;
+    ::kill(pid_, SIGKILL);
+    return wait(std::chrono::seconds(10)).value_or(-1);
 }
 
 std::string ChildProgram::out() {

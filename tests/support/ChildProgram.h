@@ -10,8 +10,9 @@
 namespace tamblin::testing {
 
 // A program run as a child process, its standard output and error each collected from a pipe.
-// The child dies with the test (PR_SET_PDEATHSIG), and one still running when the object goes is
-// killed.
+// The child dies with the test (PR_SET_PDEATHSIG). One still running when the object goes is
+// asked to end, so that its JACK clients leave their server properly, and killed five seconds
+// later.
 class ChildProgram {
 public:
     // `args[0]` is the program's path.
@@ -29,6 +30,9 @@ public:
     // The exit status once the child has ended (128 + the signal's number if a signal ended it),
     // or nothing if it still runs after `timeout`.
     std::optional<int> wait(std::chrono::milliseconds timeout);
+    // Asks the child to end (SIGTERM), kills it if it still runs after `patience`, and returns
+    // its exit status.
+    int end(std::chrono::milliseconds patience);
     // What the child has written so far.
     std::string out();
     std::string err();

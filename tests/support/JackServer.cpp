@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,9 +68,32 @@ bool reap(pid_t pid, std::chrono::milliseconds timeout) {
     }
 }
 
+// The machine-wide lock, taken by the first JackServer of the process and given back by the
+// last: two servers of one process must not wait for each other.
+std::mutex machineLockMutex;
+int machineLockHolders = 0;
+int machineLockFd = -1;
+
+void lockMachine() {
+    std::lock_guard lock(machineLockMutex);
+    if (machineLockHolders++ > 0) return;
+    const auto path = std::filesystem::temp_directory_path() / "tamblin-jack-tests.lock";
+    machineLockFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (machineLockFd < 0 || ::flock(machineLockFd, LOCK_EX) != 0)
+        ADD_FAILURE() << "cannot lock " << path << ": " << std::strerror(errno);
+}
+
+void unlockMachine() {
+    std::lock_guard lock(machineLockMutex);
+    if (--machineLockHolders > 0) return;
+    if (machineLockFd >= 0) ::close(machineLockFd);
+    machineLockFd = -1;
+}
+
 }  // namespace
 
 JackServer::JackServer() {
+    lockMachine();
     static std::atomic<int> counter{0};
     name_ = "tamblin-test-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
     logPath_ = (std::filesystem::temp_directory_path() / (name_ + ".log")).string();
@@ -82,6 +106,7 @@ JackServer::~JackServer() {
     if (killed_ && spawn()) waitUntilReady();
     stop();
     std::filesystem::remove(logPath_);
+    unlockMachine();
 }
 
 bool JackServer::spawn() {

@@ -18,6 +18,11 @@ namespace tamblin::testing {
 //
 // Declare it before everything that uses JACK, so that it goes last. The port helpers each open
 // a short-lived JACK client of their own.
+//
+// libjack names a client's notification socket after the client alone (/dev/shm/jack_<client>_
+// <uid>_0), whatever its server, so clients of one name in two processes ("Tamblin-01", say)
+// break each other although each process has a server of its own. While a JackServer lives, its
+// process therefore holds a lock file of the machine: JACK tests run one process at a time.
 class JackServer {
 public:
     // Starts the server and waits until it accepts clients.
