@@ -434,8 +434,12 @@ int play(RtMidi::Api api, const Options& o) {
     if (midiFailed.load()) return kFailed;
     if (o.waitConnection >= 0) waitForConnection(api, before, o.waitConnection);
     if (!sleepUntil(Clock::now() + std::chrono::milliseconds(o.delay))) return kFailed;
-    return o.mode == Options::Mode::Demo ? playDemo(out, o.loop)
-                                         : playStream(out, o.count, o.rate, o.seed);
+    const int result = o.mode == Options::Mode::Demo ? playDemo(out, o.loop)
+                                                     : playStream(out, o.count, o.rate, o.seed);
+    // The last messages may still wait in the output's buffer for the MIDI system's next cycles;
+    // closing the port now would drop them.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    return result;
 }
 
 }  // namespace
