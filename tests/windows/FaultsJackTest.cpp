@@ -119,13 +119,15 @@ protected:
     }
 
     // Starts tamblin-send streaming channel messages at `rate` per second and waits for its port;
-    // null when the port does not appear.
-    std::unique_ptr<ChildProgram> startSender(int rate = 1000) {
-        auto sender = std::make_unique<ChildProgram>(
+    // null when the port does not appear. The fixture keeps it until after TearDown has closed the
+    // window's ports: a sender that is told to end releases its sounding notes, a burst that
+    // would overrun an input left open without ticks.
+    ChildProgram* startSender(int rate = 1000) {
+        senders.push_back(std::make_unique<ChildProgram>(
             std::vector<std::string>{ChildProgram::built("tools/tamblin-send"), "--api", "jack",
-                                     "--stream", "1000000000", "--rate", std::to_string(rate)});
-        if (jack.waitForPort(std::string("^") + kSenderPort + "$")) return sender;
-        ADD_FAILURE() << "tamblin-send's port did not appear\n" << sender->err();
+                                     "--stream", "1000000000", "--rate", std::to_string(rate)}));
+        if (jack.waitForPort(std::string("^") + kSenderPort + "$")) return senders.back().get();
+        ADD_FAILURE() << "tamblin-send's port did not appear\n" << senders.back()->err();
         return nullptr;
     }
 
@@ -192,6 +194,7 @@ protected:
     JackServer jack;  // first, so that it goes last
     RtMidiPortService backend;
     WatchedPortService service{backend};
+    std::vector<std::unique_ptr<ChildProgram>> senders;
     std::unique_ptr<Tambview> window;
     int ticks = 0;
     int ends = 0;
@@ -202,7 +205,7 @@ protected:
 };
 
 TEST_F(FaultsJackTest, ServerThatDiesLeavesTheWindowRunningAndChangeFindsTheNextOne) {
-    auto sender = startSender();
+    ChildProgram* sender = startSender();
     ASSERT_TRUE(sender);
     auto sink = std::make_unique<JackSink>();
     start(/*allowOutput=*/true);
@@ -213,7 +216,7 @@ TEST_F(FaultsJackTest, ServerThatDiesLeavesTheWindowRunningAndChangeFindsTheNext
     EXPECT_TRUE(lastLogLine().contains(kStreamLine)) << lastLogLine().toStdString();
 
     jack.kill();
-    sender.reset();  // its client went with the server
+    sender->end(1s);  // its client went with the server
     JackServer::abandon(sink->release());
     const int sentBefore = service.sendsDone();
     const int refusedBefore = service.sendsRefused();
@@ -239,8 +242,7 @@ TEST_F(FaultsJackTest, ServerThatDiesLeavesTheWindowRunningAndChangeFindsTheNext
 
     // A new server under the same name, with a source and a sink of the same names.
     ASSERT_TRUE(jack.start());
-    auto newSender = startSender();
-    ASSERT_TRUE(newSender);
+    ASSERT_TRUE(startSender());
     JackSink newSink;
     const std::int64_t before = counted();
     click("cmdChange");
@@ -259,7 +261,7 @@ TEST_F(FaultsJackTest, ServerThatDiesLeavesTheWindowRunningAndChangeFindsTheNext
 }
 
 TEST_F(FaultsJackTest, SourceThatQuitsMidStreamAndComesBackIsReopenedByChange) {
-    auto sender = startSender();
+    ChildProgram* sender = startSender();
     ASSERT_TRUE(sender);
     start(/*allowOutput=*/false);
     ASSERT_EQ(inputName(), kSenderPort);
@@ -278,8 +280,7 @@ TEST_F(FaultsJackTest, SourceThatQuitsMidStreamAndComesBackIsReopenedByChange) {
     EXPECT_TRUE(ticksGoOn());
     EXPECT_EQ(counted(), atLoss);
 
-    auto again = startSender();
-    ASSERT_TRUE(again);
+    ASSERT_TRUE(startSender());
     click("cmdChange");
     EXPECT_EQ(inputName(), kSenderPort);
     EXPECT_TRUE(messagesFlow());
@@ -295,8 +296,7 @@ TEST_F(FaultsJackTest, AThousandInputChangesUnderAStream) {
     constexpr int kWarmUp = 20;
     // Slow enough that the ring, drained after every change, never comes near overrunning even
     // when a change takes long on a loaded machine.
-    auto sender = startSender(500);
-    ASSERT_TRUE(sender);
+    ASSERT_TRUE(startSender(500));
     start(/*allowOutput=*/false);
     ASSERT_EQ(inputName(), kSenderPort);
     ASSERT_TRUE(messagesFlow(20));
