@@ -181,24 +181,14 @@ std::uint32_t InProcessPortService::midiOutGetNumDevs() {
     return static_cast<std::uint32_t>(outputs_.size());
 }
 
-Result InProcessPortService::getCaps(const std::vector<Device>& devices, DeviceId id,
-                                     DeviceCaps& caps) const {
-    if (id < 0 || static_cast<std::size_t>(id) >= devices.size()) {
-        writeProductName(caps, "");
-        return kBadDeviceId;
-    }
-    writeProductName(caps, devices[static_cast<std::size_t>(id)].name.c_str());
-    return kOk;
-}
-
 Result InProcessPortService::midiInGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t) {
     std::lock_guard lock(mutex_);
-    return getCaps(inputs_, id, caps);
+    return answerCaps(inputs_, id, caps);
 }
 
 Result InProcessPortService::midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t) {
     std::lock_guard lock(mutex_);
-    return getCaps(outputs_, id, caps);
+    return answerCaps(outputs_, id, caps);
 }
 
 Result InProcessPortService::open(bool input, Handle& handle, DeviceId id, InputCallback callback,

@@ -93,7 +93,6 @@ private:
         std::vector<std::uint32_t> sent;
     };
 
-    Result getCaps(const std::vector<Device>& devices, DeviceId id, DeviceCaps& caps) const;
     Result open(bool input, Handle& handle, DeviceId id, InputCallback callback,
                 std::uint32_t instance);
     Result close(bool input, Handle handle);

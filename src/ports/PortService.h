@@ -45,6 +45,19 @@ struct DeviceCaps {
 // Writes `name` into caps as the product name (at most 31 bytes, then zero-filled).
 void writeProductName(DeviceCaps& caps, const char* name);
 
+// Answers a capability query on `devices` (anything with a `name` string), by id. An invalid id
+// gets kBadDeviceId and an empty name: callers reuse the structure, and a name left from an
+// earlier query must not show.
+template <typename Devices>
+Result answerCaps(const Devices& devices, DeviceId id, DeviceCaps& caps) {
+    if (id < 0 || static_cast<std::size_t>(id) >= devices.size()) {
+        writeProductName(caps, "");
+        return kBadDeviceId;
+    }
+    writeProductName(caps, devices[static_cast<std::size_t>(id)].name.c_str());
+    return kOk;
+}
+
 // The MIDI port boundary of the program. Every operation is called from the user-interface
 // thread. The input callback runs on a thread of the service, between midiInStart and
 // midiInClose; once midiInClose has returned no callback for that port runs any more.

@@ -228,25 +228,14 @@ std::uint32_t RtMidiPortService::midiOutGetNumDevs() {
     return static_cast<std::uint32_t>(outputs_.size());
 }
 
-Result RtMidiPortService::caps(const std::vector<Device>& devices, DeviceId id,
-                               DeviceCaps& caps) const {
-    if (id < 0 || static_cast<std::size_t>(id) >= devices.size()) {
-        // The caller reuses the structure; a name left from an earlier query must not show.
-        writeProductName(caps, "");
-        return kBadDeviceId;
-    }
-    writeProductName(caps, devices[static_cast<std::size_t>(id)].name.c_str());
-    return kOk;
-}
-
 Result RtMidiPortService::midiInGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t) {
     std::lock_guard lock(mutex_);
-    return this->caps(inputs_, id, caps);
+    return answerCaps(inputs_, id, caps);
 }
 
 Result RtMidiPortService::midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t) {
     std::lock_guard lock(mutex_);
-    return this->caps(outputs_, id, caps);
+    return answerCaps(outputs_, id, caps);
 }
 
 Result RtMidiPortService::open(bool input, Handle& handle, DeviceId id, InputCallback callback,

@@ -65,7 +65,6 @@ private:
     struct Port;
 
     std::vector<Device> listDevices(bool input);
-    Result caps(const std::vector<Device>& devices, DeviceId id, DeviceCaps& caps) const;
     Result open(bool input, Handle& handle, DeviceId id, InputCallback callback,
                 std::uint32_t instance);
     Result close(bool input, Handle handle);
