@@ -21,48 +21,8 @@ bash scripts/deps.sh
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMBLIN_TESTS=OFF \
     -DTAMBLIN_BENCH=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target load_probe tamblin-send >/dev/null
-probe_bin="$build/bench/load_probe"
-sender_bin="$build/tools/tamblin-send"
-
-work="$(mktemp -d)"
-server="tamblin-load-$$"
-export JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1
-
-jackd_pid="" receiver_pid="" sender_pid="" probe_pid="" dump_pid=""
-stop() {  # stop PID SIGNAL: signal it and wait up to 10 s before killing it
-    local pid="$1"
-    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 0
-    kill "-$2" "$pid" 2>/dev/null || true
-    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-}
-cleanup() {
-    # The clients first; the server last and by SIGTERM, so that it frees its slot in JACK's
-    # registry of servers.
-    stop "$dump_pid" INT
-    stop "$probe_pid" TERM
-    stop "$sender_pid" TERM
-    stop "$receiver_pid" TERM
-    stop "$jackd_pid" TERM
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-fail() {
-    echo "load.sh: $*" >&2
-    exit 1
-}
-
-# until SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds; fails after SECONDS.
-until_ok() {
-    local tries=$(($1 * 10))
-    shift
-    for _ in $(seq "$tries"); do "$@" && return 0; sleep 0.1; done
-    return 1
-}
-port_exists() { jack_lsp 2>/dev/null | grep -Eq "$1"; }
+script=load
+source scripts/lib/stream.sh
 
 # utime + stime of a process, in milliseconds.
 cpu_ms() {
@@ -72,55 +32,29 @@ cpu_ms() {
     echo $(((fields[11] + fields[12]) * 1000 / $(getconf CLK_TCK)))
 }
 
-jackd -S -n "$server" --no-realtime -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 &
-jackd_pid=$!
-until_ok 10 jack_lsp >/dev/null 2>&1 || fail "jackd did not start: $(cat "$work/jackd.log")"
-
-# Receiver and sender first: they are the only output and input device the monitor finds, so it
-# opens both without asking.
-"$sender_bin" --api jack --receive --count --expect "$count" --timeout $((seconds + 120)) \
-    >"$work/received" 2>"$work/receiver.log" &
-receiver_pid=$!
-until_ok 10 port_exists '^tamblin-send:in$' || fail "the receiver's port did not appear"
-
 # The stream starts 5 s after the monitor connects, time enough to connect jack_midi_dump too.
-"$sender_bin" --api jack --stream "$count" --rate "$rate" --seed 1 --wait-connection 120 \
-    --delay 5000 >"$work/sender.log" 2>&1 &
-sender_pid=$!
-until_ok 10 port_exists '^tamblin-send-[0-9]+:out$' || fail "the sender's port did not appear"
+start_stream 1 5000 120 3 5
 source_port="$(jack_lsp | grep -E '^tamblin-send-[0-9]+:out$')"
-
-QT_QPA_PLATFORM=offscreen "$probe_bin" --expect "$count" --linger 3 --idle 5 --timeout $((seconds + 120)) \
-    >"$work/probe.out" 2>"$work/probe.log" &
-probe_pid=$!
-until_ok 30 grep -q '^ready ' "$work/probe.out" || fail "the monitor did not start: $(cat "$work/probe.out" "$work/probe.log")"
 
 jack_midi_dump >"$work/dump.out" 2>&1 &
 dump_pid=$!
 until_ok 10 port_exists '^midi-monitor:input$' || fail "jack_midi_dump's port did not appear"
 jack_connect "$source_port" midi-monitor:input
+flock -u 9
 monitor_cpu0="$(cpu_ms "$probe_pid")"
 dump_cpu0="$(cpu_ms "$dump_pid")"
 echo "$(sed -n 's/^ready //p' "$work/probe.out"); source $source_port feeds $(jack_lsp -c "$source_port" | grep -c '^ ') inputs."
 echo "Playing $count messages at $rate per second..."
 
-sender_status=0
-wait "$sender_pid" || sender_status=$?
-sender_pid=""
-receiver_status=0
-wait "$receiver_pid" || receiver_status=$?
-receiver_pid=""
-sleep 1  # the monitor's last drains and repaints
-monitor_cpu1="$(cpu_ms "$probe_pid")"
-dump_cpu1="$(cpu_ms "$dump_pid")"
-
-probe_status=0
-wait "$probe_pid" || probe_status=$?
-probe_pid=""
+read_cpu_times() {
+    sleep 1  # the monitor's last drains and repaints
+    monitor_cpu1="$(cpu_ms "$probe_pid")"
+    dump_cpu1="$(cpu_ms "$dump_pid")"
+}
+wait_stream read_cpu_times
 stop "$dump_pid" INT
 dump_pid=""
 
-value() { sed -n "s/^$1 //p" "$work/probe.out"; }
 received="$(cat "$work/received")"
 dumped="$(grep -Ec '^ *[0-9]+: ' "$work/dump.out" || true)"
 counted="$(value counted)"

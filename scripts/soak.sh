@@ -26,82 +26,17 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
         -DTAMBLIN_BENCH=ON >/dev/null
 fi
 cmake --build "$build" -j "$(nproc)" --target load_probe tamblin-send >/dev/null
-probe_bin="$build/bench/load_probe"
-sender_bin="$build/tools/tamblin-send"
+script=soak
+source scripts/lib/stream.sh
 
-work="$(mktemp -d)"
-server="tamblin-soak-$$"
-export JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1
-
-jackd_pid="" receiver_pid="" sender_pid="" probe_pid=""
-stop() {  # stop PID SIGNAL: signal it and wait up to 10 s before killing it
-    local pid="$1"
-    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 0
-    kill "-$2" "$pid" 2>/dev/null || true
-    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-}
-cleanup() {
-    # The server last and by SIGTERM, so that it frees its slot in JACK's registry of servers.
-    stop "$probe_pid" TERM
-    stop "$sender_pid" TERM
-    stop "$receiver_pid" TERM
-    stop "$jackd_pid" TERM
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-fail() {
-    echo "soak.sh: $*" >&2
-    exit 1
-}
-
-# until_ok SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds; fails after SECONDS.
-until_ok() {
-    local tries=$(($1 * 10))
-    shift
-    for _ in $(seq "$tries"); do "$@" && return 0; sleep 0.1; done
-    return 1
-}
-port_exists() { jack_lsp 2>/dev/null | grep -Eq "$1"; }
 rss_kb() { sed -n "s/^VmRSS:[[:space:]]*\([0-9]*\) kB$/\1/p" "/proc/$1/status" 2>/dev/null || true; }
 
-# libjack names a client's socket after the client alone, whatever its server: while this script
-# opens its clients, the JACK tests of this machine (tests/support/JackServer.cpp) must not open
-# theirs, which have the same names.
-lock="${TMPDIR:-/tmp}/tamblin-jack-tests.lock"
-exec 9>>"$lock"
-flock 9
-
-jackd -S -n "$server" --no-realtime -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 &
-jackd_pid=$!
-until_ok 10 jack_lsp >/dev/null 2>&1 || fail "jackd did not start: $(cat "$work/jackd.log")"
-
-# Receiver and sender first: they are the only output and input device the monitor finds, so it
-# opens both without asking.
-"$sender_bin" --api jack --receive --count --expect "$count" --timeout $((seconds + 300)) \
-    >"$work/received" 2>"$work/receiver.log" &
-receiver_pid=$!
-until_ok 10 port_exists '^tamblin-send:in$' || fail "the receiver's port did not appear"
-
-delay_ms=2000
-"$sender_bin" --api jack --stream "$count" --rate "$rate" --seed 7 --wait-connection 120 \
-    --delay "$delay_ms" >"$work/sender.log" 2>&1 &
-sender_pid=$!
-until_ok 10 port_exists '^tamblin-send-[0-9]+:out$' || fail "the sender's port did not appear"
-
-QT_QPA_PLATFORM=offscreen "$probe_bin" --expect "$count" --linger 5 --idle 10 --timeout $((seconds + 300)) \
-    >"$work/probe.out" 2>"$work/probe.log" &
-probe_pid=$!
-until_ok 30 grep -q '^ready ' "$work/probe.out" ||
-    fail "the monitor did not start: $(cat "$work/probe.out" "$work/probe.log")"
+start_stream 7 2000 300 5 10
 flock -u 9
 echo "$(sed -n 's/^ready //p' "$work/probe.out")"
 echo "Playing $count messages at $rate per second for $minutes minutes..."
 
-sleep "$((delay_ms / 1000))"
+sleep 2  # the sender's delay
 baseline="" largest=0 largest_minute=0
 for minute in $(seq "$minutes"); do
     sleep 60
@@ -122,17 +57,7 @@ for minute in $(seq "$minutes"); do
     if [ "$growth" -gt "$largest" ]; then largest="$growth" largest_minute="$minute"; fi
 done
 
-sender_status=0
-wait "$sender_pid" || sender_status=$?
-sender_pid=""
-receiver_status=0
-wait "$receiver_pid" || receiver_status=$?
-receiver_pid=""
-probe_status=0
-wait "$probe_pid" || probe_status=$?
-probe_pid=""
-
-value() { sed -n "s/^$1 //p" "$work/probe.out"; }
+wait_stream
 [ -n "$baseline" ] ||
     fail "the monitor ended within the first minute: $(cat "$work/probe.out" "$work/probe.log")"
 received="$(cat "$work/received")"

@@ -1,0 +1,92 @@
+# Shared by scripts/load.sh and scripts/soak.sh: a private JACK server with the companion sender
+# as the only input device and a counting receiver as the only output device, for the monitor
+# probe (bench/load_probe.cpp) to open without asking. Set before sourcing: script (name for
+# messages), build (build directory), count, rate, seconds.
+
+sender_bin="$build/tools/tamblin-send"
+probe_bin="$build/bench/load_probe"
+work="$(mktemp -d)"
+server="tamblin-$script-$$"
+export JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1
+
+jackd_pid="" receiver_pid="" sender_pid="" probe_pid="" dump_pid=""
+stop() {  # stop PID SIGNAL: signal it and wait up to 10 s before killing it
+    local pid="$1"
+    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 0
+    kill "-$2" "$pid" 2>/dev/null || true
+    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+}
+cleanup() {
+    # The clients first; the server last and by SIGTERM, so that it frees its slot in JACK's
+    # registry of servers.
+    stop "$dump_pid" INT
+    stop "$probe_pid" TERM
+    stop "$sender_pid" TERM
+    stop "$receiver_pid" TERM
+    stop "$jackd_pid" TERM
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+fail() {
+    echo "$script.sh: $*" >&2
+    exit 1
+}
+
+# until_ok SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds; fails after SECONDS.
+until_ok() {
+    local tries=$(($1 * 10))
+    shift
+    for _ in $(seq "$tries"); do "$@" && return 0; sleep 0.1; done
+    return 1
+}
+port_exists() { jack_lsp 2>/dev/null | grep -Eq "$1"; }
+value() { sed -n "s/^$1 //p" "$work/probe.out"; }
+
+# start_stream SEED DELAY_MS SLACK_SECONDS LINGER IDLE: starts the server, the receiver, the
+# sender (which waits for the monitor's connection, then DELAY_MS) and the monitor probe.
+start_stream() {
+    local seed="$1" delay_ms="$2" slack="$3" linger="$4" idle="$5"
+    # libjack names a client's socket after the client alone, whatever its server: while this
+    # script opens its clients, the JACK tests of this machine must not open theirs, which have
+    # the same names (tests/support/JackServer.cpp takes the same lock).
+    exec 9>>"${TMPDIR:-/tmp}/tamblin-jack-tests.lock"
+    flock 9
+
+    jackd -S -n "$server" --no-realtime -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 &
+    jackd_pid=$!
+    until_ok 10 jack_lsp >/dev/null 2>&1 || fail "jackd did not start: $(cat "$work/jackd.log")"
+
+    "$sender_bin" --api jack --receive --count --expect "$count" --timeout $((seconds + slack)) \
+        >"$work/received" 2>"$work/receiver.log" &
+    receiver_pid=$!
+    until_ok 10 port_exists '^tamblin-send:in$' || fail "the receiver's port did not appear"
+
+    "$sender_bin" --api jack --stream "$count" --rate "$rate" --seed "$seed" \
+        --wait-connection 120 --delay "$delay_ms" >"$work/sender.log" 2>&1 &
+    sender_pid=$!
+    until_ok 10 port_exists '^tamblin-send-[0-9]+:out$' || fail "the sender's port did not appear"
+
+    QT_QPA_PLATFORM=offscreen "$probe_bin" --expect "$count" --linger "$linger" --idle "$idle" \
+        --timeout $((seconds + slack)) >"$work/probe.out" 2>"$work/probe.log" &
+    probe_pid=$!
+    until_ok 30 grep -q '^ready ' "$work/probe.out" ||
+        fail "the monitor did not start: $(cat "$work/probe.out" "$work/probe.log")"
+}
+
+# Waits for the sender, the receiver and the probe; sets their *_status.
+wait_stream() {
+    sender_status=0
+    wait "$sender_pid" || sender_status=$?
+    sender_pid=""
+    receiver_status=0
+    wait "$receiver_pid" || receiver_status=$?
+    receiver_pid=""
+    "$@"  # what to do before the probe ends (load.sh reads CPU times here)
+    probe_status=0
+    wait "$probe_pid" || probe_status=$?
+    probe_pid=""
+}
