@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -68,26 +69,19 @@ bool reap(pid_t pid, std::chrono::milliseconds timeout) {
     }
 }
 
-// The machine-wide lock, taken by the first JackServer of the process and given back by the
-// last: two servers of one process must not wait for each other.
-std::mutex machineLockMutex;
-int machineLockHolders = 0;
-int machineLockFd = -1;
-
+// The machine-wide lock, taken by the first JackServer of the process and kept until the process
+// ends. Giving it back between servers would let JACK test processes take turns, and a process
+// keeps JACK clients beyond the life of their server (abandoned ones, and libjack's own state),
+// whose notification sockets another process's clients of the same name would take over.
 void lockMachine() {
-    std::lock_guard lock(machineLockMutex);
-    if (machineLockHolders++ > 0) return;
-    const auto path = std::filesystem::temp_directory_path() / "tamblin-jack-tests.lock";
-    machineLockFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (machineLockFd < 0 || ::flock(machineLockFd, LOCK_EX) != 0)
-        ADD_FAILURE() << "cannot lock " << path << ": " << std::strerror(errno);
-}
-
-void unlockMachine() {
-    std::lock_guard lock(machineLockMutex);
-    if (--machineLockHolders > 0) return;
-    if (machineLockFd >= 0) ::close(machineLockFd);
-    machineLockFd = -1;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const auto path = std::filesystem::temp_directory_path() / "tamblin-jack-tests.lock";
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0 || ::flock(fd, LOCK_EX) != 0)
+            ADD_FAILURE() << "cannot lock " << path << ": " << std::strerror(errno);
+        // The descriptor stays open, and the lock held, until the process ends.
+    });
 }
 
 }  // namespace
@@ -105,8 +99,9 @@ JackServer::~JackServer() {
     // starting one under the same name reclaims it, and a proper stop then clears it.
     if (killed_ && spawn()) waitUntilReady();
     stop();
+    // What the server said is worth reading when the test failed.
+    if (::testing::Test::HasFailure()) std::printf("jackd said:\n%s", readFile(logPath_).c_str());
     std::filesystem::remove(logPath_);
-    unlockMachine();
 }
 
 bool JackServer::spawn() {

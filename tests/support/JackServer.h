@@ -21,8 +21,9 @@ namespace tamblin::testing {
 //
 // libjack names a client's notification socket after the client alone (/dev/shm/jack_<client>_
 // <uid>_0), whatever its server, so clients of one name in two processes ("Tamblin-01", say)
-// break each other although each process has a server of its own. While a JackServer lives, its
-// process therefore holds a lock file of the machine: JACK tests run one process at a time.
+// break each other although each process has a server of its own. The first JackServer of a
+// process therefore takes a lock file of the machine and the process keeps it until it ends:
+// JACK test programs run one at a time, even from two test runs at once.
 class JackServer {
 public:
     // Starts the server and waits until it accepts clients.

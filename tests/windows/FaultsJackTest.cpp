@@ -296,7 +296,8 @@ TEST_F(FaultsJackTest, AThousandInputChangesUnderAStream) {
     constexpr int kWarmUp = 20;
     // Slow enough that the ring, drained after every change, never comes near overrunning even
     // when a change takes long on a loaded machine.
-    ASSERT_TRUE(startSender(500));
+    ChildProgram* sender = startSender(500);
+    ASSERT_TRUE(sender);
     start(/*allowOutput=*/false);
     ASSERT_EQ(inputName(), kSenderPort);
     ASSERT_TRUE(messagesFlow(20));
@@ -327,7 +328,10 @@ TEST_F(FaultsJackTest, AThousandInputChangesUnderAStream) {
 
     EXPECT_EQ(service.lateDeliveries(), 0u) << "callbacks after a close had returned";
     EXPECT_EQ(service.ringMovesWhileClosed(), 0);
-    EXPECT_GT(service.deliveries(), deliveredBefore) << "the stream reached the ports between";
+    EXPECT_GT(service.deliveries(), deliveredBefore)
+        << "the stream reached the ports between; the sender "
+        << (sender->wait(std::chrono::milliseconds(0)) ? "had ended" : "still ran") << ":\n"
+        << sender->err();
     // A leak per change would show as hundreds; a few may come and go with the machine's load.
     EXPECT_LE(threadsAfter, threads + 4);
     EXPECT_LE(descriptorsAfter, descriptors + 4);
