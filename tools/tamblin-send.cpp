@@ -147,7 +147,9 @@ std::optional<Options> parse(int argc, char** argv) {
 }
 
 bool jackReachable() {
-    jack_client_t* probe = jack_client_open(kClient, JackNoStartServer, nullptr);
+    // A name of its own: JACK renames a client whose name is still held, and the player's ports
+    // must carry the name "tamblin-send" for whoever waits for them.
+    jack_client_t* probe = jack_client_open("tamblin-send-probe", JackNoStartServer, nullptr);
     if (probe == nullptr) return false;
     jack_client_close(probe);
     return true;

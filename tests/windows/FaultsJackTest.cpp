@@ -127,7 +127,11 @@ protected:
             std::vector<std::string>{ChildProgram::built("tools/tamblin-send"), "--api", "jack",
                                      "--stream", "1000000000", "--rate", std::to_string(rate)}));
         if (jack.waitForPort(std::string("^") + kSenderPort + "$")) return senders.back().get();
-        ADD_FAILURE() << "tamblin-send's port did not appear\n" << senders.back()->err();
+        std::string ports;
+        for (const std::string& port : jack.ports()) ports += "  " + port + "\n";
+        ADD_FAILURE() << "tamblin-send's port did not appear; the server has\n"
+                      << ports << "and tamblin-send said\n"
+                      << senders.back()->err();
         return nullptr;
     }
 
