@@ -14,6 +14,7 @@
 #include <QStylePainter>
 #include <QTabBar>
 #include <QTimer>
+#include <initializer_list>
 
 #include "grids/GridView.h"
 #include "windows/DeviceDialog.h"
@@ -174,6 +175,12 @@ void Tambview::buildControls() {
     cmdExit_ = new QPushButton(QStringLiteral("Exit"), this);
     cmdExit_->setObjectName(QStringLiteral("cmdExit"));
     placeInTwips(cmdExit_, 14280, 8520, 1935, 375);
+
+    for (QWidget* caption : std::initializer_list<QWidget*>{
+             misc->findChild<QLabel*>(QStringLiteral("Label1")),
+             misc->findChild<QLabel*>(QStringLiteral("Label2")), chkNoreal_, chkFirst_, chkMidiOut_})
+        fitCaption(caption);
+    for (QLabel* name : lblMsgs_) fitCaption(name);
 
     for (QPushButton* button : {cmdChange_, cmdChangeO_, cmdCDE_, cmdClear_, cmdExit_}) {
         button->setAutoDefault(false);

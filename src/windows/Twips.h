@@ -23,6 +23,14 @@ inline void placeInTwips(QWidget* widget, int left, int top, int width, int heig
     widget->setGeometry(twipsRect(left, top, width, height, widget->logicalDpiX()));
 }
 
+// Widens a left-aligned caption (a label or a check box) that its box would cut off. The layout
+// was drawn for the classic dialog font; a substitute face can run a few pixels wider, and a
+// caption must still read whole.
+inline void fitCaption(QWidget* widget) {
+    const int needed = widget->sizeHint().width();
+    if (needed > widget->width()) widget->resize(needed, widget->height());
+}
+
 // The nearest installed sans-serif face to the classic 8.25 pt dialog font: its metric-compatible
 // successors first, then any sans-serif face.
 inline QFont dialogFont(qreal pointSize = 8.25, bool bold = false) {

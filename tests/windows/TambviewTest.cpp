@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTabBar>
 #include <QTimer>
+#include <algorithm>
 
 #include "grids/GridView.h"
 #include "ports/InProcessPortService.h"
@@ -75,6 +76,33 @@ TEST_F(TambviewTest, StartsWithTheInitialState) {
     EXPECT_EQ(window->grid(1)->toolTipText(), "");
     // Grids are set up before the device is opened and the window shown.
     EXPECT_EQ(window->gridModel(2).text(3, 0), "CT Ch  2");
+}
+
+// The layout was drawn for the classic dialog font; whatever face stands in for it, no caption
+// may be cut off, and none may run into the control to its right.
+TEST_F(TambviewTest, CaptionsReadWholeAndRunIntoNothing) {
+    startWithOneDevice();
+    QList<QWidget*> captions;
+    for (QLabel* label : window->findChildren<QLabel*>())
+        if (!label->objectName().startsWith("lblMsgCounts")) captions << label;
+    for (QCheckBox* box : window->findChildren<QCheckBox*>()) captions << box;
+    ASSERT_EQ(captions.size(), 14) << "two device labels, eight class names, the version, three boxes";
+
+    for (QWidget* caption : captions) {
+        const QString name = caption->objectName();
+        EXPECT_LE(caption->sizeHint().width(), caption->width()) << name.toStdString();
+        const QRect box = caption->geometry();
+        for (QObject* object : caption->parentWidget()->children()) {
+            auto* sibling = qobject_cast<QWidget*>(object);
+            if (sibling == nullptr || sibling == caption || sibling->x() <= box.x()) continue;
+            const int sharedRows = std::min(box.bottom(), sibling->geometry().bottom()) -
+                                   std::max(box.top(), sibling->y()) + 1;
+            if (sharedRows > 1) {
+                EXPECT_LT(box.right(), sibling->x())
+                    << name.toStdString() << " runs into " << sibling->objectName().toStdString();
+            }
+        }
+    }
 }
 
 TEST_F(TambviewTest, StartUpWithOneDeviceOpensItWithoutAsking) {
