@@ -113,6 +113,20 @@ std::optional<unsigned int> portIndex(Midi& midi, const std::string& name) {
     return std::nullopt;
 }
 
+// The JACK client behind a JACK RtMidi object. RtMidi does not hand it out: its backend keeps
+// it in the first field of the backend's private data, as every release since 2011 has.
+jack_client_t* jackClientOf(RtMidi& midi) {
+    struct Midi : RtMidiIn {
+        static MidiApi* api(RtMidi& m) { return m.*(&Midi::rtapi_); }
+    };
+    struct Api : MidiApi {
+        static void* data(MidiApi& a) { return a.*(&Api::apiData_); }
+    };
+    MidiApi* api = Midi::api(midi);
+    void* data = api != nullptr ? Api::data(*api) : nullptr;
+    return data != nullptr ? *static_cast<jack_client_t**>(data) : nullptr;
+}
+
 }  // namespace
 
 // A JACK client of our own that has no ports and only listens for the server going away: once a
@@ -144,6 +158,25 @@ struct RtMidiPortService::Port {
     std::unique_ptr<RtMidiOut> out;
 
     bool dead() const { return session != nullptr && session->gone.load(); }
+
+    // Closes a port whose MIDI system still runs. Destroying the RtMidi object closes its JACK
+    // client (or joins its ALSA thread), which waits for a callback in progress; RtMidi's
+    // closePort alone would not.
+    //
+    // An input's JACK client is taken out of the graph first. libjack walks a client's list of
+    // ports on its notification thread, whenever any client changes the graph, while
+    // unregistering a port frees the port's entry from that list on the caller's thread: a
+    // crash inside libjack when the two meet, as quick input changes under a stream showed.
+    // Deactivating waits for the server, which answers only once the notification in progress
+    // has been handled, and an inactive client is sent no more of them. (An output is not taken
+    // out first: RtMidi's close waits up to a second for a cycle of the client to send what is
+    // still pending, and an inactive client runs none.)
+    void close() {
+        if (session != nullptr && in != nullptr)
+            if (jack_client_t* client = jackClientOf(*in)) jack_deactivate(client);
+        in.reset();
+        out.reset();
+    }
 };
 
 RtMidiPortService::RtMidiPortService() = default;
@@ -154,7 +187,7 @@ RtMidiPortService::~RtMidiPortService() {
         if (port->dead())
             retire(std::move(port));
         else
-            port.reset();
+            port->close();
     }
     open_.clear();
 }
@@ -344,12 +377,10 @@ Result RtMidiPortService::close(bool input, Handle handle) {
     if (it == open_.end() || it->second->input != input) return kInvalidHandle;
     std::unique_ptr<Port> port = std::move(it->second);
     open_.erase(it);
-    // Destroying the RtMidi object closes its JACK client (or joins its ALSA thread), which waits
-    // for a callback in progress. RtMidi's closePort alone would not.
     if (port->dead())
         retire(std::move(port));
     else
-        port.reset();
+        port->close();
     return kOk;
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <jack/jack.h>
+
 #include <RtMidi.h>
 #include <algorithm>
 #include <atomic>
@@ -337,6 +339,47 @@ TEST_F(RtMidiPortServiceJackTest, NoCallbackOnceCloseHasReturned) {
         EXPECT_EQ(recorders[0].late(), 0) << "round " << round;
         EXPECT_EQ(recorders[0].count(), atClose) << "round " << round;
     }
+}
+
+// Another program rewiring the graph makes the server notify every client, ours included, on
+// their own threads, while closing an input unregisters its port on ours. libjack walks the
+// client's ports for those notifications and does not guard the list; a close must not let the
+// two meet.
+TEST_F(RtMidiPortServiceJackTest, InputsOpenAndCloseWhileAnotherProgramRewiresTheGraph) {
+    JackSource source;
+    JackSource other("tamblin-test-other");
+    JackSink sink;
+    std::atomic<bool> stop{false};
+    std::atomic<int> rewirings{0};
+    std::thread rewire([&] {
+        jack_status_t status{};
+        jack_client_t* client = jack_client_open("tamblin-test-rewire", JackNoStartServer,
+                                                 &status, jack.name().c_str());
+        if (client == nullptr) return;
+        while (!stop.load()) {
+            jack_connect(client, other.port().c_str(), sink.port().c_str());
+            jack_disconnect(client, other.port().c_str(), sink.port().c_str());
+            rewirings.fetch_add(1);
+        }
+        jack_client_close(client);
+    });
+
+    const DeviceId id = idOf(inputNames(service), source.port());
+    ASSERT_GE(id, 0);
+    int opened = 0;
+    for (int round = 0; round < 200; ++round) {
+        Handle handle = 0;
+        if (service.midiInOpen(handle, id, record, 0, kCallbackFunction) != kOk) continue;
+        ++opened;
+        EXPECT_EQ(service.midiInStart(handle), kOk);
+        // The server tells of our own connection a cycle or two later: close at every moment.
+        std::this_thread::sleep_for(std::chrono::microseconds(round * 50));
+        EXPECT_EQ(service.midiInClose(handle), kOk);
+    }
+    stop.store(true);
+    rewire.join();
+    EXPECT_EQ(opened, 200);
+    EXPECT_GT(rewirings.load(), 0) << "the graph never changed";
 }
 
 TEST_F(RtMidiPortServiceJackTest, HandleRules) {
