@@ -364,6 +364,7 @@ TEST_F(RtMidiPortServiceJackTest, InputsOpenAndCloseWhileAnotherProgramRewiresTh
         jack_client_close(client);
     });
 
+    Stream stream(source);
     const DeviceId id = idOf(inputNames(service), source.port());
     ASSERT_GE(id, 0);
     int opened = 0;
