@@ -1,19 +1,15 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <map>
-#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/ChildProgram.h"
 #include "support/JackEndpoints.h"
 #include "support/JackServer.h"
 
@@ -23,79 +19,16 @@ namespace {
 using namespace std::chrono_literals;
 
 std::string toolPath() {
-    const char* buildDir = std::getenv("TAMBLIN_BUILD_DIR");
-    return buildDir == nullptr ? std::string() : std::string(buildDir) + "/tools/tamblin-send";
+    return ChildProgram::built("tools/tamblin-send");
 }
 
-// The tool, run as a child process with its output in a pipe.
-class Tool {
-public:
-    explicit Tool(std::vector<std::string> args) {
-        args.insert(args.begin(), toolPath());
-        int out[2];
-        int err[2];
-        if (::pipe(out) != 0 || ::pipe(err) != 0) return;
-        std::vector<char*> argv;
-        for (auto& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], STDOUT_FILENO);
-            ::dup2(err[1], STDERR_FILENO);
-            ::close(out[0]);
-            ::close(err[0]);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        ::close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
-    }
-    ~Tool() {
-        if (pid_ > 0 && !status_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) ::close(out_);
-        if (err_ >= 0) ::close(err_);
-    }
-    Tool(const Tool&) = delete;
-    Tool& operator=(const Tool&) = delete;
+// The tool, run as a child process with its output collected.
+ChildProgram runTool(std::vector<std::string> args) {
+    args.insert(args.begin(), toolPath());
+    return ChildProgram(std::move(args));
+}
 
-    // Exit status once the tool has ended, or nothing if it runs past the timeout.
-    std::optional<int> wait(std::chrono::milliseconds timeout = 15s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!status_ && pid_ > 0) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            if (std::chrono::steady_clock::now() >= deadline) break;
-            std::this_thread::sleep_for(5ms);
-        }
-        return status_;
-    }
-    void signal(int number) const { ::kill(pid_, number); }
-    // Everything written, once the tool has ended.
-    std::string out() { return drain(out_); }
-    std::string err() { return drain(err_); }
-
-private:
-    static std::string drain(int fd) {
-        std::string text;
-        char buffer[4096];
-        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
-            text.append(buffer, static_cast<std::size_t>(n));
-        return text;
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    std::optional<int> status_;
-};
+constexpr std::chrono::milliseconds kToolPatience = 15s;
 
 std::uint32_t packed(const Bytes& bytes) {
     std::uint32_t value = 0;
@@ -114,12 +47,12 @@ protected:
     // Runs the tool into a fresh sink until it ends; what arrived, each message packed.
     std::vector<std::uint32_t> play(const std::vector<std::string>& args) {
         JackSink sink;
-        Tool tool(args);
+        ChildProgram tool = runTool(args);
         const auto port = jack.waitForPort("^tamblin-send:out$");
         EXPECT_TRUE(port.has_value()) << "the tool's port did not appear";
         if (!port) return {};
         EXPECT_TRUE(jack.connect(*port, sink.port()));
-        EXPECT_EQ(tool.wait(), 0) << tool.err();
+        EXPECT_EQ(tool.wait(kToolPatience), 0) << tool.err();
         awaitStragglers(sink);
         std::vector<std::uint32_t> messages;
         for (const Bytes& bytes : sink.received())
@@ -207,13 +140,12 @@ TEST_F(TamblinSendJackTest, DemoTouchesEveryViewAndReleasesItsNotes) {
 
 TEST_F(TamblinSendJackTest, LoopStoppedMidPhraseReleasesItsNotes) {
     JackSink sink;
-    Tool tool({"--wait-connection", "10", "--demo", "--loop"});
+    ChildProgram tool = runTool({"--wait-connection", "10", "--demo", "--loop"});
     const auto port = jack.waitForPort("^tamblin-send:out$");
     ASSERT_TRUE(port.has_value());
     ASSERT_TRUE(jack.connect(*port, sink.port()));
     ASSERT_TRUE(sink.waitForCount(100));  // well into the phrase, notes sounding
-    tool.signal(SIGTERM);
-    ASSERT_EQ(tool.wait(), 0) << tool.err();
+    ASSERT_EQ(tool.end(kToolPatience), 0) << tool.err();
     awaitStragglers(sink);
     std::map<std::uint32_t, int> sounding;  // channel and note -> note ons not yet released
     for (const Bytes& bytes : sink.received()) {
@@ -224,7 +156,7 @@ TEST_F(TamblinSendJackTest, LoopStoppedMidPhraseReleasesItsNotes) {
 }
 
 TEST_F(TamblinSendJackTest, ReceivesAndPrintsEachMessage) {
-    Tool tool({"--api", "jack", "--receive", "--expect", "4", "--timeout", "10"});
+    ChildProgram tool = runTool({"--api", "jack", "--receive", "--expect", "4", "--timeout", "10"});
     const auto port = jack.waitForPort("^tamblin-send:in$");
     ASSERT_TRUE(port.has_value());
     JackSource source;
@@ -235,19 +167,19 @@ TEST_F(TamblinSendJackTest, ReceivesAndPrintsEachMessage) {
     source.send({0xF8});              // timing clock
     source.send({0xE0, 0x00, 0x40});  // ch1 pitch wheel centre
     source.send({0xFE});              // after the fourth: not waited for
-    ASSERT_EQ(tool.wait(), 0) << tool.err();
+    ASSERT_EQ(tool.wait(kToolPatience), 0) << tool.err();
     EXPECT_EQ(tool.out(), "403C90\n0005C1\n0000F8\n4000E0\n");
 }
 
 TEST_F(TamblinSendJackTest, ReceiveFailsWhenTooFewArrive) {
-    Tool tool({"--receive", "--count", "--expect", "3", "--timeout", "1"});
+    ChildProgram tool = runTool({"--receive", "--count", "--expect", "3", "--timeout", "1"});
     const auto port = jack.waitForPort("^tamblin-send:in$");
     ASSERT_TRUE(port.has_value());
     JackSource source;
     ASSERT_TRUE(jack.connect(source.port(), *port));
     source.send({0x90, 0x3C, 0x40});
     source.send({0x80, 0x3C, 0x40});
-    EXPECT_EQ(tool.wait(), 1);
+    EXPECT_EQ(tool.wait(kToolPatience), 1);
     EXPECT_EQ(tool.out(), "2\n");
 }
 
@@ -264,8 +196,8 @@ TEST_F(TamblinSendJackTest, BadArgumentsPrintTheUsage) {
         {"--demo", "--louder"},
     };
     for (const auto& args : cases) {
-        Tool tool(args);
-        EXPECT_EQ(tool.wait(), 2) << ::testing::PrintToString(args);
+        ChildProgram tool = runTool(args);
+        EXPECT_EQ(tool.wait(kToolPatience), 2) << ::testing::PrintToString(args);
         EXPECT_EQ(tool.err().rfind("usage: tamblin-send ", 0), 0u)
             << ::testing::PrintToString(args);
     }
