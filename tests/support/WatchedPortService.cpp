@@ -9,7 +9,7 @@ std::atomic<WatchedPortService*> watched{nullptr};
 }  // namespace
 
 WatchedPortService::WatchedPortService(ports::PortService& inner, const input::InputRing& ring)
-    : inner_(inner), ring_(ring) {
+    : ForwardingPortService(inner), ring_(ring) {
     WatchedPortService* none = nullptr;
     if (!watched.compare_exchange_strong(none, this))
         throw std::logic_error("only one WatchedPortService at a time");
@@ -33,15 +33,6 @@ void WatchedPortService::record(const char* operation, long long argument, ports
                      ") = " + std::to_string(result));
 }
 
-std::uint32_t WatchedPortService::midiInGetNumDevs() {
-    return inner_.midiInGetNumDevs();
-}
-
-ports::Result WatchedPortService::midiInGetDevCaps(ports::DeviceId id, ports::DeviceCaps& caps,
-                                                   std::uint32_t size) {
-    return inner_.midiInGetDevCaps(id, caps, size);
-}
-
 ports::Result WatchedPortService::midiInOpen(ports::Handle& handle, ports::DeviceId id,
                                              ports::InputCallback callback, std::uint32_t instance,
                                              std::uint32_t flags) {
@@ -54,10 +45,6 @@ ports::Result WatchedPortService::midiInOpen(ports::Handle& handle, ports::Devic
     return result;
 }
 
-ports::Result WatchedPortService::midiInStart(ports::Handle handle) {
-    return inner_.midiInStart(handle);
-}
-
 ports::Result WatchedPortService::midiInClose(ports::Handle handle) {
     const ports::Result result = inner_.midiInClose(handle);
     if (result == ports::kOk) {
@@ -68,15 +55,6 @@ ports::Result WatchedPortService::midiInClose(ports::Handle handle) {
     }
     record("midiInClose", handle, result);
     return result;
-}
-
-std::uint32_t WatchedPortService::midiOutGetNumDevs() {
-    return inner_.midiOutGetNumDevs();
-}
-
-ports::Result WatchedPortService::midiOutGetDevCaps(ports::DeviceId id, ports::DeviceCaps& caps,
-                                                    std::uint32_t size) {
-    return inner_.midiOutGetDevCaps(id, caps, size);
 }
 
 ports::Result WatchedPortService::midiOutOpen(ports::Handle& handle, ports::DeviceId id,
@@ -97,10 +75,6 @@ ports::Result WatchedPortService::midiOutClose(ports::Handle handle) {
     const ports::Result result = inner_.midiOutClose(handle);
     record("midiOutClose", handle, result);
     return result;
-}
-
-std::optional<std::int32_t> WatchedPortService::midiInClock(ports::Handle handle) {
-    return inner_.midiInClock(handle);
 }
 
 }  // namespace tamblin::testing

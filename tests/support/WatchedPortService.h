@@ -7,6 +7,7 @@
 
 #include "input/InputRing.h"
 #include "ports/PortService.h"
+#include "support/ForwardingPortService.h"
 
 namespace tamblin::testing {
 
@@ -19,7 +20,7 @@ namespace tamblin::testing {
 // Threads: the operations run on the user-interface thread, the callback on the service's. Only
 // one watched service may have an input open at a time (the callback is a plain function, so it
 // finds the service through a process-wide pointer); the watched service must outlive its ports.
-class WatchedPortService final : public ports::PortService {
+class WatchedPortService final : public ForwardingPortService {
 public:
     explicit WatchedPortService(ports::PortService& inner,
                                 const input::InputRing& ring = input::inputRing());
@@ -35,30 +36,21 @@ public:
     // Opens and closes with their results, in call order: "midiInClose(3) = 0".
     const std::vector<std::string>& calls() const { return calls_; }
 
-    std::uint32_t midiInGetNumDevs() override;
-    ports::Result midiInGetDevCaps(ports::DeviceId id, ports::DeviceCaps& caps,
-                                   std::uint32_t size) override;
     ports::Result midiInOpen(ports::Handle& handle, ports::DeviceId id,
                              ports::InputCallback callback, std::uint32_t instance,
                              std::uint32_t flags) override;
-    ports::Result midiInStart(ports::Handle handle) override;
     ports::Result midiInClose(ports::Handle handle) override;
-    std::uint32_t midiOutGetNumDevs() override;
-    ports::Result midiOutGetDevCaps(ports::DeviceId id, ports::DeviceCaps& caps,
-                                    std::uint32_t size) override;
     ports::Result midiOutOpen(ports::Handle& handle, ports::DeviceId id,
                               ports::InputCallback callback, std::uint32_t instance,
                               std::uint32_t flags) override;
     ports::Result midiOutShortMsg(ports::Handle handle, std::uint32_t message) override;
     ports::Result midiOutClose(ports::Handle handle) override;
-    std::optional<std::int32_t> midiInClock(ports::Handle handle) override;
 
 private:
     static void watch(std::uint32_t handle, std::uint32_t notification, std::uint32_t instance,
                       std::uint32_t param1, std::uint32_t param2);
     void record(const char* operation, long long argument, ports::Result result);
 
-    ports::PortService& inner_;
     const input::InputRing& ring_;
     std::atomic<ports::InputCallback> callback_{nullptr};
     std::atomic<std::uint64_t> deliveries_{0};

@@ -18,6 +18,7 @@
 #include "grids/GridView.h"
 #include "input/InputRing.h"
 #include "ports/InProcessPortService.h"
+#include "support/ForwardingPortService.h"
 #include "support/ModalDriver.h"
 #include "support/RgbPrinting.h"
 #include "support/WindowProbe.h"
@@ -26,12 +27,8 @@
 using tamblin::grids::GridView;
 using tamblin::grids::Rgb;
 using tamblin::input::InputRing;
-using tamblin::ports::DeviceCaps;
-using tamblin::ports::DeviceId;
 using tamblin::ports::Handle;
 using tamblin::ports::InProcessPortService;
-using tamblin::ports::InputCallback;
-using tamblin::ports::PortService;
 using tamblin::ports::Result;
 using tamblin::windows::Tambview;
 using namespace tamblin::testing;
@@ -44,7 +41,7 @@ constexpr const char* kOutputInUseText = "Oops, the MIDI output device is alread
 
 // Passes every call on to the in-process service and notes each send the window attempts,
 // through whatever handle, together with the log's last line at that moment.
-class WatchedPorts final : public PortService {
+class WatchedPorts final : public ForwardingPortService {
 public:
     struct Send {
         Handle handle;
@@ -52,7 +49,7 @@ public:
         QString lastLogLine;
     };
 
-    explicit WatchedPorts(InProcessPortService& inner) : inner_(inner) {}
+    explicit WatchedPorts(InProcessPortService& inner) : ForwardingPortService(inner) {}
 
     std::vector<Send> sends;
     std::function<QString()> lastLogLine = [] { return QString(); };
@@ -63,35 +60,10 @@ public:
         return messages;
     }
 
-    std::uint32_t midiInGetNumDevs() override { return inner_.midiInGetNumDevs(); }
-    Result midiInGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) override {
-        return inner_.midiInGetDevCaps(id, caps, size);
-    }
-    Result midiInOpen(Handle& handle, DeviceId id, InputCallback callback, std::uint32_t instance,
-                      std::uint32_t flags) override {
-        return inner_.midiInOpen(handle, id, callback, instance, flags);
-    }
-    Result midiInStart(Handle handle) override { return inner_.midiInStart(handle); }
-    Result midiInClose(Handle handle) override { return inner_.midiInClose(handle); }
-    std::uint32_t midiOutGetNumDevs() override { return inner_.midiOutGetNumDevs(); }
-    Result midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) override {
-        return inner_.midiOutGetDevCaps(id, caps, size);
-    }
-    Result midiOutOpen(Handle& handle, DeviceId id, InputCallback callback, std::uint32_t instance,
-                       std::uint32_t flags) override {
-        return inner_.midiOutOpen(handle, id, callback, instance, flags);
-    }
     Result midiOutShortMsg(Handle handle, std::uint32_t message) override {
         sends.push_back({handle, message, lastLogLine()});
         return inner_.midiOutShortMsg(handle, message);
     }
-    Result midiOutClose(Handle handle) override { return inner_.midiOutClose(handle); }
-    std::optional<std::int32_t> midiInClock(Handle handle) override {
-        return inner_.midiInClock(handle);
-    }
-
-private:
-    InProcessPortService& inner_;
 };
 
 // Closes every modal window that shows up while it lives and remembers what each one said.
