@@ -1,18 +1,40 @@
 #!/usr/bin/env bash
-# Installs the Debian packages Tamblin needs to build, test and run. Safe to run again: it only
-# calls apt-get when something is missing.
+# Installs the Debian packages Tamblin needs, and only those that are missing; safe to run again.
+#
+# Usage: scripts/deps.sh [run|test]
+#   run   what building and running the monitor need (the default)
+#   test  that, and the tools the test command uses: GoogleTest, Benchmark, clang for the fuzzers,
+#         PipeWire for its JACK tests, the validators and packaging tools, shellcheck
+#
+# As root it calls apt-get directly; as a user, through sudo. The environment goes through `env`
+# rather than `sudo -E`, which sudoers may refuse.
 set -euo pipefail
 
-packages=(
-    build-essential cmake ninja-build pkg-config git
+run_packages=(
+    build-essential cmake ninja-build pkg-config
     qt6-base-dev libgl-dev
     librtmidi-dev libasound2-dev
     jackd2 libjack-jackd2-dev
-    libgtest-dev libgmock-dev googletest libbenchmark-dev
-    clang libclang-rt-14-dev
     xvfb xauth
     fonts-dejavu-core fonts-liberation2
 )
+test_packages=(
+    git
+    libgtest-dev libgmock-dev googletest libbenchmark-dev
+    clang libclang-rt-14-dev
+    pipewire pipewire-jack pipewire-bin
+    desktop-file-utils appstream dpkg-dev file
+    shellcheck
+)
+
+case "${1:-run}" in
+    run) packages=("${run_packages[@]}") ;;
+    test) packages=("${run_packages[@]}" "${test_packages[@]}") ;;
+    *)
+        echo "usage: scripts/deps.sh [run|test]" >&2
+        exit 2
+        ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -20,13 +42,11 @@ for p in "${packages[@]}"; do
         missing+=("$p")
     fi
 done
+((${#missing[@]})) || exit 0
 
-if ((${#missing[@]})); then
-    sudo=""
-    if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-    echo "Installing: ${missing[*]}"
-    # jackd2 asks about real-time priority unless told not to ask.
-    export DEBIAN_FRONTEND=noninteractive
-    $sudo -E apt-get update -q
-    $sudo -E apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+# jackd2 asks about real-time priority unless told not to ask.
+apt=(env DEBIAN_FRONTEND=noninteractive apt-get)
+if [ "$(id -u)" -ne 0 ]; then apt=(sudo "${apt[@]}"); fi
+echo "Installing: ${missing[*]}"
+"${apt[@]}" update -q
+"${apt[@]}" install -y -q --no-install-recommends "${missing[@]}"

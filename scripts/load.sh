@@ -17,7 +17,7 @@ rate="${TAMBLIN_LOAD_RATE:-8000}"
 seconds="${TAMBLIN_LOAD_SECONDS:-60}"
 count=$((rate * seconds))
 
-bash scripts/deps.sh
+bash scripts/deps.sh test
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMBLIN_TESTS=OFF \
     -DTAMBLIN_BENCH=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target load_probe tamblin-send >/dev/null

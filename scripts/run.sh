@@ -9,7 +9,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
-bash scripts/deps.sh
+bash scripts/deps.sh run
 cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMBLIN_TESTS=OFF \
     -DTAMBLIN_BENCH=OFF >/dev/null
 cmake --build build-release -j "$(nproc)" --target tamblin tamblin-send tamblin-shot

@@ -3,7 +3,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
-bash scripts/deps.sh
+bash scripts/deps.sh test
 cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMBLIN_TESTS=OFF \
     -DTAMBLIN_BENCH=OFF >/dev/null
 cmake --build build-release -j "$(nproc)" --target tamblin-screens

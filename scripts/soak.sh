@@ -20,7 +20,7 @@ allowed_kb="${TAMBLIN_SOAK_GROWTH_KB:-1024}"
 seconds=$((minutes * 60))
 count=$((rate * seconds))
 
-bash scripts/deps.sh
+bash scripts/deps.sh test
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMBLIN_TESTS=OFF \
         -DTAMBLIN_BENCH=ON >/dev/null

@@ -13,7 +13,7 @@ quick=false
 if [ "${1:-}" = "--quick" ]; then quick=true; fi
 fuzz_seconds="${TAMBLIN_FUZZ_SECONDS:-30}"
 
-bash scripts/deps.sh
+bash scripts/deps.sh test
 
 werror=OFF
 if [ "${CI:-}" = "true" ]; then werror=ON; fi
