@@ -1,48 +1,54 @@
 #include <QApplication>
-#include <QSocketNotifier>
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <cstdio>
+#include <string>
+#include <vector>
 
+#include "app/CommandLine.h"
+#include "app/Termination.h"
 #include "ports/RtMidiPortService.h"
 #include "windows/Tambview.h"
 
 namespace {
 
-int g_signalPipe[2] = {-1, -1};
-
-// A terminating signal only writes a byte; the event loop then runs the Exit action, so the ports
-// are closed as after the Exit button.
-void onTerminate(int) {
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(g_signalPipe[0], &byte, 1);
-}
+constexpr const char* kDesktopId = "org.tamblin.Tamblin";
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Tamblin"));
-
-    tamblin::ports::RtMidiPortService service;
-    tamblin::windows::Tambview window(service);
-
-    std::unique_ptr<QSocketNotifier> terminate;
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) == 0) {
-        terminate = std::make_unique<QSocketNotifier>(g_signalPipe[1], QSocketNotifier::Read);
-        QObject::connect(terminate.get(), &QSocketNotifier::activated, &window, [&window] {
-            char byte;
-            [[maybe_unused]] const auto read = ::read(g_signalPipe[1], &byte, 1);
-            window.cmdExit_Click();
-        });
-        struct sigaction action {};
-        action.sa_handler = onTerminate;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        sigaction(SIGTERM, &action, nullptr);
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGHUP, &action, nullptr);
+    using namespace tamblin;
+    const std::vector<std::string> args(argv, argv + argc);
+    const std::string program = app::programName(argc > 0 ? argv[0] : "");
+    const app::CommandLine line = app::parseCommandLine(args);
+    if (line.error) {
+        std::fprintf(stderr, "%s: %s\n%s", program.c_str(), line.error->c_str(),
+                     app::usageHint(program).c_str());
+        return app::kUsageStatus;
     }
+    if (line.options.help) {
+        std::fputs(app::helpText(program).c_str(), stdout);
+        return 0;
+    }
+    if (line.options.version) {
+        std::fputs(app::versionText(program).c_str(), stdout);
+        return 0;
+    }
+
+    // QApplication keeps references to these for its whole life.
+    std::vector<std::string> qtArguments = line.qtArguments;
+    std::vector<char*> qtArgv;
+    for (std::string& arg : qtArguments) qtArgv.push_back(arg.data());
+    qtArgv.push_back(nullptr);
+    int qtArgc = static_cast<int>(qtArguments.size());
+
+    QApplication application(qtArgc, qtArgv.data());
+    QApplication::setApplicationName(QStringLiteral("Tamblin"));
+    QApplication::setApplicationVersion(QStringLiteral(TAMBLIN_VERSION_STRING));
+    // Wayland shells find the window's icon through the desktop entry of this name.
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopId));
+
+    ports::RtMidiPortService service;
+    windows::Tambview window(service);
+    app::Termination termination([&window] { window.cmdExit_Click(); });
 
     window.load();
     if (window.ended()) return 0;  // ended by a signal while start-up waited for the user

@@ -191,6 +191,11 @@ Result InProcessPortService::midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, st
     return answerCaps(outputs_, id, caps);
 }
 
+std::string InProcessPortService::deviceName(bool input, DeviceId id) {
+    std::lock_guard lock(mutex_);
+    return answerName(input ? inputs_ : outputs_, id);
+}
+
 Result InProcessPortService::open(bool input, Handle& handle, DeviceId id, InputCallback callback,
                                   std::uint32_t instance) {
     std::lock_guard lock(mutex_);

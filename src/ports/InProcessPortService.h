@@ -72,6 +72,7 @@ public:
                        std::uint32_t flags) override;
     Result midiOutShortMsg(Handle handle, std::uint32_t message) override;
     Result midiOutClose(Handle handle) override;
+    std::string deviceName(bool input, DeviceId id) override;
     std::optional<std::int32_t> midiInClock(Handle handle) override;
 
 private:

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace tamblin::ports {
 
@@ -48,6 +49,13 @@ void writeProductName(DeviceCaps& caps, const char* name);
 // Answers a capability query on `devices` (anything with a `name` string), by id. An invalid id
 // gets kBadDeviceId and an empty name: callers reuse the structure, and a name left from an
 // earlier query must not show.
+// Answers a name query (see PortService::deviceName) on `devices`, by id.
+template <typename Devices>
+std::string answerName(const Devices& devices, DeviceId id) {
+    if (id < 0 || static_cast<std::size_t>(id) >= devices.size()) return {};
+    return devices[static_cast<std::size_t>(id)].name;
+}
+
 template <typename Devices>
 Result answerCaps(const Devices& devices, DeviceId id, DeviceCaps& caps) {
     if (id < 0 || static_cast<std::size_t>(id) >= devices.size()) {
@@ -88,6 +96,10 @@ public:
                                              std::uint32_t instance, std::uint32_t flags) = 0;
     virtual Result midiOutShortMsg(Handle handle, std::uint32_t message) = 0;
     virtual Result midiOutClose(Handle handle) = 0;
+
+    // The whole name of an input (`input`) or output device as last counted, which the product
+    // name of the capabilities cuts to 31 bytes; empty for an invalid id.
+    [[nodiscard]] virtual std::string deviceName(bool input, DeviceId id) = 0;
 
     // Milliseconds on the clock of a started input port (the clock its timestamps use), or
     // nothing when the handle is no started input port.

@@ -271,6 +271,11 @@ Result RtMidiPortService::midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::
     return answerCaps(outputs_, id, caps);
 }
 
+std::string RtMidiPortService::deviceName(bool input, DeviceId id) {
+    std::lock_guard lock(mutex_);
+    return answerName(input ? inputs_ : outputs_, id);
+}
+
 Result RtMidiPortService::open(bool input, Handle& handle, DeviceId id, InputCallback callback,
                                std::uint32_t instance) {
     std::lock_guard lock(mutex_);

@@ -45,6 +45,7 @@ public:
     Result midiOutShortMsg(Handle handle, std::uint32_t message) override;
     Result midiOutClose(Handle handle) override;
 
+    std::string deviceName(bool input, DeviceId id) override;
     std::optional<std::int32_t> midiInClock(Handle handle) override;
 
     // The bytes of a short message as they go out (1 to 3), or an empty vector for a value that

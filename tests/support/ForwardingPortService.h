@@ -40,6 +40,9 @@ public:
         return inner_.midiOutClose(handle);
     }
 
+    std::string deviceName(bool input, ports::DeviceId id) override {
+        return inner_.deviceName(input, id);
+    }
     std::optional<std::int32_t> midiInClock(ports::Handle handle) override {
         return inner_.midiInClock(handle);
     }

@@ -1,0 +1,213 @@
+#include "app/CommandLine.h"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+#ifndef TAMBLIN_VERSION_STRING
+#error "TAMBLIN_VERSION_STRING must be defined by the build"
+#endif
+
+namespace tamblin::app {
+
+namespace {
+
+struct OptionSpec {
+    std::string_view name;  // without the dashes
+    char shortName;         // 0 when it has none
+    std::string_view valueName;  // empty when it takes no value
+    std::string_view help;
+    void (*apply)(Options&, const std::string& value);
+};
+
+constexpr std::array kOptions{
+    OptionSpec{"help", 'h', "", "display this help and exit",
+               [](Options& o, const std::string&) { o.help = true; }},
+    OptionSpec{"version", 0, "", "output version information and exit",
+               [](Options& o, const std::string&) { o.version = true; }},
+};
+
+// Qt's own options (QCoreApplication, QGuiApplication with the xcb platform, QApplication), by
+// whether they take a value. Qt reads them with one dash or two.
+struct QtOption {
+    std::string_view name;
+    bool takesValue;
+};
+constexpr std::array kQtOptions{
+    QtOption{"platform", true},        QtOption{"platformpluginpath", true},
+    QtOption{"platformtheme", true},   QtOption{"plugin", true},
+    QtOption{"qwindowgeometry", true}, QtOption{"geometry", true},
+    QtOption{"qwindowicon", true},     QtOption{"icon", true},
+    QtOption{"qwindowtitle", true},    QtOption{"title", true},
+    QtOption{"session", true},         QtOption{"display", true},
+    QtOption{"name", true},            QtOption{"visual", true},
+    QtOption{"style", true},           QtOption{"stylesheet", true},
+    QtOption{"reverse", false},        QtOption{"widgetcount", false},
+    QtOption{"nograb", false},         QtOption{"dograb", false},
+    QtOption{"sync", false},           QtOption{"testability", false},
+    QtOption{"qmljsdebugger", false},
+};
+
+const QtOption* findQtOption(std::string_view name) {
+    for (const QtOption& option : kQtOptions)
+        if (option.name == name) return &option;
+    return nullptr;
+}
+
+// An exact long name, else the only option whose name starts with `name`.
+const OptionSpec* findLong(std::string_view name, bool& ambiguous) {
+    ambiguous = false;
+    for (const OptionSpec& option : kOptions)
+        if (option.name == name) return &option;
+    const OptionSpec* found = nullptr;
+    for (const OptionSpec& option : kOptions) {
+        if (!option.name.starts_with(name)) continue;
+        if (found != nullptr) {
+            ambiguous = true;
+            return nullptr;
+        }
+        found = &option;
+    }
+    return found;
+}
+
+const OptionSpec* findShort(char name) {
+    for (const OptionSpec& option : kOptions)
+        if (option.shortName != 0 && option.shortName == name) return &option;
+    return nullptr;
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(const std::vector<std::string>& args) {
+    CommandLine line;
+    if (args.empty()) return line;
+    line.qtArguments.push_back(args[0]);
+    auto fail = [&line](std::string why) {
+        if (!line.error) line.error = std::move(why);
+    };
+
+    for (std::size_t i = 1; i < args.size() && !line.error; ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") {
+            if (i + 1 < args.size()) fail("unexpected argument '" + args[i + 1] + "'");
+            break;
+        }
+        if (arg.size() < 2 || arg[0] != '-') {
+            fail("unexpected argument '" + arg + "'");
+            break;
+        }
+
+        // Qt's options, as Qt reads them: "-style X", "--style X", "-style=X".
+        const std::string_view bare = std::string_view(arg).substr(arg[1] == '-' ? 2 : 1);
+        const std::string_view qtName = bare.substr(0, bare.find('='));
+        if (const QtOption* qt = findQtOption(qtName)) {
+            line.qtArguments.push_back(arg);
+            const bool inlineValue = qtName.size() != bare.size();
+            if (qt->takesValue && !inlineValue) {
+                if (i + 1 >= args.size()) {
+                    fail("option '" + arg + "' requires an argument");
+                    break;
+                }
+                line.qtArguments.push_back(args[++i]);
+            }
+            continue;
+        }
+
+        const OptionSpec* option = nullptr;
+        std::optional<std::string> value;
+        std::string shown;  // the option as the user wrote it, for messages
+        if (arg[1] == '-') {
+            const std::size_t equals = arg.find('=');
+            const std::string name = arg.substr(2, equals == std::string::npos ? equals : equals - 2);
+            if (equals != std::string::npos) value = arg.substr(equals + 1);
+            bool ambiguous = false;
+            option = findLong(name, ambiguous);
+            shown = "--" + name;
+            if (option == nullptr) {
+                fail(std::string(ambiguous ? "option '" : "unrecognized option '") + shown +
+                     (ambiguous ? "' is ambiguous" : "'"));
+                break;
+            }
+            shown = "--" + std::string(option->name);
+            if (value && option->valueName.empty()) {
+                fail("option '" + shown + "' doesn't allow an argument");
+                break;
+            }
+        } else {
+            // Short options may be grouped ("-hv"); one that takes a value takes the rest of the
+            // word, or the next word.
+            for (std::size_t at = 1; at < arg.size(); ++at) {
+                option = findShort(arg[at]);
+                shown = std::string("-") + arg[at];
+                if (option == nullptr) {
+                    fail("invalid option -- '" + std::string(1, arg[at]) + "'");
+                    break;
+                }
+                if (!option->valueName.empty()) {
+                    if (at + 1 < arg.size()) value = arg.substr(at + 1);
+                    break;
+                }
+                if (at + 1 < arg.size()) option->apply(line.options, {});
+            }
+            if (line.error) break;
+        }
+        if (!option->valueName.empty() && !value) {
+            if (i + 1 >= args.size()) {
+                fail("option '" + shown + "' requires an argument");
+                break;
+            }
+            value = args[++i];
+        }
+        option->apply(line.options, value.value_or(std::string()));
+    }
+    return line;
+}
+
+std::string programName(const std::string& argv0) {
+    const std::size_t slash = argv0.rfind('/');
+    const std::string name = slash == std::string::npos ? argv0 : argv0.substr(slash + 1);
+    return name.empty() ? std::string("tamblin") : name;
+}
+
+std::string helpText(const std::string& program) {
+    std::string text = "Usage: " + program + " [OPTION]...\n";
+    text +=
+        "Show every short MIDI message that arrives at one input port: a timed log line, a count\n"
+        "per message class and a coloured cell in an activity map. Forward the messages to an\n"
+        "output port, and send notes, program changes and controller values with a click.\n"
+        "\n";
+    std::size_t width = 0;
+    std::vector<std::string> heads;
+    for (const OptionSpec& option : kOptions) {
+        std::string head = option.shortName != 0 ? std::string("  -") + option.shortName + ", "
+                                                 : std::string("      ");
+        head += "--" + std::string(option.name);
+        if (!option.valueName.empty()) head += " " + std::string(option.valueName);
+        width = std::max(width, head.size());
+        heads.push_back(std::move(head));
+    }
+    for (std::size_t i = 0; i < kOptions.size(); ++i)
+        text += heads[i] + std::string(width + 2 - heads[i].size(), ' ') +
+                std::string(kOptions[i].help) + "\n";
+    text +=
+        "\n"
+        "Qt's own options, such as -platform NAME, -style NAME and -reverse, are passed on to Qt.\n"
+        "With no options the monitor asks for an input device when there are several.\n";
+    return text;
+}
+
+std::string versionText(const std::string& program) {
+    return program + " (Tamblin) " TAMBLIN_VERSION_STRING "\n"
+                     "Copyright (C) 2026 The Tamblin developers.\n"
+                     "License MIT: <https://opensource.org/license/mit>.\n"
+                     "This is free software: you are free to change and redistribute it.\n"
+                     "There is NO WARRANTY, to the extent permitted by law.\n";
+}
+
+std::string usageHint(const std::string& program) {
+    return "Usage: " + program + " [OPTION]...\nTry '" + program +
+           " --help' for more information.\n";
+}
+
+}  // namespace tamblin::app

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tamblin::app {
+
+// What the command line asks of the program. With no options every field keeps its default,
+// and the program behaves as it always has.
+struct Options {
+    bool help = false;
+    bool version = false;
+};
+
+// The program's command line, read before QApplication exists (so that --help and --version
+// need no display), with GNU forms: --opt VALUE, --opt=VALUE, an unambiguous prefix of a long
+// option, and -- to end the options. Qt's own options (-platform X, -style=X, -reverse, ...)
+// pass through to QApplication with their values, in either their one-dash or two-dash form.
+struct CommandLine {
+    Options options;
+    // argv[0] and Qt's options with their values, in their order: QApplication's arguments.
+    std::vector<std::string> qtArguments;
+    // Set when the command line cannot be used: one line saying why, without the program name.
+    std::optional<std::string> error;
+};
+
+CommandLine parseCommandLine(const std::vector<std::string>& args);
+
+// The name the program was started under, for messages: the last part of argv[0].
+std::string programName(const std::string& argv0);
+
+// GNU-style texts, each ending in a newline.
+std::string helpText(const std::string& program);
+std::string versionText(const std::string& program);
+// What an unusable command line prints on standard error after its reason.
+std::string usageHint(const std::string& program);
+
+// Exit status for a command line that cannot be used.
+inline constexpr int kUsageStatus = 2;
+
+}  // namespace tamblin::app

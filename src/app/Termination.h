@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QObject>
+#include <functional>
+#include <memory>
+
+class QSocketNotifier;
+
+namespace tamblin::app {
+
+// Turns SIGTERM, SIGINT and SIGHUP into a call of `onSignal` on the user-interface thread, so
+// that a terminating signal ends the program as the Exit button does: ports closed first.
+class Termination final : public QObject {
+public:
+    explicit Termination(std::function<void()> onSignal);
+    ~Termination() override;
+    Termination(const Termination&) = delete;
+    Termination& operator=(const Termination&) = delete;
+
+private:
+    std::function<void()> onSignal_;
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+}  // namespace tamblin::app

@@ -1,0 +1,97 @@
+#include "app/CommandLine.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "windows/Tambview.h"
+
+namespace tamblin::app {
+namespace {
+
+using Args = std::vector<std::string>;
+
+// What a command line comes to, in one comparable line: the options set, Qt's arguments after
+// argv[0], or the error.
+std::string outcome(const Args& tail) {
+    Args args{"/usr/bin/tamblin"};
+    args.insert(args.end(), tail.begin(), tail.end());
+    const CommandLine line = parseCommandLine(args);
+    if (line.error) return "error: " + *line.error;
+    EXPECT_FALSE(line.qtArguments.empty());
+    if (!line.qtArguments.empty()) {
+        EXPECT_EQ(line.qtArguments.front(), args.front());
+    }
+    std::ostringstream text;
+    const Options& o = line.options;
+    text << (o.help ? "help " : "") << (o.version ? "version " : "") << "qt[";
+    for (std::size_t i = 1; i < line.qtArguments.size(); ++i)
+        text << (i > 1 ? " " : "") << line.qtArguments[i];
+    text << "]";
+    return text.str();
+}
+
+TEST(CommandLineTest, ReadsGnuFormsAndPassesQtOptionsOn) {
+    const struct {
+        Args args;
+        std::string expected;
+    } cases[] = {
+        {{}, "qt[]"},
+        // Our options: long, short, an unambiguous prefix, and the end of options.
+        {{"--help"}, "help qt[]"},
+        {{"-h"}, "help qt[]"},
+        {{"--he"}, "help qt[]"},
+        {{"--version"}, "version qt[]"},
+        {{"--vers"}, "version qt[]"},
+        {{"--version", "--help"}, "help version qt[]"},
+        {{"--"}, "qt[]"},
+        {{"--help", "--"}, "help qt[]"},
+        // Qt's options keep their values and their order, in every form Qt reads.
+        {{"-platform", "offscreen"}, "qt[-platform offscreen]"},
+        {{"--platform", "offscreen"}, "qt[--platform offscreen]"},
+        {{"-style=fusion", "-reverse"}, "qt[-style=fusion -reverse]"},
+        {{"-reverse", "--help", "-style", "fusion"}, "help qt[-reverse -style fusion]"},
+        {{"-geometry", "640x480+0+0", "-qwindowtitle", "--help"},
+         "qt[-geometry 640x480+0+0 -qwindowtitle --help]"},
+        {{"-qmljsdebugger=port:1234"}, "qt[-qmljsdebugger=port:1234]"},
+        {{"-display", ":1", "-name", "x", "-session", "s"}, "qt[-display :1 -name x -session s]"},
+        // What cannot be used.
+        {{"--frobnicate"}, "error: unrecognized option '--frobnicate'"},
+        {{"--help=yes"}, "error: option '--help' doesn't allow an argument"},
+        {{"--he=yes"}, "error: option '--help' doesn't allow an argument"},
+        {{"-x"}, "error: invalid option -- 'x'"},
+        {{"-hx"}, "error: invalid option -- 'x'"},
+        {{"file.mid"}, "error: unexpected argument 'file.mid'"},
+        {{"-"}, "error: unexpected argument '-'"},
+        {{"--", "--help"}, "error: unexpected argument '--help'"},
+        {{"-platform"}, "error: option '-platform' requires an argument"},
+        {{"--help", "--bogus", "--nonsense"}, "error: unrecognized option '--bogus'"},
+    };
+    for (const auto& c : cases) {
+        std::string shown;
+        for (const std::string& arg : c.args) shown += " " + arg;
+        EXPECT_EQ(outcome(c.args), c.expected) << "tamblin" << shown;
+    }
+}
+
+TEST(CommandLineTest, HelpListsEveryOptionAndVersionMatchesTheWindow) {
+    const std::string help = helpText("tamblin");
+    EXPECT_TRUE(help.starts_with("Usage: tamblin [OPTION]...\n"));
+    EXPECT_NE(help.find("  -h, --help "), std::string::npos) << help;
+    EXPECT_NE(help.find("      --version "), std::string::npos) << help;
+
+    // GNU's first line, "NAME (PACKAGE) VERSION", and the version the window shows ("V0.2").
+    const std::string window = windows::Tambview::kVersion;
+    const std::string shown = window.substr(window.rfind(" V") + 2);
+    const std::string version = versionText("tamblin");
+    EXPECT_TRUE(version.starts_with("tamblin (Tamblin) " + shown + ".")) << version;
+    EXPECT_NE(version.find("License MIT"), std::string::npos) << version;
+
+    EXPECT_EQ(programName("/usr/local/bin/tamblin"), "tamblin");
+    EXPECT_EQ(programName("tamblin"), "tamblin");
+    EXPECT_EQ(usageHint("tamblin"),
+              "Usage: tamblin [OPTION]...\nTry 'tamblin --help' for more information.\n");
+}
+
+}  // namespace
+}  // namespace tamblin::app
