@@ -1,4 +1,5 @@
-// load_probe: the real monitor (main window over the RtMidi port service) under a measured load.
+// load_probe: the real monitor (main window over the port services the program uses) under a
+// measured load.
 //
 // Start it where the MIDI system offers exactly one input device (the source to measure) and one
 // output device (a receiver), so that neither open asks for a choice. It starts the window as the
@@ -11,7 +12,10 @@
 // longest gap between two drains) and exits through the Exit button: 0 when the expected number
 // was counted without an overrun, 1 otherwise, 2 for bad usage.
 //
+// --direct-thru 1 runs it as `tamblin --direct-thru` does.
+//
 //   QT_QPA_PLATFORM=offscreen load_probe --expect N [--linger S] [--idle S] [--timeout S]
+//                                        [--direct-thru 0|1]
 #include <sys/resource.h>
 
 #include <QAbstractButton>
@@ -31,6 +35,8 @@
 #include <string>
 
 #include "input/InputRing.h"
+#include "ports/CompositePortService.h"
+#include "ports/JackPortService.h"
 #include "ports/RtMidiPortService.h"
 #include "windows/Tambview.h"
 
@@ -41,6 +47,7 @@ struct Options {
     double lingerSeconds = 0;
     double idleSeconds = 5;
     double timeoutSeconds = 300;
+    bool directThru = false;
 };
 
 std::optional<Options> parse(int argc, char** argv) {
@@ -57,6 +64,8 @@ std::optional<Options> parse(int argc, char** argv) {
             o.idleSeconds = value;
         else if (std::strcmp(argv[i], "--timeout") == 0)
             o.timeoutSeconds = value;
+        else if (std::strcmp(argv[i], "--direct-thru") == 0)
+            o.directThru = value != 0;
         else
             return std::nullopt;
     }
@@ -197,13 +206,20 @@ private:
 int main(int argc, char* argv[]) {
     const std::optional<Options> options = parse(argc, argv);
     if (!options) {
-        std::fputs("usage: load_probe --expect N [--linger S] [--idle S] [--timeout S]\n", stderr);
+        std::fputs(
+            "usage: load_probe --expect N [--linger S] [--idle S] [--timeout S] "
+            "[--direct-thru 0|1]\n",
+            stderr);
         return 2;
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tamblin"));
 
-    tamblin::ports::RtMidiPortService service;
+    using namespace tamblin::ports;
+    HandleSource handles;
+    RtMidiPortService alsa(makeRtMidiSystem(), &handles);
+    JackPortService jack({.directThru = options->directThru}, &handles);
+    CompositePortService service({&alsa, &jack});
     tamblin::windows::Tambview window(service);
     Probe probe(window, *options);
     if (!probe.start()) return 1;

@@ -13,8 +13,8 @@ namespace tamblin::app {
 namespace {
 
 struct OptionSpec {
-    std::string_view name;  // without the dashes
-    char shortName;         // 0 when it has none
+    std::string_view name;       // without the dashes
+    char shortName;              // 0 when it has none
     std::string_view valueName;  // empty when it takes no value
     std::string_view help;
     void (*apply)(Options&, const std::string& value);
@@ -25,6 +25,10 @@ constexpr std::array kOptions{
                [](Options& o, const std::string&) { o.help = true; }},
     OptionSpec{"version", 0, "", "output version information and exit",
                [](Options& o, const std::string&) { o.version = true; }},
+    OptionSpec{"direct-thru", 0, "",
+               "with input and output both on JACK, forward each message in the\n"
+               "JACK cycle it arrives in, not at the next screen refresh",
+               [](Options& o, const std::string&) { o.directThru = true; }},
 };
 
 // Qt's own options (QCoreApplication, QGuiApplication with the xcb platform, QApplication), by
@@ -34,17 +38,28 @@ struct QtOption {
     bool takesValue;
 };
 constexpr std::array kQtOptions{
-    QtOption{"platform", true},        QtOption{"platformpluginpath", true},
-    QtOption{"platformtheme", true},   QtOption{"plugin", true},
-    QtOption{"qwindowgeometry", true}, QtOption{"geometry", true},
-    QtOption{"qwindowicon", true},     QtOption{"icon", true},
-    QtOption{"qwindowtitle", true},    QtOption{"title", true},
-    QtOption{"session", true},         QtOption{"display", true},
-    QtOption{"name", true},            QtOption{"visual", true},
-    QtOption{"style", true},           QtOption{"stylesheet", true},
-    QtOption{"reverse", false},        QtOption{"widgetcount", false},
-    QtOption{"nograb", false},         QtOption{"dograb", false},
-    QtOption{"sync", false},           QtOption{"testability", false},
+    QtOption{"platform", true},
+    QtOption{"platformpluginpath", true},
+    QtOption{"platformtheme", true},
+    QtOption{"plugin", true},
+    QtOption{"qwindowgeometry", true},
+    QtOption{"geometry", true},
+    QtOption{"qwindowicon", true},
+    QtOption{"icon", true},
+    QtOption{"qwindowtitle", true},
+    QtOption{"title", true},
+    QtOption{"session", true},
+    QtOption{"display", true},
+    QtOption{"name", true},
+    QtOption{"visual", true},
+    QtOption{"style", true},
+    QtOption{"stylesheet", true},
+    QtOption{"reverse", false},
+    QtOption{"widgetcount", false},
+    QtOption{"nograb", false},
+    QtOption{"dograb", false},
+    QtOption{"sync", false},
+    QtOption{"testability", false},
     QtOption{"qmljsdebugger", false},
 };
 
@@ -119,7 +134,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
         std::string shown;  // the option as the user wrote it, for messages
         if (arg[1] == '-') {
             const std::size_t equals = arg.find('=');
-            const std::string name = arg.substr(2, equals == std::string::npos ? equals : equals - 2);
+            const std::string name =
+                arg.substr(2, equals == std::string::npos ? equals : equals - 2);
             if (equals != std::string::npos) value = arg.substr(equals + 1);
             bool ambiguous = false;
             option = findLong(name, ambiguous);
@@ -187,9 +203,13 @@ std::string helpText(const std::string& program) {
         width = std::max(width, head.size());
         heads.push_back(std::move(head));
     }
-    for (std::size_t i = 0; i < kOptions.size(); ++i)
-        text += heads[i] + std::string(width + 2 - heads[i].size(), ' ') +
-                std::string(kOptions[i].help) + "\n";
+    for (std::size_t i = 0; i < kOptions.size(); ++i) {
+        text += heads[i] + std::string(width + 2 - heads[i].size(), ' ');
+        // A help text of several lines continues under its first.
+        for (const char c : kOptions[i].help)
+            text += c == '\n' ? "\n" + std::string(width + 2, ' ') : std::string(1, c);
+        text += "\n";
+    }
     text +=
         "\n"
         "Qt's own options, such as -platform NAME, -style NAME and -reverse, are passed on to Qt.\n"
@@ -198,7 +218,8 @@ std::string helpText(const std::string& program) {
 }
 
 std::string versionText(const std::string& program) {
-    return program + " (Tamblin) " TAMBLIN_VERSION_STRING "\n"
+    return program + " (Tamblin) " TAMBLIN_VERSION_STRING
+                     "\n"
                      "Copyright (C) 2026 The Tamblin developers.\n"
                      "License MIT: <https://opensource.org/license/mit>.\n"
                      "This is free software: you are free to change and redistribute it.\n"

@@ -11,6 +11,9 @@ namespace tamblin::app {
 struct Options {
     bool help = false;
     bool version = false;
+    // Thru in the JACK cycle a message arrives in, when input and output are both JACK devices,
+    // instead of at the next refresh tick.
+    bool directThru = false;
 };
 
 // The program's command line, read before QApplication exists (so that --help and --version

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <QApplication>
 #include <cstdio>
 #include <string>
@@ -5,6 +7,8 @@
 
 #include "app/CommandLine.h"
 #include "app/Termination.h"
+#include "ports/CompositePortService.h"
+#include "ports/JackPortService.h"
 #include "ports/RtMidiPortService.h"
 #include "windows/Tambview.h"
 
@@ -46,12 +50,26 @@ int main(int argc, char* argv[]) {
     // Wayland shells find the window's icon through the desktop entry of this name.
     QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopId));
 
-    ports::RtMidiPortService service;
+    // The ALSA sequencer's devices first, then JACK's.
+    ports::HandleSource handles;
+    ports::RtMidiPortService alsa(ports::makeRtMidiSystem(), &handles);
+    ports::JackPortService jack({.directThru = line.options.directThru}, &handles);
+    ports::CompositePortService service({&alsa, &jack});
     windows::Tambview window(service);
     app::Termination termination([&window] { window.cmdExit_Click(); });
 
     window.load();
-    if (window.ended()) return 0;  // ended by a signal while start-up waited for the user
-    window.show();
-    return QApplication::exec();
+    int status = 0;
+    if (!window.ended()) {  // else ended by a signal while start-up waited for the user
+        window.show();
+        status = QApplication::exec();
+    }
+    // A JACK server that stopped answering (a stopped jackd) holds the JACK worker inside libjack,
+    // where no call can be taken back, and with it libjack's process-wide lock: destructors and
+    // exit handlers could wait for it for ever. The ports are closed by now, so end here.
+    if (!jack.finish()) {
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
+    return status;
 }

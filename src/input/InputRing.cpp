@@ -1,9 +1,10 @@
 #include "input/InputRing.h"
 
+#include "ports/PortService.h"
+
 namespace tamblin::input {
 
 namespace {
-constexpr std::uint32_t kShortMessageArrived = 963;
 InputRing g_ring;
 }  // namespace
 
@@ -14,8 +15,9 @@ InputRing& inputRing() noexcept {
 void midiInCallback(std::uint32_t /*handle*/, std::uint32_t notification,
                     std::uint32_t /*instance*/, std::uint32_t message,
                     std::uint32_t timestamp) noexcept {
-    if (notification != kShortMessageArrived) return;
-    g_ring.store(message, static_cast<std::int32_t>(timestamp));
+    if (notification != ports::kMimData && notification != ports::kMimDataForwarded) return;
+    g_ring.store(message, static_cast<std::int32_t>(timestamp),
+                 notification == ports::kMimDataForwarded);
 }
 
 }  // namespace tamblin::input

@@ -21,19 +21,21 @@ public:
     struct Entry {
         std::uint32_t message;
         std::int32_t time;
+        bool forwarded;  // the port service already sent it on to the output (direct thru)
     };
 
     static constexpr int next(int index) noexcept { return index + 1 == kSlots ? 0 : index + 1; }
 
-    // Producer side: two stores, one index advance and the overrun test. Never blocks or
+    // Producer side: the slot's stores, one index advance and the overrun test. Never blocks or
     // allocates. Storing the 1,024th unread message makes the indexes meet and raises overrun.
-    void store(std::uint32_t message, std::int32_t time) noexcept {
+    void store(std::uint32_t message, std::int32_t time, bool forwarded = false) noexcept {
         const int w = writePos_.load(std::memory_order_relaxed);
         // Read before publishing: read after it, a consumer that drained the new message at once
         // would look like a lapped one. next(w) == r means 1,023 messages were already unread.
         const int r = readPos_.load(std::memory_order_acquire);
         messages_[w].store(message, std::memory_order_relaxed);
         times_[w].store(time, std::memory_order_relaxed);
+        forwarded_[w].store(forwarded, std::memory_order_relaxed);
         const int advanced = next(w);
         writePos_.store(advanced, std::memory_order_release);
         if (advanced == r) overrun_.store(true, std::memory_order_release);
@@ -49,7 +51,8 @@ public:
     // Reads the slot at `index`; valid for indexes covered by a previously acquired writePos().
     Entry at(int index) const noexcept {
         return {messages_[index].load(std::memory_order_relaxed),
-                times_[index].load(std::memory_order_relaxed)};
+                times_[index].load(std::memory_order_relaxed),
+                forwarded_[index].load(std::memory_order_relaxed)};
     }
 
     // Hands the slot at the read index back to the producer.
@@ -65,6 +68,7 @@ public:
 private:
     std::array<std::atomic<std::uint32_t>, kSlots> messages_{};
     std::array<std::atomic<std::int32_t>, kSlots> times_{};
+    std::array<std::atomic<bool>, kSlots> forwarded_{};
     std::atomic<int> writePos_{0};
     std::atomic<int> readPos_{0};
     std::atomic<bool> overrun_{false};
@@ -73,8 +77,9 @@ private:
 // The process-wide ring that midiInCallback fills. It is never reset while the program runs.
 InputRing& inputRing() noexcept;
 
-// The input callback handed to the port service: acts on notification 963 (a short message) only,
-// storing the message and its timestamp in inputRing(); ignores every other notification.
+// The input callback handed to the port service: acts on notification 963 (a short message) and
+// on its forwarded variant (ports::kMimDataForwarded), storing the message, its timestamp and
+// whether it was forwarded in inputRing(); ignores every other notification.
 void midiInCallback(std::uint32_t handle, std::uint32_t notification, std::uint32_t instance,
                     std::uint32_t message, std::uint32_t timestamp) noexcept;
 

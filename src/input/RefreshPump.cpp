@@ -10,7 +10,8 @@ void RefreshPump::tick() {
         const InputRing::Entry entry = ring_.at(ring_.readPos());
         if (!(isRealTime(entry.message) && host_.realTimeFiltered())) {
             host_.displayMessage(entry.message, entry.time);
-            if (host_.outputAllowed()) host_.forward(entry.message);
+            // A message the port service forwarded itself (direct thru) went out once already.
+            if (host_.outputAllowed() && !entry.forwarded) host_.forward(entry.message);
         }
         ring_.advanceRead();
     }

@@ -210,7 +210,7 @@ Result InProcessPortService::open(bool input, Handle& handle, DeviceId id, Input
     } else if (device.failing || (input && callback == nullptr)) {
         result = kError;
     } else {
-        handle = nextHandle_++;
+        handle = handles_ != nullptr ? handles_->take() : nextHandle_++;
         Port port;
         port.input = input;
         port.device = device.serial;

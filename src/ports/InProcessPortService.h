@@ -25,7 +25,8 @@ public:
         std::int32_t time;
     };
 
-    InProcessPortService() = default;
+    // Handles come from `handles` when given (shared with other services), else 0x100, 0x101, ...
+    explicit InProcessPortService(HandleSource* handles = nullptr) : handles_(handles) {}
     ~InProcessPortService() override;
 
     // Set-up, by the test.
@@ -109,6 +110,7 @@ private:
     std::map<Handle, Port> open_;  // open ports only
     std::map<Handle, Port> closed_;
     int nextSerial_ = 1;
+    HandleSource* handles_;
     Handle nextHandle_ = 0x100;
     int inputOpens_ = 0;
     int outputOpens_ = 0;

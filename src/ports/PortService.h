@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,6 +24,9 @@ inline constexpr Result kInvalidHandle = 5;
 inline constexpr std::uint32_t kMimOpen = 961;
 inline constexpr std::uint32_t kMimClose = 962;
 inline constexpr std::uint32_t kMimData = 963;  // a short message has arrived
+// A short message has arrived and the service has already sent it on to the open output, in the
+// same JACK cycle (direct thru): whoever forwards received messages must not send it again.
+inline constexpr std::uint32_t kMimDataForwarded = 0x10000 | kMimData;
 inline constexpr std::uint32_t kMimLongData = 964;
 inline constexpr std::uint32_t kMimError = 965;
 
@@ -43,12 +47,19 @@ struct DeviceCaps {
     std::array<std::uint8_t, kSize> bytes{};
 };
 
+// Hands out handles that are never reused: 1, 2, 3, ... Services that share one hand out handles
+// that are unique among them all, so that a service made of several can pass them on unchanged.
+class HandleSource {
+public:
+    Handle take() noexcept { return next_.fetch_add(1, std::memory_order_relaxed); }
+
+private:
+    std::atomic<Handle> next_{1};
+};
+
 // Writes `name` into caps as the product name (at most 31 bytes, then zero-filled).
 void writeProductName(DeviceCaps& caps, const char* name);
 
-// Answers a capability query on `devices` (anything with a `name` string), by id. An invalid id
-// gets kBadDeviceId and an empty name: callers reuse the structure, and a name left from an
-// earlier query must not show.
 // Answers a name query (see PortService::deviceName) on `devices`, by id.
 template <typename Devices>
 std::string answerName(const Devices& devices, DeviceId id) {
@@ -56,6 +67,9 @@ std::string answerName(const Devices& devices, DeviceId id) {
     return devices[static_cast<std::size_t>(id)].name;
 }
 
+// Answers a capability query on `devices` (anything with a `name` string), by id. An invalid id
+// gets kBadDeviceId and an empty name: callers reuse the structure, and a name left from an
+// earlier query must not show.
 template <typename Devices>
 Result answerCaps(const Devices& devices, DeviceId id, DeviceCaps& caps) {
     if (id < 0 || static_cast<std::size_t>(id) >= devices.size()) {
@@ -104,6 +118,14 @@ public:
     // Milliseconds on the clock of a started input port (the clock its timestamps use), or
     // nothing when the handle is no started input port.
     [[nodiscard]] virtual std::optional<std::int32_t> midiInClock(Handle handle) = 0;
+
+    // The window's "Allow MIDI output" and "Don't display system real time messages", mirrored
+    // each time either changes, for a service that forwards received messages itself (direct
+    // thru, reported through kMimDataForwarded). Other services ignore them.
+    virtual void setThruGate(bool outputAllowed, bool realTimeFiltered) {
+        static_cast<void>(outputAllowed);
+        static_cast<void>(realTimeFiltered);
+    }
 };
 
 }  // namespace tamblin::ports

@@ -1,249 +1,51 @@
 #include "ports/RtMidiPortService.h"
 
-#include <jack/jack.h>
-#include <unistd.h>
-
-#include <RtMidi.h>
-#include <algorithm>
-#include <atomic>
-#include <cctype>
-#include <chrono>
+#include "ports/ShortMessage.h"
 
 namespace tamblin::ports {
 
 namespace {
 
-constexpr const char* kClientName = "Tamblin";
-constexpr const char* kInputPortName = "in";
-constexpr const char* kOutputPortName = "out";
-
-using Clock = std::chrono::steady_clock;
-
-// Number of bytes of the short message that starts with `status`, 0 when no short message
-// starts with it. 0xF4 and 0xF5 are undefined system common statuses without data bytes.
-int shortMessageLength(std::uint8_t status) {
-    if (status < 0x80) return 0;
-    if (status < 0xC0) return 3;
-    if (status < 0xE0) return 2;
-    if (status < 0xF0) return 3;
-    switch (status) {
-        case 0xF0:  // SysEx start and end only frame a long message
-        case 0xF7:
-            return 0;
-        case 0xF1:
-        case 0xF3:
-            return 2;
-        case 0xF2:
-            return 3;
-        default:
-            return 1;
-    }
-}
-
-// Collects errors that RtMidi reports through its error callback, which it uses instead of
-// throwing once set. RtMidi calls it on the thread of the failing call.
-struct ErrorSink {
-    std::atomic<bool> raised{false};
-
-    static void report(RtMidiError::Type type, const std::string&, void* sink) {
-        if (type != RtMidiError::DEBUG_WARNING)
-            static_cast<ErrorSink*>(sink)->raised.store(true, std::memory_order_relaxed);
-    }
-    bool take() { return raised.exchange(false, std::memory_order_relaxed); }
-};
-
-// What the callback thread reads. `started` is published with release after `startedAt`.
-struct InputState {
-    InputCallback callback = nullptr;
-    Handle handle = 0;
-    std::uint32_t instance = 0;
-    std::atomic<bool> started{false};
-    std::atomic<Clock::rep> startedAt{0};
-
-    std::int32_t millisecondsAt(Clock::time_point when) const {
-        const Clock::duration since{when.time_since_epoch().count() -
-                                    startedAt.load(std::memory_order_relaxed)};
-        return static_cast<std::int32_t>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
-    }
-};
-
-// Runs on the MIDI system's thread. The time is taken here rather than summed from RtMidi's
-// deltas, which drift from the clock that midiInClock reads.
-void onMessage(double, std::vector<unsigned char>* bytes, void* user) {
-    const Clock::time_point now = Clock::now();
-    const auto* state = static_cast<const InputState*>(user);
-    if (!state->started.load(std::memory_order_acquire) || bytes->empty()) return;
-    const std::uint8_t status = (*bytes)[0];
-    const std::size_t length = bytes->size();
-    if (length != static_cast<std::size_t>(shortMessageLength(status))) return;
-    std::uint32_t message = status;
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((*bytes)[i] >= 0x80) return;  // a broken message; its numbers would be out of range
-        message |= static_cast<std::uint32_t>((*bytes)[i]) << (8 * i);
-    }
-    state->callback(state->handle, kMimData, state->instance, message,
-                    static_cast<std::uint32_t>(state->millisecondsAt(now)));
-}
-
-bool alsaSequencerPresent() {
-    return ::access("/dev/snd/seq", R_OK | W_OK) == 0;
-}
-
-template <typename Midi>
-std::vector<std::string> portNames(RtMidi::Api api) {
-    std::vector<std::string> names;
-    ErrorSink errors;
-    try {
-        Midi midi(api, kClientName);
-        midi.setErrorCallback(&ErrorSink::report, &errors);
-        const unsigned int count = midi.getPortCount();
-        for (unsigned int i = 0; i < count; ++i) names.push_back(midi.getPortName(i));
-    } catch (const RtMidiError&) {
-        return {};
-    }
-    return names;
-}
-
-template <typename Midi>
-std::optional<unsigned int> portIndex(Midi& midi, const std::string& name) {
-    const unsigned int count = midi.getPortCount();
-    for (unsigned int i = 0; i < count; ++i)
-        if (midi.getPortName(i) == name) return i;
-    return std::nullopt;
-}
-
-// The JACK client behind a JACK RtMidi object. RtMidi does not hand it out: its backend keeps
-// it in the first field of the backend's private data, as every release since 2011 has.
-jack_client_t* jackClientOf(RtMidi& midi) {
-    struct Midi : RtMidiIn {
-        static MidiApi* api(RtMidi& m) { return m.*(&Midi::rtapi_); }
-    };
-    struct Api : MidiApi {
-        static void* data(MidiApi& a) { return a.*(&Api::apiData_); }
-    };
-    MidiApi* api = Midi::api(midi);
-    void* data = api != nullptr ? Api::data(*api) : nullptr;
-    return data != nullptr ? *static_cast<jack_client_t**>(data) : nullptr;
+// The client part of a port name as RtMidi gives it ("Tamblin:Monitor input 128:0").
+std::string_view clientOf(const std::string& portName) {
+    return std::string_view(portName).substr(0, portName.find(':'));
 }
 
 }  // namespace
 
-// A JACK client of our own that has no ports and only listens for the server going away: once a
-// server has gone, every JACK object made on it must be left alone (see retire()).
-struct RtMidiPortService::JackSession {
-    jack_client_t* watch = nullptr;
-    std::atomic<bool> gone{false};
+std::int32_t RtMidiPortService::InputState::millisecondsAt(Clock::time_point when) const {
+    const Clock::duration since{when.time_since_epoch().count() -
+                                startedAt.load(std::memory_order_relaxed)};
+    return static_cast<std::int32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+}
 
-    JackSession() = default;
-    JackSession(const JackSession&) = delete;
-    JackSession& operator=(const JackSession&) = delete;
-    ~JackSession() {
-        if (watch != nullptr && !gone.load()) jack_client_close(watch);
-    }
-
-    static void onShutdown(jack_status_t, const char*, void* session) {
-        static_cast<JackSession*>(session)->gone.store(true);
-    }
-};
-
-struct RtMidiPortService::Port {
-    bool input = false;
-    Device device;
-    std::shared_ptr<JackSession> session;  // null for ALSA
-    // Declared before the RtMidi objects, which call into them until they are destroyed.
-    ErrorSink errors;
-    InputState state;
-    std::unique_ptr<RtMidiIn> in;
-    std::unique_ptr<RtMidiOut> out;
-
-    bool dead() const { return session != nullptr && session->gone.load(); }
-
-    // Closes a port whose MIDI system still runs. Destroying the RtMidi object closes its JACK
-    // client (or joins its ALSA thread), which waits for a callback in progress; RtMidi's
-    // closePort alone would not.
-    //
-    // An input's JACK client is taken out of the graph first. libjack walks a client's list of
-    // ports on its notification thread, whenever any client changes the graph, while
-    // unregistering a port frees the port's entry from that list on the caller's thread: a
-    // crash inside libjack when the two meet, as quick input changes under a stream showed.
-    // Deactivating waits for the server, which answers only once the notification in progress
-    // has been handled, and an inactive client is sent no more of them. (An output is not taken
-    // out first: RtMidi's close waits up to a second for a cycle of the client to send what is
-    // still pending, and an inactive client runs none.)
-    void close() {
-        if (session != nullptr && in != nullptr)
-            if (jack_client_t* client = jackClientOf(*in)) jack_deactivate(client);
-        in.reset();
-        out.reset();
-    }
-};
-
-RtMidiPortService::RtMidiPortService() = default;
+RtMidiPortService::RtMidiPortService(std::unique_ptr<MidiSystem> system, HandleSource* handles)
+    : system_(std::move(system)), handles_(handles != nullptr ? *handles : ownHandles_) {}
 
 RtMidiPortService::~RtMidiPortService() {
     std::lock_guard lock(mutex_);
-    for (auto& [handle, port] : open_) {
-        if (port->dead())
-            retire(std::move(port));
-        else
-            port->close();
-    }
     open_.clear();
 }
 
-std::vector<std::uint8_t> RtMidiPortService::messageBytes(std::uint32_t message) {
-    const auto status = static_cast<std::uint8_t>(message & 0xFF);
-    const int length = shortMessageLength(status);
-    std::vector<std::uint8_t> bytes;
-    for (int i = 0; i < length; ++i) {
-        const auto byte = static_cast<std::uint8_t>((message >> (8 * i)) & 0xFF);
-        if (i > 0 && byte >= 0x80) return {};
-        bytes.push_back(byte);
-    }
-    return bytes;
-}
-
-bool RtMidiPortService::isOwnPort(const std::string& apiName, const std::string& portName) {
-    const std::string client = portName.substr(0, portName.find(':'));
-    if (client == kClientName) return true;
-    if (apiName != "jack") return false;
-    const std::string renamed = std::string(kClientName) + "-";
-    if (!client.starts_with(renamed) || client.size() == renamed.size()) return false;
-    return std::all_of(client.begin() + static_cast<std::ptrdiff_t>(renamed.size()), client.end(),
-                       [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
-}
-
-std::shared_ptr<RtMidiPortService::JackSession> RtMidiPortService::jackSession() {
-    if (jack_ != nullptr && !jack_->gone.load()) return jack_;
-    // A session whose server has gone lives on in its dead ports, if any.
-    jack_.reset();
-    auto session = std::make_shared<JackSession>();
-    session->watch = jack_client_open(kClientName, JackNoStartServer, nullptr);
-    if (session->watch == nullptr) return nullptr;
-    jack_on_info_shutdown(session->watch, &JackSession::onShutdown, session.get());
-    if (jack_activate(session->watch) != 0) return nullptr;
-    jack_ = session;
-    return session;
+// Runs on the MIDI system's input thread. The time is taken here rather than summed from
+// RtMidi's deltas, which drift from the clock that midiInClock reads.
+void RtMidiPortService::onMessage(const std::uint8_t* bytes, std::size_t size, void* user) {
+    const Clock::time_point now = Clock::now();
+    const auto* state = static_cast<const InputState*>(user);
+    if (!state->started.load(std::memory_order_acquire)) return;
+    const std::optional<std::uint32_t> message = packShortMessage(bytes, size);
+    if (!message) return;
+    state->callback(state->handle, kMimData, state->instance, *message,
+                    static_cast<std::uint32_t>(state->millisecondsAt(now)));
 }
 
 std::vector<RtMidiPortService::Device> RtMidiPortService::listDevices(bool input) {
-    std::vector<RtMidi::Api> apis;
-    RtMidi::getCompiledApi(apis);
     std::vector<Device> devices;
-    for (const RtMidi::Api api : apis) {
-        // Checked first so that an absent system costs no error messages from its library.
-        if (api == RtMidi::LINUX_ALSA) {
-            if (!alsaSequencerPresent()) continue;
-        } else if (api == RtMidi::UNIX_JACK) {
-            if (jackSession() == nullptr) continue;
-        } else {
-            continue;
-        }
-        const std::string apiName = RtMidi::getApiName(api);
-        for (std::string& name : input ? portNames<RtMidiIn>(api) : portNames<RtMidiOut>(api)) {
-            if (name.empty() || isOwnPort(apiName, name)) continue;
-            devices.push_back(Device{static_cast<int>(api), std::move(name)});
+    for (const int api : system_->apis()) {
+        for (std::string& name : system_->portNames(api, input, kClientName)) {
+            if (name.empty() || isTamblinClient(clientOf(name), false)) continue;
+            devices.push_back(Device{api, std::move(name)});
         }
     }
     return devices;
@@ -284,45 +86,28 @@ Result RtMidiPortService::open(bool input, Handle& handle, DeviceId id, InputCal
     if (input && callback == nullptr) return kError;
     const Device& device = devices[static_cast<std::size_t>(id)];
     for (const auto& [openHandle, openPort] : open_)
-        if (openPort->input == input && openPort->device == device && !openPort->dead())
-            return kAllocated;
+        if (openPort->input == input && openPort->device == device) return kAllocated;
 
     auto port = std::make_unique<Port>();
     port->input = input;
     port->device = device;
-    const auto api = static_cast<RtMidi::Api>(device.api);
-    if (api == RtMidi::UNIX_JACK) {
-        port->session = jackSession();
-        if (port->session == nullptr) return kError;
+    const Handle opened = handles_.take();
+    if (input) {
+        port->state.callback = callback;
+        port->state.handle = opened;
+        port->state.instance = instance;
+        port->endpoint = system_->makeInput(device.api, kClientName, &onMessage, &port->state);
+    } else {
+        port->endpoint = system_->makeOutput(device.api, kClientName);
     }
-    try {
-        // The device list may have changed since it was counted: the name decides.
-        std::optional<unsigned int> index;
-        if (input) {
-            port->state.callback = callback;
-            port->state.handle = nextHandle_;
-            port->state.instance = instance;
-            port->in = std::make_unique<RtMidiIn>(api, kClientName);
-            port->in->setErrorCallback(&ErrorSink::report, &port->errors);
-            // RtMidi drops clock and active sensing by default; the monitor shows them.
-            port->in->ignoreTypes(true, false, false);
-            port->in->setCallback(&onMessage, &port->state);
-            index = portIndex(*port->in, device.name);
-            if (!index) return kBadDeviceId;
-            port->in->openPort(*index, kInputPortName);
-            if (port->errors.take() || !port->in->isPortOpen()) return kError;
-        } else {
-            port->out = std::make_unique<RtMidiOut>(api, kClientName);
-            port->out->setErrorCallback(&ErrorSink::report, &port->errors);
-            index = portIndex(*port->out, device.name);
-            if (!index) return kBadDeviceId;
-            port->out->openPort(*index, kOutputPortName);
-            if (port->errors.take() || !port->out->isPortOpen()) return kError;
-        }
-    } catch (const RtMidiError&) {
-        return kError;
-    }
-    handle = nextHandle_++;
+    if (port->endpoint == nullptr) return kError;
+    // The device list may have changed since it was counted: the name decides.
+    const std::vector<std::string> names = port->endpoint->portNames();
+    unsigned int index = 0;
+    while (index < names.size() && names[index] != device.name) ++index;
+    if (index == names.size()) return kBadDeviceId;
+    if (!port->endpoint->openPort(index, input ? kInputPortName : kOutputPortName)) return kError;
+    handle = opened;
     open_.emplace(handle, std::move(port));
     return kOk;
 }
@@ -347,7 +132,6 @@ Result RtMidiPortService::midiInStart(Handle handle) {
     std::lock_guard lock(mutex_);
     Port* port = find(handle, true);
     if (port == nullptr) return kInvalidHandle;
-    if (port->dead()) return kError;
     port->state.startedAt.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
     port->state.started.store(true, std::memory_order_release);
     return kOk;
@@ -365,27 +149,22 @@ Result RtMidiPortService::midiOutShortMsg(Handle handle, std::uint32_t message) 
     std::lock_guard lock(mutex_);
     Port* port = find(handle, false);
     if (port == nullptr) return kInvalidHandle;
-    if (port->dead()) return kError;
-    const std::vector<std::uint8_t> bytes = messageBytes(message);
+    const MessageBytes bytes = unpackShortMessage(message);
     if (bytes.empty()) return kError;
-    try {
-        port->out->sendMessage(bytes.data(), bytes.size());
-    } catch (const RtMidiError&) {
-        return kError;
-    }
-    return port->errors.take() ? kError : kOk;
+    return port->endpoint->send(bytes.data(), bytes.size) ? kOk : kError;
 }
 
 Result RtMidiPortService::close(bool input, Handle handle) {
-    std::lock_guard lock(mutex_);
-    auto it = open_.find(handle);
-    if (it == open_.end() || it->second->input != input) return kInvalidHandle;
-    std::unique_ptr<Port> port = std::move(it->second);
-    open_.erase(it);
-    if (port->dead())
-        retire(std::move(port));
-    else
-        port->close();
+    std::unique_ptr<Port> port;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = open_.find(handle);
+        if (it == open_.end() || it->second->input != input) return kInvalidHandle;
+        port = std::move(it->second);
+        open_.erase(it);
+    }
+    // Destroying the endpoint joins the input thread's work for the port.
+    port.reset();
     return kOk;
 }
 
@@ -394,16 +173,6 @@ Result RtMidiPortService::midiInClose(Handle handle) {
 }
 Result RtMidiPortService::midiOutClose(Handle handle) {
     return close(false, handle);
-}
-
-void RtMidiPortService::retire(std::unique_ptr<Port> port) {
-    // Once the process opens a JACK client after a server has gone, libjack frees every client of
-    // that server, and RtMidi's destructor would then unregister a port of a freed client. Such
-    // ports are kept, reachable, for the rest of the run: a few hundred bytes per lost server.
-    static std::mutex retiredMutex;
-    static auto* retired = new std::vector<std::unique_ptr<Port>>();
-    std::lock_guard lock(retiredMutex);
-    retired->push_back(std::move(port));
 }
 
 }  // namespace tamblin::ports

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -8,27 +10,33 @@
 #include <string>
 #include <vector>
 
+#include "ports/MidiSystem.h"
 #include "ports/PortService.h"
 
 namespace tamblin::ports {
 
-// The port service over RtMidi: the ports of every MIDI system that works on this machine, ALSA
-// sequencer first, then JACK, each in its own port order. A system that cannot be reached is left
-// out. The service's own ports never show as devices (a thru into its own input would loop), and
-// neither do those of another Tamblin, for the same reason: on JACK every client named "Tamblin"
-// or "Tamblin-NN" (JACK renames a second "Tamblin" that way), on ALSA the client "Tamblin".
+// The port service over RtMidi, for the MIDI systems that JackPortService does not speak to: on
+// Linux the ALSA sequencer, elsewhere the platform's own. Devices are the ports of every system
+// that can be reached, each system in its own port order. Each open port is a client of its own,
+// named "Tamblin", whose port is "Monitor input" (an input) or "Thru output" (an output); the
+// ports of every client named "Tamblin" are never listed, so that neither this monitor nor
+// another one is offered as a device (a thru into a monitor's own input would loop). A device
+// open in one direction answers a second open of it in that direction with kAllocated.
 //
 // Threads: the operations run on the user-interface thread. The input callback runs on the MIDI
-// system's thread (JACK's process thread, RtMidi's ALSA input thread), once per short message,
-// from midiInStart until midiInClose returns; it must not block, allocate or touch a widget:
-// storing into a lock-free ring is what it is for. midiInClose destroys the port's RtMidi object,
-// which stops that thread's work for the port, so no callback runs after it returns.
-//
-// If the JACK server goes away, its ports stay in the handle table as dead ports: sends on them
-// fail and closing them only forgets them (see the .cpp for why their RtMidi objects are kept).
+// system's input thread, once per short message, from midiInStart until midiInClose returns; it
+// must not block, allocate or touch a widget. midiInClose destroys the port's endpoint, which
+// joins that thread's work for the port, so no callback runs after it returns.
 class RtMidiPortService final : public PortService {
 public:
-    RtMidiPortService();
+    static constexpr const char* kClientName = "Tamblin";
+    static constexpr const char* kInputPortName = "Monitor input";
+    static constexpr const char* kOutputPortName = "Thru output";
+
+    // Handles come from `handles` when given (shared with other services), else from a source of
+    // the service's own.
+    explicit RtMidiPortService(std::unique_ptr<MidiSystem> system = makeRtMidiSystem(),
+                               HandleSource* handles = nullptr);
     ~RtMidiPortService() override;
 
     std::uint32_t midiInGetNumDevs() override;
@@ -48,39 +56,44 @@ public:
     std::string deviceName(bool input, DeviceId id) override;
     std::optional<std::int32_t> midiInClock(Handle handle) override;
 
-    // The bytes of a short message as they go out (1 to 3), or an empty vector for a value that
-    // is no short message: a data byte where the status belongs, SysEx start or end, or a data
-    // byte with its top bit set.
-    static std::vector<std::uint8_t> messageBytes(std::uint32_t message);
-    // Whether `portName`, as RtMidi names ports of the system called `apiName` ("jack",
-    // "alsa"), belongs to a client of this program.
-    static bool isOwnPort(const std::string& apiName, const std::string& portName);
-
 private:
+    using Clock = std::chrono::steady_clock;
     struct Device {
-        int api = 0;  // RtMidi::Api
+        int api = 0;
         std::string name;
         bool operator==(const Device&) const = default;
     };
-    struct JackSession;
-    struct Port;
+    // What the input thread reads. `started` is published with release after `startedAt`.
+    struct InputState {
+        InputCallback callback = nullptr;
+        Handle handle = 0;
+        std::uint32_t instance = 0;
+        std::atomic<bool> started{false};
+        std::atomic<Clock::rep> startedAt{0};
 
+        std::int32_t millisecondsAt(Clock::time_point when) const;
+    };
+    struct Port {
+        bool input = false;
+        Device device;
+        InputState state;
+        std::unique_ptr<MidiEndpoint> endpoint;  // last: it calls into `state` until destroyed
+    };
+
+    static void onMessage(const std::uint8_t* bytes, std::size_t size, void* state);
     std::vector<Device> listDevices(bool input);
     Result open(bool input, Handle& handle, DeviceId id, InputCallback callback,
                 std::uint32_t instance);
     Result close(bool input, Handle handle);
     Port* find(Handle handle, bool input);
-    // The JACK session to build new JACK objects on, replacing one whose server has gone; none
-    // when no JACK server can be reached.
-    std::shared_ptr<JackSession> jackSession();
-    void retire(std::unique_ptr<Port> port);
 
+    std::unique_ptr<MidiSystem> system_;
+    HandleSource ownHandles_;
+    HandleSource& handles_;
     std::mutex mutex_;
     std::vector<Device> inputs_;
     std::vector<Device> outputs_;
     std::map<Handle, std::unique_ptr<Port>> open_;
-    Handle nextHandle_ = 1;
-    std::shared_ptr<JackSession> jack_;
 };
 
 }  // namespace tamblin::ports

@@ -176,9 +176,10 @@ void Tambview::buildControls() {
     cmdExit_->setObjectName(QStringLiteral("cmdExit"));
     placeInTwips(cmdExit_, 14280, 8520, 1935, 375);
 
-    for (QWidget* caption : std::initializer_list<QWidget*>{
-             misc->findChild<QLabel*>(QStringLiteral("Label1")),
-             misc->findChild<QLabel*>(QStringLiteral("Label2")), chkNoreal_, chkFirst_, chkMidiOut_})
+    for (QWidget* caption :
+         std::initializer_list<QWidget*>{misc->findChild<QLabel*>(QStringLiteral("Label1")),
+                                         misc->findChild<QLabel*>(QStringLiteral("Label2")),
+                                         chkNoreal_, chkFirst_, chkMidiOut_})
         fitCaption(caption);
     for (QLabel* name : lblMsgs_) fitCaption(name);
 
@@ -198,6 +199,7 @@ void Tambview::buildControls() {
     connect(cmdExit_, &QPushButton::clicked, this, &Tambview::cmdExit_Click);
     // Runs whenever the value changes, whether the user clicked or the program set it.
     connect(chkMidiOut_, &QCheckBox::toggled, this, &Tambview::chkMidiOut_Click);
+    connect(chkNoreal_, &QCheckBox::toggled, this, &Tambview::mirrorThruGate);
     connect(timer_, &QTimer::timeout, this, &Tambview::refreshTick);
 
     showPage(0);
@@ -223,6 +225,7 @@ void Tambview::load() {
     noteNames_ = grids::makeNoteNames();
     kindWords_ = grids::makeKindWords();
     flushToWidgets();
+    mirrorThruGate();
     openMidiIn();
     timer_->setInterval(kRefreshMs);
     timer_->start();
@@ -398,6 +401,11 @@ void Tambview::chkMidiOut_Click() {
         // Raises this handler once more, which finds the box clear and does nothing.
         if (midiOutHnd_ == 0) chkMidiOut_->setChecked(false);
     }
+    mirrorThruGate();
+}
+
+void Tambview::mirrorThruGate() {
+    service_.setThruGate(outputAllowed(), realTimeFiltered());
 }
 
 // ---- grids ------------------------------------------------------------------------------------

@@ -118,6 +118,8 @@ private:
     void cmdChange_Click();
     void cmdChangeO_Click();
     void chkMidiOut_Click();
+    // Hands both thru options to a port service that forwards by itself (direct thru).
+    void mirrorThruGate();
     void cmdClear_Click();
     void cmdCDE_Click();
     void grid_Click(int index);

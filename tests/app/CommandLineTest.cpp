@@ -24,7 +24,8 @@ std::string outcome(const Args& tail) {
     }
     std::ostringstream text;
     const Options& o = line.options;
-    text << (o.help ? "help " : "") << (o.version ? "version " : "") << "qt[";
+    text << (o.help ? "help " : "") << (o.version ? "version " : "")
+         << (o.directThru ? "direct-thru " : "") << "qt[";
     for (std::size_t i = 1; i < line.qtArguments.size(); ++i)
         text << (i > 1 ? " " : "") << line.qtArguments[i];
     text << "]";
@@ -46,6 +47,9 @@ TEST(CommandLineTest, ReadsGnuFormsAndPassesQtOptionsOn) {
         {{"--version", "--help"}, "help version qt[]"},
         {{"--"}, "qt[]"},
         {{"--help", "--"}, "help qt[]"},
+        {{"--direct-thru"}, "direct-thru qt[]"},
+        {{"--dir", "-reverse"}, "direct-thru qt[-reverse]"},
+        {{"--direct-thru=yes"}, "error: option '--direct-thru' doesn't allow an argument"},
         // Qt's options keep their values and their order, in every form Qt reads.
         {{"-platform", "offscreen"}, "qt[-platform offscreen]"},
         {{"--platform", "offscreen"}, "qt[--platform offscreen]"},
@@ -79,6 +83,7 @@ TEST(CommandLineTest, HelpListsEveryOptionAndVersionMatchesTheWindow) {
     EXPECT_TRUE(help.starts_with("Usage: tamblin [OPTION]...\n"));
     EXPECT_NE(help.find("  -h, --help "), std::string::npos) << help;
     EXPECT_NE(help.find("      --version "), std::string::npos) << help;
+    EXPECT_NE(help.find("      --direct-thru "), std::string::npos) << help;
 
     // GNU's first line, "NAME (PACKAGE) VERSION", and the version the window shows ("V0.2").
     const std::string window = windows::Tambview::kVersion;

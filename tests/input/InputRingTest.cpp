@@ -9,11 +9,12 @@
 #include <vector>
 
 #include "input/RefreshPump.h"
+#include "ports/PortService.h"
 
 namespace tamblin::input {
 namespace {
 
-constexpr std::uint32_t kShortMessage = 963;
+constexpr std::uint32_t kShortMessage = ports::kMimData;
 
 // Records what the pump hands on; nothing is filtered and nothing forwarded.
 class DrainHost : public PumpHost {
@@ -24,7 +25,7 @@ public:
     bool realTimeFiltered() const override { return false; }
     bool outputAllowed() const override { return false; }
     void displayMessage(std::uint32_t message, std::int32_t time) override {
-        displayed.push_back({message, time});
+        displayed.push_back({message, time, false});
     }
     void forward(std::uint32_t) override {}
     void suspendPainting() override {}
@@ -133,21 +134,26 @@ TEST(InputRingTest, CallbackStoresOnlyShortMessageNotifications) {
     InputRing& ring = inputRing();
     const int writeBefore = ring.writePos();
     const int readBefore = ring.readPos();
-    for (const std::uint32_t notification : {961u, 962u, 964u, 965u, 966u, 0u, 963u + 0x10000u})
+    for (const std::uint32_t notification : {961u, 962u, 964u, 965u, 966u, 0u, 963u + 0x20000u})
         midiInCallback(7, notification, 99, 0x403C90, 1000);
     EXPECT_EQ(ring.writePos(), writeBefore);
     EXPECT_EQ(ring.readPos(), readBefore);
     EXPECT_EQ(ring.unread(), 0);
 
-    midiInCallback(7, kShortMessage, 99, 0x403C90, 12345);       // ch1 note on 60
-    midiInCallback(0, kShortMessage, 0, 0x6407B0, 0x80000000u);  // ~24.8 days in: negative
-    ASSERT_EQ(ring.unread(), 2);
-    EXPECT_EQ(ring.at(readBefore).message, 0x403C90u);
-    EXPECT_EQ(ring.at(readBefore).time, 12345);
-    EXPECT_EQ(ring.at(InputRing::next(readBefore)).message, 0x6407B0u);
-    EXPECT_EQ(ring.at(InputRing::next(readBefore)).time, -2147483647 - 1);
-    ring.advanceRead();
-    ring.advanceRead();
+    midiInCallback(7, kShortMessage, 99, 0x403C90, 12345);           // ch1 note on 60
+    midiInCallback(0, kShortMessage, 0, 0x6407B0, 0x80000000u);      // ~24.8 days in: negative
+    midiInCallback(7, ports::kMimDataForwarded, 99, 0x05C0, 12346);  // sent on by the service
+    ASSERT_EQ(ring.unread(), 3);
+    int at = readBefore;
+    for (const InputRing::Entry expected : {InputRing::Entry{0x403C90, 12345, false},
+                                            InputRing::Entry{0x6407B0, -2147483647 - 1, false},
+                                            InputRing::Entry{0x05C0, 12346, true}}) {
+        EXPECT_EQ(ring.at(at).message, expected.message);
+        EXPECT_EQ(ring.at(at).time, expected.time);
+        EXPECT_EQ(ring.at(at).forwarded, expected.forwarded);
+        at = InputRing::next(at);
+        ring.advanceRead();
+    }
     EXPECT_FALSE(ring.overrun());
 }
 

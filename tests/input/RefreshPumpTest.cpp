@@ -118,6 +118,19 @@ TEST(RefreshPumpTest, ForwardsAfterDecodingWhileOutputIsAllowed) {
                      "forward 5C0", "display 6407B0 @3", "display 403C80 @4", "resume"}));
 }
 
+// With direct thru the port service sends a message on in the cycle it arrived and marks it: the
+// pump shows it but must not send it a second time.
+TEST(RefreshPumpTest, MessagesTheServiceForwardedAreShownButNotSentAgain) {
+    Fixture f;
+    f.host.allowOutput = true;
+    f.ring->store(0x403C90, 1, /*forwarded=*/true);
+    f.ring->store(0x05C0, 2, /*forwarded=*/false);
+    f.ring->store(0x403C80, 3, /*forwarded=*/true);
+    f.pump.tick();
+    EXPECT_EQ(f.host.calls, (Calls{"suspend", "display 403C90 @1", "display 5C0 @2", "forward 5C0",
+                                   "display 403C80 @3", "resume"}));
+}
+
 TEST(RefreshPumpTest, SkippedMessagesAreNotForwarded) {
     Fixture f;
     f.host.allowOutput = true;

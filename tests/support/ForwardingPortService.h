@@ -46,6 +46,9 @@ public:
     std::optional<std::int32_t> midiInClock(ports::Handle handle) override {
         return inner_.midiInClock(handle);
     }
+    void setThruGate(bool outputAllowed, bool realTimeFiltered) override {
+        inner_.setThruGate(outputAllowed, realTimeFiltered);
+    }
 
 protected:
     ports::PortService& inner_;

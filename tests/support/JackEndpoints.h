@@ -1,43 +1,59 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
-class RtMidiIn;
-class RtMidiOut;
+namespace tamblin::input {
+class InputRing;
+}
 
 namespace tamblin::testing {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A MIDI source on the JACK server of the process (see JackServer): an RtMidi virtual output
-// port "<client>:out" that the program under test can open as an input device.
+// The test's own MIDI ends on the JACK server of the process (see JackServer), each a client
+// written directly on libjack, so that what a test sends and records is exactly what JACK
+// carries: one JACK event per send, any bytes, every event recorded whole.
+//
+// A client whose server was killed is not closed by its destructor where libjack frees it itself
+// (jack2, at the process's next client open); the endpoint keeps what libjack may still call.
+
+// A source: a client with an output port "<client>:out" that the program under test can open as
+// an input device. What send() queues, the process thread writes, at most `perCycle` events in one
+// cycle (0: all that wait).
 class JackSource {
 public:
-    explicit JackSource(const std::string& client = "tamblin-test-source");
+    explicit JackSource(const std::string& client = "tamblin-test-source",
+                        std::size_t perCycle = 0);
     ~JackSource();
     JackSource(const JackSource&) = delete;
     JackSource& operator=(const JackSource&) = delete;
 
     const std::string& port() const { return port_; }
-    // Sends any bytes as one JACK MIDI event, broken ones included.
+    // Queues one event of up to 64 bytes, broken ones and empty ones included; waits while the
+    // queue is full. Safe from several threads.
     void send(const Bytes& bytes);
+    // Waits until every queued event has been written to a cycle that has ended; false on
+    // timeout.
+    bool flushed(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    // Waits until the port is connected to something; false on timeout.
+    bool waitForConnection(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
-    // For a test that kills the server: the RtMidi object, to hand to JackServer::abandon().
-    std::unique_ptr<RtMidiOut> release();
+    struct State;
 
 private:
-    std::unique_ptr<RtMidiOut> midi_;
+    std::shared_ptr<State> state_;
     std::string port_;
 };
 
-// A MIDI destination: an RtMidi virtual input port "<client>:in" that records every event it
-// receives (SysEx, clock and active sensing included).
+// A destination: a client with an input port "<client>:in" that records every event it receives,
+// whatever its bytes.
 class JackSink {
 public:
     explicit JackSink(const std::string& client = "tamblin-test-sink");
@@ -52,17 +68,20 @@ public:
     bool waitForCount(std::size_t count,
                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
-    // Only after the server was killed: the sink no longer receives anything then.
-    std::unique_ptr<RtMidiIn> release();
+    struct State;
 
 private:
-    static void onMessage(double, std::vector<unsigned char>* message, void* sink);
-
-    mutable std::mutex mutex_;
-    mutable std::condition_variable arrived_;
-    std::vector<Bytes> received_;
-    std::unique_ptr<RtMidiIn> midi_;  // last: destroyed first, while the record still exists
+    std::shared_ptr<State> state_;
     std::string port_;
+    std::shared_ptr<std::atomic<bool>> stop_ = std::make_shared<std::atomic<bool>>(false);
+    std::thread drainer_;
 };
+
+// Sends active sensing from `source` until something reaches `ring`, into which nothing else
+// comes meanwhile: from then on the source's connection to the monitor carries every event.
+// (A connection is made in a graph of a later cycle, however soon the server has answered.)
+// The window's default real-time filter keeps these messages out of its views. False on timeout.
+bool handshake(JackSource& source, const input::InputRing& ring,
+               std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 }  // namespace tamblin::testing

@@ -181,6 +181,7 @@ bool JackServer::start() {
 
 void JackServer::stop() {
     if (!running()) return;
+    ::kill(pid_, SIGCONT);  // a suspended server could not act on SIGTERM
     ::kill(pid_, SIGTERM);
     if (!reap(pid_, 5s)) {
         ::kill(pid_, SIGKILL);
@@ -201,6 +202,14 @@ void JackServer::kill() {
     // Their owners must see it before the next client opens and libjack frees them, so this
     // waits a moment rather than let the test's next step race them.
     std::this_thread::sleep_for(200ms);
+}
+
+void JackServer::suspend() {
+    if (running()) ::kill(pid_, SIGSTOP);
+}
+
+void JackServer::resume() {
+    if (running()) ::kill(pid_, SIGCONT);
 }
 
 std::vector<std::filesystem::path> JackServer::serverFiles() const {

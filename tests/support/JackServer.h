@@ -39,6 +39,9 @@ public:
     // to notice. Those clients must not be used or destroyed afterwards (libjack frees them when
     // the next client opens); see abandon().
     void kill();
+    // Stops the server's process (SIGSTOP) as a hung server would be, and lets it go on again.
+    void suspend();
+    void resume();
     bool running() const { return pid_ > 0; }
     const std::string& name() const { return name_; }
 

@@ -6,30 +6,35 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <QTabBar>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <ios>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "grids/GridView.h"
 #include "input/InputRing.h"
-#include "ports/RtMidiPortService.h"
+#include "ports/JackPortService.h"
 #include "support/ChildProcess.h"
 #include "support/JackEndpoints.h"
 #include "support/JackServer.h"
 #include "support/RgbPrinting.h"
+#include "support/WatchedPortService.h"
 #include "support/WindowProbe.h"
 #include "windows/Tambview.h"
 
 using tamblin::grids::Rgb;
-using tamblin::ports::RtMidiPortService;
+using tamblin::ports::JackPortService;
 using tamblin::windows::Tambview;
 using namespace tamblin::testing;
 
@@ -82,7 +87,7 @@ QStringList countTextsFor(const std::vector<Bytes>& messages) {
     return texts;
 }
 
-// The whole window over the RtMidi backend, on a private JACK server where the test decides
+// The whole window over the JACK port service, on a private JACK server where the test decides
 // which devices exist.
 class TambviewJackTest : public ::testing::Test {
 protected:
@@ -116,8 +121,14 @@ protected:
 
     // Builds the window and runs its start-up. The devices the test set up leave it no choice,
     // so it must not ask anything.
-    void start() {
-        window = std::make_unique<Tambview>(service);
+    void start(bool directThru = false) {
+        if (window && !window->ended()) window->cmdExit_Click();
+        window.reset();
+        watched.reset();
+        service =
+            std::make_unique<JackPortService>(JackPortService::Options{.directThru = directThru});
+        watched = std::make_unique<WatchedPortService>(*service);
+        window = std::make_unique<Tambview>(*watched);
         window->setEndProgram([this] { ++ends; });
         window->load();
         EXPECT_TRUE(modals.isEmpty()) << "start-up asked " << modals.join(" / ").toStdString();
@@ -143,8 +154,25 @@ protected:
         return texts;
     }
 
+    // Sends what `source` sends into the window until the first message arrives, and drains it:
+    // from then on the source reaches the window. Needs the real-time filter checked.
+    void handshake(JackSource& source) {
+        ASSERT_TRUE(tamblin::testing::handshake(source, tamblin::input::inputRing()));
+        window->refreshTick();
+    }
+
+    // Clicks the program change cell of channel 1 and `program`, and waits until `receiver` has
+    // it: from then on what the window sends reaches the receiver.
+    void clickProgram(int program) {
+        window->findChild<QTabBar*>(QStringLiteral("tabBar"))->setCurrentIndex(1);
+        tamblin::grids::GridView* grid = window->grid(1);
+        QTest::mouseClick(grid, Qt::LeftButton, {}, grid->cellRect(1, program + 1).center());
+    }
+
     JackServer jack;
-    RtMidiPortService service;
+    std::unique_ptr<JackPortService> service =
+        std::make_unique<JackPortService>();  // first, so that it goes after the window
+    std::unique_ptr<WatchedPortService> watched;
     std::unique_ptr<Tambview> window;
     int ends = 0;
     QTimer modalGuard;
@@ -156,8 +184,8 @@ TEST_F(TambviewJackTest, OpensTheOnlySourceAndShowsWhatItSends) {
     ASSERT_NO_FATAL_FAILURE(start());
     WindowProbe probe(*window);
     EXPECT_EQ(probe.lineEdit("txtMidiIn")->text(), "tamblin-test-keys:out");
+    ASSERT_NO_FATAL_FAILURE(handshake(source));
     probe.checkBox("chkNoreal")->setChecked(false);  // the timing clock below is to be shown
-    ASSERT_TRUE(waitForConnection(source.port()));
 
     struct Case {
         Bytes bytes;
@@ -173,7 +201,7 @@ TEST_F(TambviewJackTest, OpensTheOnlySourceAndShowsWhatItSends) {
     for (const Case& c : cases) source.send(c.bytes);
     ASSERT_TRUE(waitFor([&] { return probe.logLines().size() >= 6; }, kPatienceMs))
         << probe.log().toStdString();
-    const std::optional<std::int32_t> now = service.midiInClock(window->midiInHnd());
+    const std::optional<std::int32_t> now = service->midiInClock(window->midiInHnd());
     ASSERT_TRUE(now.has_value());
 
     const QStringList lines = probe.logLines();
@@ -285,21 +313,146 @@ TEST_F(TambviewJackTest, ClickOnANoteCellPlaysItOnTheOutput) {
     EXPECT_EQ(window->gridModel(0).background(2, 1), Rgb(100, 255, 100));
 }
 
-TEST_F(TambviewJackTest, ExitClosesBothPorts) {
+TEST_F(TambviewJackTest, ExitDisconnectsBothPortsAndTheClientGoesWithTheService) {
     JackSource source;
     JackSink receiver;
     ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_NO_FATAL_FAILURE(allowOutput());
-    const std::vector<std::string> open = jack.ports(kOwnPorts);
-    ASSERT_EQ(open.size(), 2u) << ::testing::PrintToString(open);
-    EXPECT_EQ(jack.connections(source.port()).size(), 1u);
-    EXPECT_EQ(jack.connections(receiver.port()).size(), 1u);
+    ASSERT_TRUE(waitForConnection(source.port()));
+    ASSERT_TRUE(waitForConnection(receiver.port()));
+    EXPECT_EQ(jack.ports(kOwnPorts), (std::vector<std::string>{"Tamblin:in", "Tamblin:out"}));
+    EXPECT_EQ(jack.connections(source.port()), std::vector<std::string>{"Tamblin:in"});
+    EXPECT_EQ(jack.connections(receiver.port()), std::vector<std::string>{"Tamblin:out"});
 
     WindowProbe(*window).button("cmdExit")->click();
     EXPECT_EQ(ends, 1);
+    EXPECT_TRUE(waitFor(
+        [&] {
+            return jack.connections(source.port()).empty() &&
+                   jack.connections(receiver.port()).empty();
+        },
+        kPatienceMs));
+    EXPECT_TRUE(service->finish());
     EXPECT_TRUE(jack.waitForNoPort(kOwnPorts)) << ::testing::PrintToString(jack.ports(kOwnPorts));
-    EXPECT_TRUE(jack.connections(source.port()).empty());
-    EXPECT_TRUE(jack.connections(receiver.port()).empty());
+}
+
+// Events sent one a cycle: an unterminated SysEx, a lone EOX and a zero-length event are each
+// one whole event, so everything between them is shown and forwarded, with thru at the tick
+// and with direct thru.
+TEST_F(TambviewJackTest, MalformedEventsCostNothingButThemselvesInTheLogAndOnThru) {
+    for (const bool direct : {false, true}) {
+        SCOPED_TRACE(direct ? "direct thru" : "thru at the tick");
+        JackSource source("tamblin-test-source", 1);
+        JackSink receiver;
+        ASSERT_NO_FATAL_FAILURE(start(direct));
+        ASSERT_NO_FATAL_FAILURE(allowOutput());
+        ASSERT_NO_FATAL_FAILURE(handshake(source));
+        clickProgram(9);  // the window's output reaches the receiver before the stream begins
+        ASSERT_TRUE(receiver.waitForCount(1));
+        WindowProbe probe(*window);
+        const qsizetype linesBefore = probe.logLines().size();
+
+        const std::vector<Bytes> events = {{0xCF, 0x00},
+                                           {0xF0},
+                                           {0xCF, 0x01},
+                                           {0x90, 0x3C, 0x64},
+                                           {0xF6},
+                                           {0xCF, 0x02},
+                                           {0xF7},
+                                           {0xCF, 0x03},
+                                           {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7},
+                                           {},
+                                           {0xB3, 0x07, 0x64},
+                                           {0xF0, 0x43},
+                                           {0xCF, 0x04}};
+        for (const Bytes& event : events) source.send(event);
+        const QStringList expectedLines = {
+            "00CF Prog Ch:  C:16 P:0",         "001CF Prog Ch:  C:16 P:1",
+            "643C90 note on:  C:1 N:60 V:100", "00F6 Tune Request",
+            "002CF Prog Ch:  C:16 P:2",        "00F7 EOX??",
+            "003CF Prog Ch:  C:16 P:3",        "6407B3 Control:  C:4 C:7 V:100",
+            "004CF Prog Ch:  C:16 P:4"};
+        ASSERT_TRUE(
+            waitFor([&] { return probe.logLines().size() >= linesBefore + 9; }, kPatienceMs))
+            << probe.log().toStdString();
+        QStringList shown = probe.logLines().mid(linesBefore);
+        for (QString& line : shown) line = line.mid(line.indexOf(QLatin1Char(' ')) + 1);
+        EXPECT_EQ(shown, expectedLines);
+
+        const std::vector<Bytes> forwarded = {
+            {0xC0, 0x09}, {0xCF, 0x00}, {0xCF, 0x01}, {0x90, 0x3C, 0x64}, {0xF6},
+            {0xCF, 0x02}, {0xF7},       {0xCF, 0x03}, {0xB3, 0x07, 0x64}, {0xCF, 0x04}};
+        ASSERT_TRUE(waitFor([&] { return receiver.count() >= forwarded.size(); }, kPatienceMs));
+        processEventsFor(300);  // a message forwarded twice would have come by now
+        EXPECT_EQ(receiver.received(), forwarded);
+        EXPECT_EQ(watched->lateDeliveries(), 0u);
+    }
+}
+
+// Direct thru: each message goes out once, in the order received, with the clicks' messages
+// among them; the window shows them all. Run under ThreadSanitizer too.
+TEST_F(TambviewJackTest, DirectThruSendsEachMessageOnceInOrderWithClicksBetween) {
+    constexpr int kMessages = 3000;
+    constexpr int kClicks = 30;
+    JackSource source;
+    JackSink receiver;
+    ASSERT_NO_FATAL_FAILURE(start(/*directThru=*/true));
+    ASSERT_NO_FATAL_FAILURE(allowOutput());
+    ASSERT_NO_FATAL_FAILURE(handshake(source));
+    clickProgram(0);
+    ASSERT_TRUE(receiver.waitForCount(1));
+
+    // The stream: note ons and offs of channel 2 whose numbers count up.
+    std::vector<Bytes> stream;
+    for (int i = 0; i < kMessages; ++i)
+        stream.push_back({static_cast<std::uint8_t>(i % 2 == 0 ? 0x91 : 0x81),
+                          static_cast<std::uint8_t>((i / 2) % 128),
+                          static_cast<std::uint8_t>((i / 256) % 128)});
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        for (const Bytes& message : stream) {
+            source.send(message);
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+        done.store(true);
+    });
+    for (int click = 1; click <= kClicks; ++click) {
+        clickProgram(click);
+        processEventsFor(20);
+    }
+    while (!done.load()) processEventsFor(20);
+    sender.join();
+
+    const std::size_t total = 1 + kClicks + kMessages;
+    EXPECT_TRUE(waitFor([&] { return receiver.count() >= total; }, kPatienceMs))
+        << receiver.count() << " of " << total;
+    processEventsFor(300);  // a message forwarded twice would have come by now
+    const std::vector<Bytes> received = receiver.received();
+    std::vector<Bytes> thru;
+    std::vector<int> programs;
+    for (const Bytes& message : received) {
+        if (message[0] == 0xC0)
+            programs.push_back(message[1]);
+        else
+            thru.push_back(message);
+    }
+    EXPECT_EQ(received.size(), total);
+    EXPECT_TRUE(thru == stream) << "thru lost, repeated or reordered messages: " << thru.size()
+                                << " of " << stream.size();
+    std::vector<int> clicked(kClicks + 1);
+    std::iota(clicked.begin(), clicked.end(), 0);
+    EXPECT_EQ(programs, clicked);
+    EXPECT_GT(watched->forwardedDeliveries(), 0u) << "nothing went out in its own cycle";
+    EXPECT_TRUE(waitFor(
+        [&] {
+            const QString half = QString(" %1").arg(kMessages / 2);
+            return countTexts() ==
+                   QStringList{half, half, "0", "0", QString(" %1").arg(kClicks + 1),
+                               "0",  "0",  "0"};
+        },
+        kPatienceMs))
+        << countTexts().join('|').toStdString();
+    EXPECT_FALSE(tamblin::input::inputRing().overrun());
 }
 
 }  // namespace

@@ -1,0 +1,110 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ports/PortService.h"
+
+namespace tamblin::ports {
+
+struct JackOptions {
+    // Direct thru: while "Allow MIDI output" is checked (see PortService::setThruGate), each
+    // message that arrives at the open input goes out on the open output in the same JACK cycle,
+    // and reaches the input callback as kMimDataForwarded. Off, received messages are left to the
+    // window's thru.
+    bool directThru = false;
+    // How long an operation waits for an answer from the worker.
+    std::chrono::milliseconds answerWait{2000};
+};
+
+// The port service over JACK, spoken to directly through libjack: one client, "Tamblin" (JACK
+// renames a second one "Tamblin-01"), with one MIDI input port "in" and one MIDI output port
+// "out". Devices are the MIDI ports of other clients under their full names "client:port", in the
+// order jack_get_ports gives them; the ports of every client named "Tamblin" or "Tamblin-NN" are
+// never listed (a thru into a monitor's own input would loop). Opening a device connects our port
+// to it and closing disconnects it; with one port per direction, a second open in a direction
+// while one is open answers kAllocated.
+//
+// The open devices are followed by name. When the server goes away, every operation fails
+// cleanly and handles stay valid; the worker opens the client again once a server answers under
+// the same name, and whenever a port of an open device's name is there and not connected to ours
+// (a replugged keyboard, a restarted synth or server) it connects it again, within a second.
+// Closing a port ends the following.
+//
+// Threads. The operations run on the user-interface thread and never wait for a JACK cycle or a
+// server reply, except for an answer they need (the device list, whether a device is still
+// there): for that they wait at most Options::answerWait, and a server that takes longer counts as
+// absent (no devices, opens and sends fail) until it has answered. Every server request runs on
+// the service's worker thread. JACK's process thread runs the input callback, once per short
+// message, for messages of cycles that began after midiInStart, until midiInClose; once
+// midiInClose has returned no callback for that handle runs. The process thread allocates
+// nothing and takes no lock: it meets the other threads through atomics and a lock-free queue.
+class JackPortService final : public PortService {
+public:
+    static constexpr const char* kClientName = "Tamblin";
+    static constexpr const char* kInputPortName = "in";
+    static constexpr const char* kOutputPortName = "out";
+
+    using Options = JackOptions;
+
+    // Handles come from `handles` when given (shared with other services), else from a source of
+    // the service's own. libjack's messages go to standard error from here on.
+    explicit JackPortService(Options options = Options{}, HandleSource* handles = nullptr);
+    ~JackPortService() override;
+
+    // Closes the client and ends the worker, waiting for it at most `wait`. False when the worker
+    // is still held inside libjack by a server that does not answer: nothing can take such a
+    // call back, so the process should end without waiting for it. Later operations fail.
+    bool finish(std::chrono::milliseconds wait = std::chrono::seconds(2));
+
+    // Whether a client of ours is running on a JACK server.
+    bool connected() const;
+
+    std::uint32_t midiInGetNumDevs() override;
+    Result midiInGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) override;
+    Result midiInOpen(Handle& handle, DeviceId id, InputCallback callback, std::uint32_t instance,
+                      std::uint32_t flags) override;
+    Result midiInStart(Handle handle) override;
+    Result midiInClose(Handle handle) override;
+
+    std::uint32_t midiOutGetNumDevs() override;
+    Result midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) override;
+    Result midiOutOpen(Handle& handle, DeviceId id, InputCallback callback, std::uint32_t instance,
+                       std::uint32_t flags) override;
+    Result midiOutShortMsg(Handle handle, std::uint32_t message) override;
+    Result midiOutClose(Handle handle) override;
+
+    std::string deviceName(bool input, DeviceId id) override;
+    std::optional<std::int32_t> midiInClock(Handle handle) override;
+
+    void setThruGate(bool outputAllowed, bool realTimeFiltered) override;
+
+private:
+    struct Device {
+        std::string name;
+    };
+    struct Shared;
+
+    std::vector<Device> listDevices(bool input);
+    Result open(bool input, Handle& handle, DeviceId id, InputCallback callback,
+                std::uint32_t instance);
+
+    // Owned with the worker, which may outlive the service when a hung server holds it.
+    std::shared_ptr<Shared> shared_;
+    std::thread worker_;
+    HandleSource ownHandles_;
+    HandleSource& handles_;
+    std::vector<Device> inputs_;
+    std::vector<Device> outputs_;
+    Handle openIn_ = 0;
+    Handle openOut_ = 0;
+    bool finished_ = false;
+    bool workerEnded_ = false;
+};
+
+}  // namespace tamblin::ports

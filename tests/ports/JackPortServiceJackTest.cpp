@@ -1,0 +1,706 @@
+// The JACK port service on a private JACK server, against the test's own raw libjack ends.
+#include "ports/JackPortService.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "support/JackEndpoints.h"
+#include "support/JackServer.h"
+
+namespace tamblin::ports {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Bytes;
+using testing::JackServer;
+using testing::JackSink;
+using testing::JackSource;
+
+struct Arrival {
+    Handle handle;
+    std::uint32_t notification;
+    std::uint32_t message;
+    std::uint32_t time;
+};
+
+// What the input callback was handed. The callback is a plain function, so the recorder is
+// process-wide.
+class Recorder {
+public:
+    void reset() {
+        std::lock_guard lock(mutex_);
+        arrivals_.clear();
+        closedThrough_ = 0;
+        late_ = 0;
+    }
+    void add(const Arrival& arrival) {
+        std::lock_guard lock(mutex_);
+        if (arrival.handle <= closedThrough_) ++late_;
+        arrivals_.push_back(arrival);
+    }
+    // Called right after midiInClose(handle) returned: a later callback for it is late.
+    void markClosed(Handle handle) {
+        std::lock_guard lock(mutex_);
+        closedThrough_ = std::max(closedThrough_, handle);
+    }
+    std::vector<Arrival> arrivals() {
+        std::lock_guard lock(mutex_);
+        return arrivals_;
+    }
+    std::vector<std::uint32_t> messages(std::optional<Handle> handle = std::nullopt) {
+        std::vector<std::uint32_t> messages;
+        for (const Arrival& a : arrivals())
+            if (!handle || a.handle == *handle) messages.push_back(a.message);
+        return messages;
+    }
+    std::size_t count(std::optional<Handle> handle = std::nullopt) {
+        return messages(handle).size();
+    }
+    bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(1ms);
+        }
+        return true;
+    }
+    bool waitForCount(std::size_t count, std::optional<Handle> handle = std::nullopt) {
+        return waitFor([&] { return this->count(handle) >= count; });
+    }
+    bool waitForMessage(std::uint32_t message) {
+        return waitFor([&] {
+            const auto all = messages();
+            return std::find(all.begin(), all.end(), message) != all.end();
+        });
+    }
+    int late() {
+        std::lock_guard lock(mutex_);
+        return late_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Arrival> arrivals_;
+    Handle closedThrough_ = 0;
+    int late_ = 0;
+};
+
+Recorder recorder;
+
+void record(std::uint32_t handle, std::uint32_t notification, std::uint32_t, std::uint32_t message,
+            std::uint32_t time) {
+    recorder.add({handle, notification, message, time});
+}
+
+std::vector<std::string> names(PortService& service, bool input) {
+    std::vector<std::string> names;
+    const auto count =
+        static_cast<DeviceId>(input ? service.midiInGetNumDevs() : service.midiOutGetNumDevs());
+    for (DeviceId id = 0; id < count; ++id) names.push_back(service.deviceName(input, id));
+    return names;
+}
+
+DeviceId idOf(const std::vector<std::string>& names, const std::string& name) {
+    const auto it = std::find(names.begin(), names.end(), name);
+    return it == names.end() ? -1 : static_cast<DeviceId>(it - names.begin());
+}
+
+// Sends from a thread of its own until stopped, `message(i)` for i = 0, 1, 2, ...
+class Stream {
+public:
+    Stream(JackSource& source, std::function<Bytes(int)> message,
+           std::chrono::microseconds pause = 500us)
+        : thread_([this, &source, message, pause] {
+              for (int i = 0; !stop_.load(); ++i) {
+                  source.send(message(i));
+                  std::this_thread::sleep_for(pause);
+              }
+          }) {}
+    ~Stream() { stop(); }
+    void stop() {
+        stop_.store(true);
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+Bytes noteOn(int i) {
+    return {0x90, static_cast<std::uint8_t>(i % 128), 0x40};
+}
+
+class JackPortServiceJackTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(jack.running());
+        recorder.reset();
+    }
+
+    // Counts the inputs and opens the one named `name`, started.
+    Handle openStartedInput(PortService& s, const std::string& name) {
+        const DeviceId id = idOf(names(s, true), name);
+        EXPECT_GE(id, 0) << name << " is not among the inputs";
+        Handle handle = 0;
+        EXPECT_EQ(s.midiInOpen(handle, id, record, 0, kCallbackFunction), kOk);
+        EXPECT_EQ(s.midiInStart(handle), kOk);
+        return handle;
+    }
+
+    Handle openOutput(PortService& s, const std::string& name) {
+        const DeviceId id = idOf(names(s, false), name);
+        EXPECT_GE(id, 0) << name << " is not among the outputs";
+        Handle handle = 0;
+        EXPECT_EQ(s.midiOutOpen(handle, id, nullptr, 0, 0), kOk);
+        return handle;
+    }
+
+    // Sends active sensing until one reaches the recorder under `handle`: from then on the
+    // source's connection to our port carries every event. (A connection is made in a graph of a
+    // later cycle, however soon the server has answered.)
+    static bool handshake(JackSource& source, Handle handle) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            source.send({0xFE});
+            if (recorder.waitFor(
+                    [&] {
+                        const auto m = recorder.messages(handle);
+                        return std::find(m.begin(), m.end(), 0xFEu) != m.end();
+                    },
+                    20ms))
+                return true;
+        }
+        return false;
+    }
+
+    // Sends active sensing on `out` until `sink` has one: from then on our output reaches it.
+    // (Sends fail while a server is on its way back, and go nowhere while the device is not
+    // connected yet.) More of them may arrive afterwards: see withoutSensing().
+    static bool outputHandshake(PortService& s, Handle out, const JackSink& sink) {
+        const std::size_t before = sink.count();
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (s.midiOutShortMsg(out, 0xFE) == kOk && sink.waitForCount(before + 1, 50ms))
+                return true;
+        }
+        return false;
+    }
+
+    // What `sink` received, without the handshakes' active sensing.
+    static std::vector<Bytes> withoutSensing(const JackSink& sink) {
+        std::vector<Bytes> received = sink.received();
+        std::erase(received, Bytes{0xFE});
+        return received;
+    }
+
+    // Waits until `port` is connected to our client's port `ours`.
+    bool waitForOurConnection(const std::string& port, const std::string& ours) const {
+        return recorder.waitFor([&] {
+            const std::vector<std::string> connected = jack.connections(port);
+            return std::find(connected.begin(), connected.end(), ours) != connected.end();
+        });
+    }
+
+    JackServer jack;
+    JackPortService service;
+};
+
+// One JACK event is one whole message, whatever came before it. Sent one event a cycle, so that
+// each is an event of its own.
+TEST_F(JackPortServiceJackTest, DeliversWholeShortMessagesAndNothingCarriesOver) {
+    JackSource source("tamblin-test-source", 1);
+    const Handle handle = openStartedInput(service, source.port());
+    ASSERT_TRUE(handshake(source, handle));
+    recorder.reset();
+
+    struct Case {
+        Bytes bytes;
+        std::uint32_t delivered;  // 0: dropped
+    } cases[] = {
+        // An unterminated SysEx and the statuses after it.
+        {{0xCF, 0x00}, 0x00CF},                     // ch16 program 0
+        {{0xF0}, 0},                                // a lone SysEx start
+        {{0xCF, 0x01}, 0x01CF},                     // must not be taken as SysEx data
+        {{0x90, 0x3C, 0x64}, 0x643C90},             // ch1 note 60 vel 100
+        {{0xF6}, 0xF6},                             // tune request
+        {{0xCF, 0x02}, 0x02CF},                     //
+        {{0xF7}, 0xF7},                             // a lone EOX: shown as "EOX??"
+        {{0xCF, 0x03}, 0x03CF},                     //
+        {{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, 0},  // a whole SysEx is not shown
+        {{}, 0},                                    // a zero-length event after a SysEx
+        {{0xB3, 0x07, 0x64}, 0x6407B3},             // ch4 controller 7 value 100
+        {{0xF0, 0x43, 0x12, 0x00}, 0},              // unterminated again
+        {{0xF8}, 0xF8},                             // timing clock
+        {{0xFE}, 0xFE},                             // active sensing
+        {{0x3C, 0x40}, 0},                          // no status byte
+        {{0x90, 0xBC, 0x40}, 0},                    // data byte with its top bit set
+        {{0x90, 0x3C}, 0},                          // one data byte short
+        {{0xC0, 0x05, 0x06}, 0},                    // one data byte too many
+        {{0xEF, 0x00, 0x40}, 0x4000EF},             // ch16 pitch wheel centre
+        {{0xD2, 0x30}, 0x30D2},                     // ch3 channel pressure
+        {{0xA1, 0x3C, 0x7F}, 0x7F3CA1},             // ch2 key pressure
+        {{0xF2, 0x10, 0x20}, 0x2010F2},             // song position
+        {{0x91, 0x40, 0x00}, 0x004091},             // ch2 note 64 vel 0
+    };
+    std::vector<std::uint32_t> expected;
+    for (const Case& c : cases) {
+        source.send(c.bytes);
+        if (c.delivered != 0) expected.push_back(c.delivered);
+    }
+    // A marker sent last: whatever was dropped would have come before it.
+    source.send({0xFC});
+    expected.push_back(0xFC);
+    ASSERT_TRUE(recorder.waitForMessage(0xFC));
+
+    EXPECT_EQ(recorder.messages(), expected);
+    const std::vector<Arrival> arrivals = recorder.arrivals();
+    for (std::size_t i = 0; i < arrivals.size(); ++i) {
+        EXPECT_EQ(arrivals[i].handle, handle);
+        EXPECT_EQ(arrivals[i].notification, kMimData) << "no direct thru by default";
+        if (i > 0) {
+            EXPECT_LE(arrivals[i - 1].time, arrivals[i].time) << "message " << i;
+        }
+    }
+    const std::optional<std::int32_t> clock = service.midiInClock(handle);
+    ASSERT_TRUE(clock.has_value());
+    EXPECT_LE(static_cast<std::int32_t>(arrivals.back().time), *clock);
+    EXPECT_EQ(service.midiInClose(handle), kOk);
+}
+
+TEST_F(JackPortServiceJackTest, TimestampsCountFromTheStartAndNothingComesBeforeIt) {
+    JackSource source;
+    JackSink probe("tamblin-test-probe");
+    ASSERT_TRUE(jack.connect(source.port(), probe.port()));
+    const DeviceId id = idOf(names(service, true), source.port());
+    Handle handle = 0;
+    ASSERT_EQ(service.midiInOpen(handle, id, record, 0, kCallbackFunction), kOk);
+    ASSERT_TRUE(waitForOurConnection(source.port(), "Tamblin:in"));
+    // Connected to us and to the probe: once the probe has these, so had our port.
+    for (int i = 0; i < 20; ++i) source.send({0x90, 0x01, 0x01});
+    ASSERT_TRUE(probe.waitForCount(20));
+
+    const auto beforeStart = std::chrono::steady_clock::now();
+    ASSERT_EQ(service.midiInStart(handle), kOk);
+    const auto afterStart = std::chrono::steady_clock::now();
+    std::this_thread::sleep_until(afterStart + 120ms);
+    source.send({0x90, 0x02, 0x02});
+    ASSERT_TRUE(recorder.waitForCount(1));
+    const auto received = std::chrono::steady_clock::now();
+    EXPECT_EQ(recorder.messages(), std::vector<std::uint32_t>{0x020290});
+    const auto time = static_cast<std::int32_t>(recorder.arrivals()[0].time);
+    // Stamped with the start of the cycle the source wrote it in, which may have begun up to a
+    // period (5.3 ms here) before the send.
+    EXPECT_GE(time, 120 - 6);
+    EXPECT_LE(
+        time,
+        std::chrono::duration_cast<std::chrono::milliseconds>(received - beforeStart).count());
+    EXPECT_EQ(service.midiInClose(handle), kOk);
+}
+
+TEST_F(JackPortServiceJackTest, SendsEachShortMessageWithItsLength) {
+    JackSink sink;
+    const Handle handle = openOutput(service, sink.port());
+    ASSERT_TRUE(outputHandshake(service, handle, sink));
+
+    struct Case {
+        std::uint32_t message;
+        Bytes sent;  // empty: refused
+    } cases[] = {
+        {0x403C90, {0x90, 0x3C, 0x40}},  // ch1 note 60 vel 64
+        {0x0040E0, {0xE0, 0x40, 0x00}},  // ch1 pitch wheel
+        {0x3C, {}},                      // no status byte
+        {0x05C1, {0xC1, 0x05}},          // ch2 program 5
+        {0xF0, {}},                      // SysEx start alone
+        {0x30D2, {0xD2, 0x30}},          // ch3 channel pressure
+        {0xF8, {0xF8}},                  // timing clock
+        {0xF7, {0xF7}},                  // a lone EOX, forwarded as received
+        {0x2010F2, {0xF2, 0x10, 0x20}},  // song position
+        {0x80BC90, {}},                  // data byte with its top bit set
+        {0x7F3CA1, {0xA1, 0x3C, 0x7F}},  // ch2 key pressure
+    };
+    std::vector<Bytes> expected;
+    for (const Case& c : cases) {
+        const Result result = service.midiOutShortMsg(handle, c.message);
+        if (c.sent.empty()) {
+            EXPECT_NE(result, kOk) << std::hex << c.message;
+        } else {
+            EXPECT_EQ(result, kOk) << std::hex << c.message;
+            expected.push_back(c.sent);
+        }
+    }
+    ASSERT_TRUE(recorder.waitFor([&] { return withoutSensing(sink).size() >= expected.size(); }));
+    EXPECT_EQ(withoutSensing(sink), expected);
+    EXPECT_EQ(service.midiOutClose(handle), kOk);
+}
+
+TEST_F(JackPortServiceJackTest, NoCallbackOnceCloseHasReturned) {
+    JackSource source;
+    Stream stream(source, noteOn, 200us);
+    const DeviceId id = idOf(names(service, true), source.port());
+    ASSERT_GE(id, 0);
+    // Closing while messages pour in, many times, to meet a cycle in progress.
+    for (int round = 0; round < 50; ++round) {
+        Handle handle = 0;
+        ASSERT_EQ(service.midiInOpen(handle, id, record, 0, kCallbackFunction), kOk);
+        ASSERT_EQ(service.midiInStart(handle), kOk);
+        ASSERT_TRUE(recorder.waitForCount(5, handle)) << "round " << round;
+        ASSERT_EQ(service.midiInClose(handle), kOk);
+        recorder.markClosed(handle);
+    }
+    const std::size_t atLastClose = recorder.count();
+    std::this_thread::sleep_for(50ms);  // the stream goes on
+    EXPECT_EQ(recorder.late(), 0);
+    EXPECT_EQ(recorder.count(), atLastClose);
+}
+
+// After a Change nothing of the device closed before reaches the new handle, and nothing sent
+// on the new handle reaches the device closed before: the one port of each direction is taken
+// off the old device before the new handle is served. What an output accepted before its close
+// still reaches its device, once.
+TEST_F(JackPortServiceJackTest, ChangeOfDeviceNeverMixesTheTwo) {
+    JackSource a("tamblin-test-a");
+    JackSource b("tamblin-test-b");
+    JackSink x("tamblin-test-x");
+    JackSink y("tamblin-test-y");
+    Stream fromA(a, [](int i) { return Bytes{0x90, static_cast<std::uint8_t>(i % 128), 1}; });
+    Stream fromB(b, [](int i) { return Bytes{0x91, static_cast<std::uint8_t>(i % 128), 1}; });
+    std::vector<Bytes> forX;
+    std::vector<Bytes> forY;
+    std::vector<std::pair<Handle, std::uint8_t>> inputs;  // handle, the status its device sends
+
+    for (int round = 0; round < 12; ++round) {
+        const bool first = round % 2 == 0;
+        const Handle in = openStartedInput(service, (first ? a : b).port());
+        inputs.emplace_back(in, first ? 0x90 : 0x91);
+        ASSERT_TRUE(recorder.waitForCount(10, in)) << "round " << round;
+        ASSERT_EQ(service.midiInClose(in), kOk);
+
+        // Sent at once after the open, and closed at once after: accepted sends wait until the
+        // port is connected to their device, and go out there even after the close.
+        const Handle out = openOutput(service, (first ? x : y).port());
+        for (std::uint8_t i = 0; i < 5; ++i) {
+            const Bytes message = {0xB0, static_cast<std::uint8_t>(round), i};
+            ASSERT_EQ(service.midiOutShortMsg(out, 0x00B0u | (std::uint32_t{message[1]} << 8) |
+                                                       (std::uint32_t{i} << 16)),
+                      kOk);
+            (first ? forX : forY).push_back(message);
+        }
+        ASSERT_EQ(service.midiOutClose(out), kOk);
+    }
+    fromA.stop();
+    fromB.stop();
+
+    for (const auto& [handle, status] : inputs)
+        for (const std::uint32_t message : recorder.messages(handle))
+            ASSERT_EQ(message & 0xFF, status) << "handle " << handle;
+    ASSERT_TRUE(x.waitForCount(forX.size()));
+    ASSERT_TRUE(y.waitForCount(forY.size()));
+    std::this_thread::sleep_for(50ms);  // anything late would have come by now
+    EXPECT_EQ(x.received(), forX);
+    EXPECT_EQ(y.received(), forY);
+}
+
+TEST_F(JackPortServiceJackTest, HandleRulesAndOneOpenPerDirection) {
+    JackSource source;
+    JackSource other("tamblin-test-other");
+    JackSink sink;
+    JackSink otherSink("tamblin-test-other-sink");
+
+    EXPECT_NE(service.midiInStart(0), kOk);
+    EXPECT_NE(service.midiInClose(0), kOk);
+    EXPECT_NE(service.midiOutShortMsg(0, 0x403C90), kOk);
+    EXPECT_NE(service.midiOutClose(0), kOk);
+    EXPECT_EQ(service.midiInClock(0), std::nullopt);
+
+    const std::vector<std::string> inputs = names(service, true);
+    const std::vector<std::string> outputs = names(service, false);
+    Handle in = 0;
+    ASSERT_EQ(service.midiInOpen(in, idOf(inputs, source.port()), record, 0, kCallbackFunction),
+              kOk);
+    EXPECT_NE(in, 0u);
+    EXPECT_EQ(service.midiInClock(in), std::nullopt) << "not started yet";
+    Handle out = 0;
+    ASSERT_EQ(service.midiOutOpen(out, idOf(outputs, sink.port()), nullptr, 0, 0), kOk);
+    EXPECT_NE(out, in);
+
+    // One port per direction: a second open, of any device, is refused as in use.
+    for (const std::string& name : {source.port(), other.port()}) {
+        Handle second = 0x77;
+        EXPECT_EQ(service.midiInOpen(second, idOf(inputs, name), record, 0, kCallbackFunction),
+                  kAllocated);
+        EXPECT_EQ(second, 0x77u);
+    }
+    for (const std::string& name : {sink.port(), otherSink.port()}) {
+        Handle second = 0x77;
+        EXPECT_EQ(service.midiOutOpen(second, idOf(outputs, name), nullptr, 0, 0), kAllocated);
+        EXPECT_EQ(second, 0x77u);
+    }
+
+    // A handle of the other direction is no handle here.
+    EXPECT_NE(service.midiOutShortMsg(in, 0x403C90), kOk);
+    EXPECT_NE(service.midiOutClose(in), kOk);
+    EXPECT_NE(service.midiInStart(out), kOk);
+    EXPECT_NE(service.midiInClose(out), kOk);
+    EXPECT_EQ(service.midiInClock(out), std::nullopt);
+
+    // Closed handles.
+    ASSERT_EQ(service.midiInClose(in), kOk);
+    ASSERT_EQ(service.midiOutClose(out), kOk);
+    EXPECT_NE(service.midiInClose(in), kOk);
+    EXPECT_NE(service.midiInStart(in), kOk);
+    EXPECT_EQ(service.midiInClock(in), std::nullopt);
+    EXPECT_NE(service.midiOutShortMsg(out, 0x403C90), kOk);
+    EXPECT_NE(service.midiOutClose(out), kOk);
+
+    // Handles are not reused; the other device opens now; the closed output sent nothing.
+    Handle again = 0;
+    ASSERT_EQ(service.midiInOpen(again, idOf(inputs, other.port()), record, 0, kCallbackFunction),
+              kOk);
+    const Handle outAgain = openOutput(service, sink.port());
+    for (const Handle h : {again, outAgain}) {
+        EXPECT_NE(h, in);
+        EXPECT_NE(h, out);
+    }
+    ASSERT_EQ(service.midiOutShortMsg(outAgain, 0xFC), kOk);
+    ASSERT_TRUE(sink.waitForCount(1));
+    EXPECT_EQ(sink.received(), std::vector<Bytes>{{0xFC}});
+}
+
+TEST_F(JackPortServiceJackTest, OwnPortsAreNeverListed) {
+    JackSource source;
+    JackSink sink;
+    JackSource namesake("Tamblin-Synth");  // a client of someone else
+    JackPortService other;                 // a second monitor: its client becomes "Tamblin-01"
+
+    const Handle in = openStartedInput(service, source.port());
+    const Handle out = openOutput(service, sink.port());
+    const Handle otherIn = openStartedInput(other, source.port());
+    const Handle otherOut = openOutput(other, sink.port());
+    ASSERT_EQ(jack.ports("^Tamblin(-[0-9]+)?:").size(), 4u) << "both services have their ports";
+
+    for (PortService* s :
+         {static_cast<PortService*>(&service), static_cast<PortService*>(&other)}) {
+        const std::vector<std::string> inputs = names(*s, true);
+        EXPECT_EQ(inputs, (std::vector<std::string>{source.port(), namesake.port()}));
+        EXPECT_EQ(names(*s, false), std::vector<std::string>{sink.port()});
+    }
+    EXPECT_EQ(service.midiInClose(in), kOk);
+    EXPECT_EQ(service.midiOutClose(out), kOk);
+    EXPECT_EQ(other.midiInClose(otherIn), kOk);
+    EXPECT_EQ(other.midiOutClose(otherOut), kOk);
+}
+
+TEST_F(JackPortServiceJackTest, InvalidIdAnswersBadDeviceIdWithAnEmptyName) {
+    JackSource source;
+    JackSink sink;
+    const auto inputs = static_cast<DeviceId>(service.midiInGetNumDevs());
+    const auto outputs = static_cast<DeviceId>(service.midiOutGetNumDevs());
+    ASSERT_EQ(inputs, 1);
+    ASSERT_EQ(outputs, 1);
+
+    for (const bool input : {true, false}) {
+        const DeviceId count = input ? inputs : outputs;
+        for (const DeviceId id : {-1, count, count + 7, std::numeric_limits<DeviceId>::min()}) {
+            DeviceCaps caps;
+            auto query = [&](DeviceId i) {
+                return input ? service.midiInGetDevCaps(i, caps, DeviceCaps::kSize)
+                             : service.midiOutGetDevCaps(i, caps, DeviceCaps::kSize);
+            };
+            ASSERT_EQ(query(0), kOk);
+            EXPECT_EQ(query(id), kBadDeviceId) << id;
+            EXPECT_EQ(caps.bytes[DeviceCaps::kNameOffset], 0) << "no name left over, id " << id;
+            EXPECT_EQ(service.deviceName(input, id), "");
+            Handle handle = 0x77;
+            EXPECT_EQ(input ? service.midiInOpen(handle, id, record, 0, kCallbackFunction)
+                            : service.midiOutOpen(handle, id, nullptr, 0, 0),
+                      kBadDeviceId);
+            EXPECT_EQ(handle, 0x77u);
+        }
+    }
+}
+
+TEST_F(JackPortServiceJackTest, OpenGoesByTheNameCountedAndTheWholeName) {
+    auto first = std::make_unique<JackSource>("tamblin-test-first");
+    // 14 ASCII bytes and nine 2-byte letters: the product name cuts it inside the ninth.
+    const std::string longName =
+        "tamblin-test-x\u00e4\u00f6\u00fc\u00e4\u00f6\u00fc\u00e4\u00f6\u00fc";
+    JackSource second(longName);
+    const std::vector<std::string> inputs = names(service, true);
+    ASSERT_EQ(inputs, (std::vector<std::string>{first->port(), second.port()}));
+    first.reset();  // the list has changed since the count: the second port moved up
+    ASSERT_TRUE(jack.waitForNoPort("^tamblin-test-first:"));
+
+    Handle handle = 0x77;
+    const Result gone = service.midiInOpen(handle, 0, record, 0, kCallbackFunction);
+    EXPECT_NE(gone, kOk);
+    EXPECT_NE(gone, kAllocated);
+    EXPECT_EQ(handle, 0x77u);
+    ASSERT_EQ(service.midiInOpen(handle, 1, record, 0, kCallbackFunction), kOk);
+    ASSERT_EQ(service.midiInStart(handle), kOk);
+    ASSERT_TRUE(handshake(second, handle));
+    second.send({0xC0, 0x07});
+    ASSERT_TRUE(recorder.waitForMessage(0x07C0));
+    EXPECT_EQ(jack.connections(second.port()), std::vector<std::string>{"Tamblin:in"});
+    EXPECT_EQ(service.midiInClose(handle), kOk);
+}
+
+// A source that quits while it streams and comes back under the same name is connected again by
+// itself, each time, and every message it sends once connected is delivered, in order.
+TEST_F(JackPortServiceJackTest, FollowsASourceThatQuitsAndReturns) {
+    const std::string client = "tamblin-test-returning";
+    auto source = std::make_unique<JackSource>(client);
+    const Handle handle = openStartedInput(service, source->port());
+    for (int round = 0; round < 4; ++round) {
+        if (round > 0) {
+            // Quits with messages still queued, then returns.
+            for (int i = 0; i < 200; ++i)
+                source->send({0xB0, 0x01, static_cast<std::uint8_t>(i % 128)});
+            source.reset();
+            ASSERT_TRUE(jack.waitForNoPort("^" + client + ":"));
+            source = std::make_unique<JackSource>(client);
+        }
+        ASSERT_TRUE(source->waitForConnection()) << "round " << round << ": not connected again";
+        ASSERT_TRUE(handshake(*source, handle)) << "round " << round;
+        std::vector<std::uint32_t> sent;
+        const std::size_t before = recorder.count();
+        for (int i = 0; i < 300; ++i) {
+            const Bytes message = {0x9A, static_cast<std::uint8_t>(i % 128),
+                                   static_cast<std::uint8_t>(round * 16 + i / 128 + 1)};
+            source->send(message);
+            sent.push_back(0x9Au | std::uint32_t{message[1]} << 8 |
+                           std::uint32_t{message[2]} << 16);
+        }
+        ASSERT_TRUE(recorder.waitForCount(before + sent.size()));
+        std::vector<std::uint32_t> delivered;
+        const std::vector<std::uint32_t> all = recorder.messages(handle);
+        for (std::size_t i = before; i < all.size(); ++i)
+            if ((all[i] & 0xFF) == 0x9A) delivered.push_back(all[i]);
+        EXPECT_EQ(delivered, sent) << "round " << round;
+    }
+    EXPECT_EQ(service.midiInClose(handle), kOk);
+    EXPECT_TRUE(recorder.waitFor([&] { return jack.connections(source->port()).empty(); }))
+        << "closing disconnects";
+}
+
+// The server dies and comes back under the same name: the handles stay valid, everything fails
+// cleanly meanwhile, and the client, its connections, input and output come back by themselves.
+TEST_F(JackPortServiceJackTest, ServerThatDiesAndReturnsIsFollowed) {
+    auto source = std::make_unique<JackSource>();
+    auto sink = std::make_unique<JackSink>();
+    const Handle in = openStartedInput(service, source->port());
+    const Handle out = openOutput(service, sink->port());
+    ASSERT_TRUE(handshake(*source, in));
+    ASSERT_TRUE(outputHandshake(service, out, *sink));
+
+    jack.kill();
+    source.reset();
+    sink.reset();
+    EXPECT_FALSE(service.connected());
+    EXPECT_NE(service.midiOutShortMsg(out, 0x403C90), kOk);
+    EXPECT_EQ(service.midiInGetNumDevs(), 0u);
+    EXPECT_EQ(service.midiOutGetNumDevs(), 0u);
+    EXPECT_TRUE(service.midiInClock(in).has_value()) << "the handle stays valid";
+    Handle second = 0x77;
+    EXPECT_EQ(service.midiOutOpen(second, 0, nullptr, 0, 0), kBadDeviceId);
+
+    ASSERT_TRUE(jack.start());
+    source = std::make_unique<JackSource>();
+    sink = std::make_unique<JackSink>();
+    ASSERT_TRUE(source->waitForConnection()) << "the input was not connected again";
+    ASSERT_TRUE(handshake(*source, in));
+    ASSERT_TRUE(outputHandshake(service, out, *sink));
+    EXPECT_TRUE(service.connected());
+    recorder.reset();
+    source->send({0xB0, 0x40, 0x7F});
+    ASSERT_TRUE(recorder.waitForMessage(0x7F40B0));
+    EXPECT_EQ(recorder.arrivals().back().handle, in);
+    EXPECT_EQ(service.midiInClose(in), kOk);
+    EXPECT_EQ(service.midiOutClose(out), kOk);
+}
+
+// A close while the server is away ends the following: the device is not connected again.
+TEST_F(JackPortServiceJackTest, CloseDuringTheLossCancelsTheReconnect) {
+    auto source = std::make_unique<JackSource>();
+    const Handle in = openStartedInput(service, source->port());
+    ASSERT_TRUE(handshake(*source, in));
+    jack.kill();
+    source.reset();
+    EXPECT_EQ(service.midiInClose(in), kOk);
+
+    ASSERT_TRUE(jack.start());
+    source = std::make_unique<JackSource>();
+    // The worker would have connected it within a second.
+    EXPECT_FALSE(source->waitForConnection(1500ms));
+    EXPECT_EQ(recorder.late(), 0);
+}
+
+TEST_F(JackPortServiceJackTest, DirectThruForwardsWhatTheGateLetsThrough) {
+    JackPortService direct({.directThru = true});
+    JackSource source;
+    JackSink sink;
+    const Handle in = openStartedInput(direct, source.port());
+    const Handle out = openOutput(direct, sink.port());
+    ASSERT_TRUE(outputHandshake(direct, out, sink));
+    direct.setThruGate(true, true);
+    ASSERT_TRUE(handshake(source, in));  // real time, held back by the filter
+    recorder.reset();
+
+    source.send({0x90, 0x3C, 0x40});  // forwarded
+    source.send({0xF8});              // held back by the real-time filter
+    source.send({0xC0, 0x05});        // forwarded
+    ASSERT_TRUE(recorder.waitForCount(3));
+    direct.setThruGate(true, false);
+    source.send({0xF8});  // forwarded: the filter is off
+    ASSERT_TRUE(recorder.waitForCount(4));
+    direct.setThruGate(false, false);
+    source.send({0x80, 0x3C, 0x40});  // not forwarded: output is not allowed
+    ASSERT_TRUE(recorder.waitForCount(5));
+
+    const std::vector<Arrival> arrivals = recorder.arrivals();
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> expected = {
+        {0x403C90, kMimDataForwarded}, {0xF8, kMimData},     {0x05C0, kMimDataForwarded},
+        {0xF8, kMimDataForwarded},     {0x403C80, kMimData},
+    };
+    ASSERT_EQ(arrivals.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(arrivals[i].message, expected[i].first) << i;
+        EXPECT_EQ(arrivals[i].notification, expected[i].second) << i;
+    }
+    ASSERT_TRUE(recorder.waitFor([&] { return withoutSensing(sink).size() >= 3; }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(withoutSensing(sink), (std::vector<Bytes>{{0x90, 0x3C, 0x40}, {0xC0, 0x05}, {0xF8}}));
+    EXPECT_EQ(direct.midiInClose(in), kOk);
+    EXPECT_EQ(direct.midiOutClose(out), kOk);
+}
+
+// A server that takes no requests (stopped) holds a new client's open inside libjack. The
+// service does not wait for it: JACK counts as absent, and the service can still be finished.
+TEST_F(JackPortServiceJackTest, HungServerCountsAsAbsent) {
+    JackSource source;
+    jack.suspend();
+    auto hung = std::make_unique<JackPortService>(JackPortService::Options{.answerWait = 300ms});
+    // A guard against a hang: the answer is what is checked, not how long it took.
+    auto count = std::async(std::launch::async, [&] { return hung->midiInGetNumDevs(); });
+    ASSERT_EQ(count.wait_for(60s), std::future_status::ready) << "the count waited for the server";
+    EXPECT_EQ(count.get(), 0u);
+    EXPECT_EQ(hung->midiOutGetNumDevs(), 0u) << "no second wait while the first is unanswered";
+    EXPECT_FALSE(hung->finish(100ms)) << "the worker is still held by the server";
+    jack.resume();
+    hung.reset();
+    EXPECT_EQ(names(service, true), std::vector<std::string>{source.port()});
+}
+
+}  // namespace
+}  // namespace tamblin::ports
