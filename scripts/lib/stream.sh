@@ -46,10 +46,10 @@ until_ok() {
 port_exists() { jack_lsp 2>/dev/null | grep -Eq "$1"; }
 value() { sed -n "s/^$1 //p" "$work/probe.out"; }
 
-# start_stream SEED DELAY_MS SLACK_SECONDS LINGER IDLE: starts the server, the receiver, the
-# sender (which waits for the monitor's connection, then DELAY_MS) and the monitor probe.
-start_stream() {
-    local seed="$1" delay_ms="$2" slack="$3" linger="$4" idle="$5"
+# start_server: takes the machine's JACK test lock (see below) and starts the private server,
+# unless this script already did.
+start_server() {
+    [ -n "$jackd_pid" ] && kill -0 "$jackd_pid" 2>/dev/null && return 0
     # libjack names a client's socket after the client alone, whatever its server: while this
     # script opens its clients, the JACK tests of this machine must not open theirs, which have
     # the same names (tests/support/JackServer.cpp takes the same lock).
@@ -59,6 +59,14 @@ start_stream() {
     jackd -S -n "$server" --no-realtime -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 &
     jackd_pid=$!
     until_ok 10 jack_lsp >/dev/null 2>&1 || fail "jackd did not start: $(cat "$work/jackd.log")"
+}
+
+# start_stream SEED DELAY_MS SLACK_SECONDS LINGER IDLE: starts the server, the receiver, the
+# sender (which waits for the monitor's connection, then DELAY_MS) and the monitor probe, which
+# is given $probe_options too.
+start_stream() {
+    local seed="$1" delay_ms="$2" slack="$3" linger="$4" idle="$5"
+    start_server
 
     "$sender_bin" --api jack --receive --count --expect "$count" --timeout $((seconds + slack)) \
         >"$work/received" 2>"$work/receiver.log" &
@@ -70,8 +78,9 @@ start_stream() {
     sender_pid=$!
     until_ok 10 port_exists '^tamblin-send-[0-9]+:out$' || fail "the sender's port did not appear"
 
+    # shellcheck disable=SC2086  # the options are words
     QT_QPA_PLATFORM=offscreen "$probe_bin" --expect "$count" --linger "$linger" --idle "$idle" \
-        --timeout $((seconds + slack)) >"$work/probe.out" 2>"$work/probe.log" &
+        --timeout $((seconds + slack)) ${probe_options:-} >"$work/probe.out" 2>"$work/probe.log" &
     probe_pid=$!
     until_ok 30 grep -q '^ready ' "$work/probe.out" ||
         fail "the monitor did not start: $(cat "$work/probe.out" "$work/probe.log")"
