@@ -295,7 +295,7 @@ TEST_F(FaultsJackTest, SourceThatQuitsAndReturnsIsFollowedAndEveryMessageCounted
 // The output is changed again and again while thru forwards a stream: no crash (RtMidi freed an
 // output's queue while its client still ran), and thru goes on. Run under AddressSanitizer.
 TEST_F(FaultsJackTest, OutputChangesUnderThruTraffic) {
-    constexpr int kChanges = 300;
+    constexpr int kChanges = 1000;
     ChildProgram* sender = startSender(2000);
     ASSERT_TRUE(sender);
     JackSink sink;
@@ -315,7 +315,9 @@ TEST_F(FaultsJackTest, OutputChangesUnderThruTraffic) {
 }
 
 // At 8,000 messages a second with thru on, changing the devices must not hold the window up
-// long enough for the input ring to overrun (RtMidi's output Change took 100-140 ms).
+// long enough for the input ring to overrun (RtMidi's output Change took 100-140 ms where it was
+// found, and some 50 ms here). Each Change is clicked 75 ms after a tick, when the ring already
+// holds some 600 of its 1,023 messages: holding the window up 50 ms more overran it.
 TEST_F(FaultsJackTest, ChangesAt8000MessagesASecondWithoutOverrun) {
     ChildProgram* sender = startSender(8000);
     ASSERT_TRUE(sender);
@@ -325,11 +327,14 @@ TEST_F(FaultsJackTest, ChangesAt8000MessagesASecondWithoutOverrun) {
     QElapsedTimer clock;
     qint64 longest = 0;
     for (int i = 0; i < 20 && unexpectedModals.isEmpty(); ++i) {
+        const int tick = ticks;
+        ASSERT_TRUE(testing::waitFor([&] { return ticks > tick; }, kPatienceMs));
+        testing::processEventsFor(75);
         clock.start();
         click(i % 2 == 0 ? "cmdChangeO" : "cmdChange");
         longest = std::max(longest, clock.elapsed());
-        testing::processEventsFor(100);
     }
+    testing::processEventsFor(200);
     std::printf("the longest Change took %lld ms\n", static_cast<long long>(longest));
     EXPECT_TRUE(messagesFlow());
     EXPECT_TRUE(sinkReceives(sink));
