@@ -56,7 +56,7 @@ bool libraryFreesDeadClients() {
 }
 
 // libjack's messages go to standard error, so that standard output stays the program's own. The
-// worker's repeated tries to reach a server that has gone would repeat the same ones, so it
+// worker's repeated tries to reach a server that is not there would repeat the same ones, so it
 // silences them after the first try.
 thread_local bool quietJack = false;
 
@@ -321,7 +321,8 @@ void JackPortService::Shared::run() {
             // questions try at once, the follower every kReopenPause.
             if (asked) std::this_thread::sleep_until(openAfter);
             if (Clock::now() >= openAfter && (asked || Clock::now() >= nextOpen)) {
-                quietJack = !asked && openFailedBefore;
+                // The same failure again says nothing new: libjack's messages show once.
+                quietJack = openFailedBefore;
                 openFailedBefore = !openClient();
                 quietJack = false;
                 if (openFailedBefore) nextOpen = Clock::now() + kReopenPause;
@@ -722,14 +723,19 @@ Result JackPortService::midiOutShortMsg(Handle handle, std::uint32_t message) {
 Result JackPortService::midiOutClose(Handle handle) {
     if (handle == 0 || handle != openOut_) return kInvalidHandle;
     Shared& s = *shared_;
-    // What was accepted before the close still goes out (see Shared::draining).
-    s.drainUntil.store(s.pushed, std::memory_order_relaxed);
-    s.draining.store(handle, std::memory_order_release);
+    // What was accepted before the close and has not gone out yet still goes out (see
+    // Shared::draining), unless the server has gone with it.
+    const bool pending = s.up.load(std::memory_order_acquire) &&
+                         s.consumed.load(std::memory_order_acquire) < s.pushed;
+    if (pending) {
+        s.drainUntil.store(s.pushed, std::memory_order_relaxed);
+        s.draining.store(handle, std::memory_order_release);
+    }
     s.outHandle.store(0, std::memory_order_release);
     openOut_ = 0;
     {
         std::lock_guard lock(s.mutex);
-        s.drainOut = s.wantOut;
+        if (pending) s.drainOut = s.wantOut;
         s.wantOut.reset();
         s.woken = true;
     }

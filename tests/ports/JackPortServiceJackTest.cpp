@@ -630,19 +630,26 @@ TEST_F(JackPortServiceJackTest, ServerThatDiesAndReturnsIsFollowed) {
     EXPECT_EQ(service.midiOutClose(out), kOk);
 }
 
-// A close while the server is away ends the following: the device is not connected again.
+// A close while the server is away ends the following: the devices are not connected again.
 TEST_F(JackPortServiceJackTest, CloseDuringTheLossCancelsTheReconnect) {
     auto source = std::make_unique<JackSource>();
+    auto sink = std::make_unique<JackSink>();
     const Handle in = openStartedInput(service, source->port());
+    const Handle out = openOutput(service, sink->port());
     ASSERT_TRUE(handshake(*source, in));
+    ASSERT_TRUE(outputHandshake(service, out, *sink));
     jack.kill();
     source.reset();
+    sink.reset();
     EXPECT_EQ(service.midiInClose(in), kOk);
+    EXPECT_EQ(service.midiOutClose(out), kOk);
 
     ASSERT_TRUE(jack.start());
     source = std::make_unique<JackSource>();
-    // The worker would have connected it within a second.
+    sink = std::make_unique<JackSink>();
+    // The worker would have connected them within a second.
     EXPECT_FALSE(source->waitForConnection(1500ms));
+    EXPECT_TRUE(jack.connections(sink->port()).empty());
     EXPECT_EQ(recorder.late(), 0);
 }
 
