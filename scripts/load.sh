@@ -76,6 +76,7 @@ printf '%-44s %s\n' "monitor resident memory at start / at end" \
     "$(value rss_kb_ready) kB / $(value rss_kb_end) kB"
 if [ "$(value modal_text)" != "-" ]; then echo "The monitor showed: $(value modal_text)"; fi
 
+# shellcheck disable=SC2015 # fail ends the script
 [ "$sender_status" = 0 ] && [ "$receiver_status" = 0 ] && [ "$probe_status" = 0 ] &&
     [ "${received:-0}" = "$count" ] && [ "${counted:-0}" = "$count" ] && [ "$dumped" = "$count" ] ||
     fail "messages were lost or an overrun happened (see above)"
