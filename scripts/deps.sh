@@ -4,7 +4,7 @@
 # Usage: scripts/deps.sh [run|test]
 #   run   what building and running the monitor need (the default)
 #   test  that, and the tools the test command uses: GoogleTest, Benchmark, clang for the fuzzers,
-#         PipeWire for its JACK tests, the validators and packaging tools, shellcheck
+#         PipeWire for its JACK tests, the validators and packaging tools, shellcheck, groff
 #
 # As root it calls apt-get directly; as a user, through sudo. The environment goes through `env`
 # rather than `sudo -E`, which sudoers may refuse.
@@ -24,7 +24,7 @@ test_packages=(
     clang libclang-rt-14-dev
     pipewire pipewire-jack pipewire-bin
     desktop-file-utils appstream dpkg-dev file
-    shellcheck
+    shellcheck groff-base
 )
 
 case "${1:-run}" in
