@@ -8,6 +8,13 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
+for tool in dpkg-shlibdeps file; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "package.sh: $tool is missing (packages dpkg-dev and file): bash scripts/deps.sh test" >&2
+        exit 1
+    fi
+done
+
 if [ $# -eq 0 ]; then
     build="$root/build-package"
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMBLIN_TESTS=OFF \
