@@ -13,8 +13,8 @@ namespace tamblin::app {
 namespace {
 
 struct OptionSpec {
-    std::string_view name;  // without the dashes
-    char shortName;         // 0 when it has none
+    std::string_view name;       // without the dashes
+    char shortName;              // 0 when it has none
     std::string_view valueName;  // empty when it takes no value
     std::string_view help;
     void (*apply)(Options&, const std::string& value);
@@ -25,6 +25,15 @@ constexpr std::array kOptions{
                [](Options& o, const std::string&) { o.help = true; }},
     OptionSpec{"version", 0, "", "output version information and exit",
                [](Options& o, const std::string&) { o.version = true; }},
+    OptionSpec{"list", 0, "", "list the input and output devices, then exit",
+               [](Options& o, const std::string&) { o.list = true; }},
+    OptionSpec{"input", 0, "NAME", "open the input device NAME at start, without asking",
+               [](Options& o, const std::string& v) { o.input = v; }},
+    OptionSpec{"output", 0, "NAME",
+               "open the output device NAME at start, with \"Allow MIDI output\" checked",
+               [](Options& o, const std::string& v) { o.output = v; }},
+    OptionSpec{"log", 0, "FILE", "append every log line to FILE as well ('-' for standard output)",
+               [](Options& o, const std::string& v) { o.log = v; }},
 };
 
 // Qt's own options (QCoreApplication, QGuiApplication with the xcb platform, QApplication), by
@@ -34,17 +43,28 @@ struct QtOption {
     bool takesValue;
 };
 constexpr std::array kQtOptions{
-    QtOption{"platform", true},        QtOption{"platformpluginpath", true},
-    QtOption{"platformtheme", true},   QtOption{"plugin", true},
-    QtOption{"qwindowgeometry", true}, QtOption{"geometry", true},
-    QtOption{"qwindowicon", true},     QtOption{"icon", true},
-    QtOption{"qwindowtitle", true},    QtOption{"title", true},
-    QtOption{"session", true},         QtOption{"display", true},
-    QtOption{"name", true},            QtOption{"visual", true},
-    QtOption{"style", true},           QtOption{"stylesheet", true},
-    QtOption{"reverse", false},        QtOption{"widgetcount", false},
-    QtOption{"nograb", false},         QtOption{"dograb", false},
-    QtOption{"sync", false},           QtOption{"testability", false},
+    QtOption{"platform", true},
+    QtOption{"platformpluginpath", true},
+    QtOption{"platformtheme", true},
+    QtOption{"plugin", true},
+    QtOption{"qwindowgeometry", true},
+    QtOption{"geometry", true},
+    QtOption{"qwindowicon", true},
+    QtOption{"icon", true},
+    QtOption{"qwindowtitle", true},
+    QtOption{"title", true},
+    QtOption{"session", true},
+    QtOption{"display", true},
+    QtOption{"name", true},
+    QtOption{"visual", true},
+    QtOption{"style", true},
+    QtOption{"stylesheet", true},
+    QtOption{"reverse", false},
+    QtOption{"widgetcount", false},
+    QtOption{"nograb", false},
+    QtOption{"dograb", false},
+    QtOption{"sync", false},
+    QtOption{"testability", false},
     QtOption{"qmljsdebugger", false},
 };
 
@@ -119,7 +139,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
         std::string shown;  // the option as the user wrote it, for messages
         if (arg[1] == '-') {
             const std::size_t equals = arg.find('=');
-            const std::string name = arg.substr(2, equals == std::string::npos ? equals : equals - 2);
+            const std::string name =
+                arg.substr(2, equals == std::string::npos ? equals : equals - 2);
             if (equals != std::string::npos) value = arg.substr(equals + 1);
             bool ambiguous = false;
             option = findLong(name, ambiguous);
@@ -192,13 +213,19 @@ std::string helpText(const std::string& program) {
                 std::string(kOptions[i].help) + "\n";
     text +=
         "\n"
-        "Qt's own options, such as -platform NAME, -style NAME and -reverse, are passed on to Qt.\n"
-        "With no options the monitor asks for an input device when there are several.\n";
+        "A device NAME is a device's name, whole or as --list shows it, or the start of exactly\n"
+        "one device's name. The log file is written as the log box shows its lines, and is never\n"
+        "emptied. Qt's own options, such as -platform NAME, -style NAME and -reverse, are\n"
+        "passed on to Qt.\n"
+        "\n"
+        "Exit status: 0 when the monitor ends normally, 2 for a command line or device NAME that\n"
+        "cannot be used.\n";
     return text;
 }
 
 std::string versionText(const std::string& program) {
-    return program + " (Tamblin) " TAMBLIN_VERSION_STRING "\n"
+    return program + " (Tamblin) " TAMBLIN_VERSION_STRING
+                     "\n"
                      "Copyright (C) 2026 The Tamblin developers.\n"
                      "License MIT: <https://opensource.org/license/mit>.\n"
                      "This is free software: you are free to change and redistribute it.\n"

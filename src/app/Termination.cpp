@@ -1,9 +1,9 @@
 #include "app/Termination.h"
 
-#include <QSocketNotifier>
-#include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <QSocketNotifier>
+#include <csignal>
 
 namespace tamblin::app {
 

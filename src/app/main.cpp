@@ -1,10 +1,14 @@
 #include <QApplication>
+#include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/CommandLine.h"
+#include "app/DeviceArguments.h"
 #include "app/Termination.h"
+#include "input/LogFile.h"
 #include "ports/RtMidiPortService.h"
 #include "windows/Tambview.h"
 
@@ -18,19 +22,52 @@ int main(int argc, char* argv[]) {
     using namespace tamblin;
     const std::vector<std::string> args(argv, argv + argc);
     const std::string program = app::programName(argc > 0 ? argv[0] : "");
+    auto complain = [&program](const std::string& text) {
+        std::fprintf(stderr, "%s: %s\n", program.c_str(), text.c_str());
+    };
     const app::CommandLine line = app::parseCommandLine(args);
     if (line.error) {
-        std::fprintf(stderr, "%s: %s\n%s", program.c_str(), line.error->c_str(),
-                     app::usageHint(program).c_str());
+        complain(*line.error);
+        std::fputs(app::usageHint(program).c_str(), stderr);
         return app::kUsageStatus;
     }
-    if (line.options.help) {
+    const app::Options& options = line.options;
+    if (options.help) {
         std::fputs(app::helpText(program).c_str(), stdout);
         return 0;
     }
-    if (line.options.version) {
+    if (options.version) {
         std::fputs(app::versionText(program).c_str(), stdout);
         return 0;
+    }
+
+    // Everything up to the window needs no display: --list, and the checks of the device names
+    // and the log file, which end the program before any window appears.
+    ports::RtMidiPortService service;
+    if (options.list) {
+        std::fputs(app::deviceListText(service).c_str(), stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    std::optional<ports::DeviceId> output;
+    std::optional<ports::DeviceId> input;
+    std::string error;
+    if (options.output && !(output = app::deviceByName(service, false, *options.output, error))) {
+        complain(error);
+        return app::kUsageStatus;
+    }
+    if (options.input && !(input = app::deviceByName(service, true, *options.input, error))) {
+        complain(error);
+        return app::kUsageStatus;
+    }
+    std::unique_ptr<input::LogFile> log;
+    if (options.log) {
+        // A reader that goes away is a failed write, reported once, not the end of the program.
+        std::signal(SIGPIPE, SIG_IGN);
+        log = input::LogFile::open(*options.log, complain, error);
+        if (!log) {
+            complain(error);
+            return app::kUsageStatus;
+        }
     }
 
     // QApplication keeps references to these for its whole life.
@@ -46,8 +83,9 @@ int main(int argc, char* argv[]) {
     // Wayland shells find the window's icon through the desktop entry of this name.
     QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopId));
 
-    ports::RtMidiPortService service;
     windows::Tambview window(service);
+    window.setStartDevices(input, output);
+    if (log) window.setLogCopy([&log](std::string_view text) { log->write(text); });
     app::Termination termination([&window] { window.cmdExit_Click(); });
 
     window.load();

@@ -176,9 +176,10 @@ void Tambview::buildControls() {
     cmdExit_->setObjectName(QStringLiteral("cmdExit"));
     placeInTwips(cmdExit_, 14280, 8520, 1935, 375);
 
-    for (QWidget* caption : std::initializer_list<QWidget*>{
-             misc->findChild<QLabel*>(QStringLiteral("Label1")),
-             misc->findChild<QLabel*>(QStringLiteral("Label2")), chkNoreal_, chkFirst_, chkMidiOut_})
+    for (QWidget* caption :
+         std::initializer_list<QWidget*>{misc->findChild<QLabel*>(QStringLiteral("Label1")),
+                                         misc->findChild<QLabel*>(QStringLiteral("Label2")),
+                                         chkNoreal_, chkFirst_, chkMidiOut_})
         fitCaption(caption);
     for (QLabel* name : lblMsgs_) fitCaption(name);
 
@@ -223,7 +224,12 @@ void Tambview::load() {
     noteNames_ = grids::makeNoteNames();
     kindWords_ = grids::makeKindWords();
     flushToWidgets();
-    openMidiIn();
+    if (startOutput_) {
+        openMidiOut(startOutput_);
+        // The handle is open, so checking the box opens nothing more.
+        if (midiOutHnd_ != 0) chkMidiOut_->setChecked(true);
+    }
+    openMidiIn(startInput_);
     timer_->setInterval(kRefreshMs);
     timer_->start();
     setWindowTitle(txtVersion_->text());
@@ -279,6 +285,10 @@ void Tambview::clearLog() {
 void Tambview::appendLog(std::string_view line) {
     pendingLog_.append(line);
     pendingLog_.push_back('\n');
+    if (logCopy_) {
+        pendingCopy_.append(line);
+        pendingCopy_.push_back('\n');
+    }
 }
 
 bool Tambview::firstTimeOnly() const {
@@ -299,6 +309,10 @@ void Tambview::flushToWidgets() {
         txtMIDI_->setTextCursor(cursor);
         txtMIDI_->verticalScrollBar()->setValue(txtMIDI_->verticalScrollBar()->maximum());
         pendingLog_.clear();
+    }
+    if (!pendingCopy_.empty()) {
+        logCopy_(pendingCopy_);
+        pendingCopy_.clear();
     }
     for (std::size_t k = 0; k < pendingCounts_.size(); ++k) {
         if (!countDirty_[k]) continue;
@@ -344,12 +358,12 @@ void Tambview::reportOverrun() {
 
 // ---- device choice ----------------------------------------------------------------------------
 
-void Tambview::openMidiIn() {
-    opener_.openMidiIn(midiInDev_, midiInHnd_, &input::midiInCallback);
+void Tambview::openMidiIn(std::optional<ports::DeviceId> chosen) {
+    opener_.openMidiIn(midiInDev_, midiInHnd_, &input::midiInCallback, chosen);
 }
 
-void Tambview::openMidiOut() {
-    opener_.openMidiOut(midiOutDev_, midiOutHnd_);
+void Tambview::openMidiOut(std::optional<ports::DeviceId> chosen) {
+    opener_.openMidiOut(midiOutDev_, midiOutHnd_, chosen);
 }
 
 int Tambview::chooseDevice(const std::vector<std::string>& names, const std::string& prompt) {

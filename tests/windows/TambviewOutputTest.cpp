@@ -94,12 +94,14 @@ struct Rig {
 
     explicit Rig(std::vector<std::string> outputs = {"Synth"},
                  InputRing& ring = tamblin::input::inputRing(),
-                 const std::function<void(InProcessPortService&)>& prepare = {}) {
+                 const std::function<void(InProcessPortService&)>& prepare = {},
+                 const std::function<void(Tambview&)>& beforeLoad = {}) {
         service.setInputDevices({"Keys"});
         service.setOutputDevices(std::move(outputs));
         if (prepare) prepare(service);
         window = std::make_unique<Tambview>(ports, ring);
         window->setEndProgram([] {});
+        if (beforeLoad) beforeLoad(*window);
         window->load();
         window->show();
         ports.lastLogLine = [this] {
@@ -260,6 +262,38 @@ TEST_F(TambviewOutputTest, UncheckKeepsThePortOpenAndRecheckReusesItWithoutAskin
     rig.play({{0x003C90, 2}});
     rig.window->refreshTick();
     EXPECT_EQ(rig.service.sent(handle), std::vector<std::uint32_t>{0x003C90});
+}
+
+TEST_F(TambviewOutputTest, DevicesChosenBeforeStartOpenTheOutputFirstAndAllowIt) {
+    for (const bool busy : {false, true}) {
+        SCOPED_TRACE(busy ? "the output is in use" : "the output is free");
+        ModalWatch watch;
+        Rig rig(
+            {"Synth", "Piano"}, tamblin::input::inputRing(),
+            [busy](InProcessPortService& s) {
+                s.setInputDevices({"Keys", "Pads"});
+                s.setOutputBusy(1, busy);
+            },
+            [](Tambview& w) { w.setStartDevices(1, 1); });
+        EXPECT_EQ(watch.seen, busy ? QStringList{kOutputInUseText} : QStringList{});
+        EXPECT_EQ(rig.allowOutput()->isChecked(), !busy);
+        EXPECT_EQ(rig.probe().lineEdit("txtMidiIn")->text(), "Pads");
+        EXPECT_EQ(rig.probe().lineEdit("txtMidiOut")->text(), "Piano");
+        const auto calls = rig.service.calls();
+        const auto opened = [&calls](const std::string& call) {
+            return std::find(calls.begin(), calls.end(), call) - calls.begin();
+        };
+        EXPECT_LT(opened(busy ? "midiOutOpen(1) = 4" : "midiOutOpen(1) = 0"),
+                  opened("midiInOpen(1) = 0"))
+            << "the output opens before the input starts";
+        EXPECT_EQ(opened("midiInGetNumDevs()"), std::ssize(calls)) << "no count, no dialog";
+
+        ASSERT_EQ(rig.service.play(1, {{0x403C90, 1}}), 1u);  // ch1 note 60 vel 64
+        rig.window->refreshTick();
+        EXPECT_EQ(rig.service.sentToDevice(1),
+                  busy ? std::vector<std::uint32_t>{} : std::vector<std::uint32_t>{0x403C90})
+            << "thru from the first message";
+    }
 }
 
 TEST_F(TambviewOutputTest, OutputChangeReopensAndAFailedReopenSilencesEverySend) {

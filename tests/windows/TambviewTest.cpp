@@ -86,7 +86,8 @@ TEST_F(TambviewTest, CaptionsReadWholeAndRunIntoNothing) {
     for (QLabel* label : window->findChildren<QLabel*>())
         if (!label->objectName().startsWith("lblMsgCounts")) captions << label;
     for (QCheckBox* box : window->findChildren<QCheckBox*>()) captions << box;
-    ASSERT_EQ(captions.size(), 14) << "two device labels, eight class names, the version, three boxes";
+    ASSERT_EQ(captions.size(), 14)
+        << "two device labels, eight class names, the version, three boxes";
 
     for (QWidget* caption : captions) {
         const QString name = caption->objectName();
@@ -217,16 +218,22 @@ TEST_F(TambviewTest, RealTimeFilterAndFirstTimeFilterFollowTheirBoxes) {
 TEST_F(TambviewTest, LogEmptiesAtTheMessageAfterTheThousandAndFirstLine) {
     startWithOneDevice();
     WindowProbe probe(*window);
+    std::string copy;  // what a log file is given: every line, the box's emptying or not
+    window->setLogCopy([&copy](std::string_view text) { copy += text; });
     std::vector<InProcessPortService::Event> burst;
     for (int i = 0; i < 1001; ++i) burst.push_back({0x403C90, i});
     service.play(0, burst);
     window->refreshTick();
-    EXPECT_EQ(probe.logLines().size(), 1001);
+    const QStringList first = probe.logLines();
+    EXPECT_EQ(first.size(), 1001);
     // The emptying happens within one batch: the window shows only what follows it.
     service.play(0, {{0x01C0, 5000}, {0x02C0, 5001}});
     window->refreshTick();
     EXPECT_EQ(probe.logLines(),
               (QStringList{"5 001C0 Prog Ch:  C:1 P:1", "5.001 002C0 Prog Ch:  C:1 P:2"}));
+
+    const QStringList all = first + probe.logLines();
+    EXPECT_EQ(copy, (all.join('\n') + '\n').toStdString());
 }
 
 TEST_F(TambviewTest, LogLinesGoAtTheEndEvenAfterTheUserTypedIntoTheLog) {
