@@ -24,12 +24,13 @@ mapfile -t documented < <(
     awk '/^\.SH /{ in_options = ($2 == "OPTIONS") } in_options && head { print } { head = /^\.TP/ }' \
         "$page" | grep -oE -- '(\\-){2}[[:alnum:]]([[:alnum:]]|\\-)*' | sed 's/\\-/-/g' | sort -u)
 
+# Here-strings rather than pipes: grep -q may end before its writer, which pipefail then counts.
 for option in "${shown[@]}"; do
-    printf '%s\n' "${documented[@]}" | grep -qxF -- "$option" ||
+    grep -qxF -- "$option" <<<"$(printf '%s\n' "${documented[@]}")" ||
         fail "$option, shown by '$*', has no entry in the OPTIONS of $page"
 done
 for option in "${documented[@]}"; do
-    printf '%s\n' "${shown[@]}" | grep -qxF -- "$option" ||
+    grep -qxF -- "$option" <<<"$(printf '%s\n' "${shown[@]}")" ||
         fail "$page documents $option, which '$*' does not show"
 done
 

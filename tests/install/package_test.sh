@@ -58,8 +58,8 @@ difference="$(diff <(printf '%s\n' "${expected[@]}" | sort) <(cd "$root" && find
 [ -z "$difference" ] || fail "files missing (<) or not expected (>) in the package:"$'\n'"$difference"
 
 # The programs start from the unpacked tree, with the libraries they link.
-first_line="$("$root/usr/bin/tamblin" --version | head -n 1)" || fail "tamblin --version failed"
-[ "$first_line" = "tamblin (Tamblin) $version" ] || fail "tamblin --version says: $first_line"
+said="$("$root/usr/bin/tamblin" --version)" || fail "tamblin --version failed"
+[ "${said%%$'\n'*}" = "tamblin (Tamblin) $version" ] || fail "tamblin --version says: $said"
 status=0
 usage="$("$root/usr/bin/tamblin-send" 2>&1)" || status=$?
 if [ "$status" != 2 ] || [[ $usage != "usage: tamblin-send "* ]]; then
@@ -79,12 +79,12 @@ entry() { sed -n "s/^$1=//p" "$desktop"; }
 [ "$(entry Exec)" = tamblin ] || fail "Exec=$(entry Exec)"
 [ "$(entry Icon)" = "$id" ] || fail "Icon=$(entry Icon), expected $id"
 [ "$(entry Categories)" = "AudioVideo;Audio;Midi;" ] || fail "Categories=$(entry Categories)"
-newest="$(grep -oE '<release version="[^"]*"' "$metainfo" | head -n 1 | cut -d'"' -f2)"
+newest="$(sed -n '/<release version="/{s/.*<release version="\([^"]*\)".*/\1/p;q}' "$metainfo")"
 [ "$newest" = "$version" ] || fail "the metainfo's newest release is $newest, the program's $version"
 grep -q '<project_license>MIT</project_license>' "$metainfo" || fail "the metainfo names no MIT licence"
 for size in "${icon_sizes[@]}"; do
     png="$root/usr/share/icons/hicolor/${size}x$size/apps/$id.png"
-    [ ! -f "$png" ] || file "$png" | grep -q "PNG image data, $size x $size," ||
+    [ ! -f "$png" ] || [[ $(file -b "$png") == "PNG image data, $size x $size,"* ]] ||
         fail "$png is no $size x $size PNG: $(file -b "$png")"
 done
 for page in "$root"/usr/share/man/man1/*.gz; do
