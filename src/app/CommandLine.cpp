@@ -201,16 +201,26 @@ std::string helpText(const std::string& program) {
     std::size_t width = 0;
     std::vector<std::string> heads;
     for (const OptionSpec& option : kOptions) {
-        std::string head = option.shortName != 0 ? std::string("  -") + option.shortName + ", "
-                                                 : std::string("      ");
-        head += "--" + std::string(option.name);
-        if (!option.valueName.empty()) head += " " + std::string(option.valueName);
+        // Appended piece by piece: GCC 12 takes "literal + std::string" chains here for
+        // overlapping copies (a -Wrestrict false alarm at -O3).
+        std::string head = "  ";
+        if (option.shortName != 0) {
+            head.push_back('-');
+            head.push_back(option.shortName);
+            head.append(", ");
+        } else {
+            head.append("    ");
+        }
+        head.append("--").append(option.name);
+        if (!option.valueName.empty()) head.append(" ").append(option.valueName);
         width = std::max(width, head.size());
         heads.push_back(std::move(head));
     }
     for (std::size_t i = 0; i < kOptions.size(); ++i)
-        text += heads[i] + std::string(width + 2 - heads[i].size(), ' ') +
-                std::string(kOptions[i].help) + "\n";
+        text.append(heads[i])
+            .append(width + 2 - heads[i].size(), ' ')
+            .append(kOptions[i].help)
+            .append("\n");
     text +=
         "\n"
         "A device NAME is a device's name, whole or as --list shows it, or the start of exactly\n"
