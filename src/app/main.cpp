@@ -6,6 +6,7 @@
 #include "app/CommandLine.h"
 #include "app/Termination.h"
 #include "ports/RtMidiPortService.h"
+#include "windows/DestroyedWindowWatch.h"
 #include "windows/Tambview.h"
 
 namespace {
@@ -46,6 +47,8 @@ int main(int argc, char* argv[]) {
     // Wayland shells find the window's icon through the desktop entry of this name.
     QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopId));
 
+    // A window that another X client destroys counts as closed by its close box.
+    windows::DestroyedWindowWatch destroyedWindows;
     ports::RtMidiPortService service;
     windows::Tambview window(service);
     app::Termination termination([&window] { window.cmdExit_Click(); });
