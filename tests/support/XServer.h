@@ -28,7 +28,8 @@ public:
 
     bool running() const { return connection_ != nullptr; }
     const std::string& display() const { return display_; }  // ":N"
-    // Sets DISPLAY to this server and QT_QPA_PLATFORM to xcb.
+    // Sets DISPLAY to this server and QT_QPA_PLATFORM to xcb, for this process and the programs
+    // it starts (which, under ThreadSanitizer, then report no races: see the .cpp).
     void exportDisplay() const;
 
     struct Window {
