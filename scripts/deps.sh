@@ -12,7 +12,7 @@ set -euo pipefail
 
 run_packages=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev libgl-dev
+    qt6-base-dev libgl-dev libxcb1-dev
     librtmidi-dev libasound2-dev
     jackd2 libjack-jackd2-dev
     xvfb xauth

@@ -10,6 +10,7 @@
 #include "app/Termination.h"
 #include "input/LogFile.h"
 #include "ports/RtMidiPortService.h"
+#include "windows/DestroyedWindowWatch.h"
 #include "windows/Tambview.h"
 
 namespace {
@@ -83,10 +84,18 @@ int main(int argc, char* argv[]) {
     // Wayland shells find the window's icon through the desktop entry of this name.
     QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopId));
 
+    // From here on a terminating signal ends the program through the Exit action, once the
+    // event loop runs (a modal dialog's included).
+    windows::Tambview* ending = nullptr;
+    app::Termination termination([&ending] {
+        if (ending != nullptr) ending->cmdExit_Click();
+    });
+    // A window that another X client destroys counts as closed by its close box.
+    windows::DestroyedWindowWatch destroyedWindows;
     windows::Tambview window(service);
+    ending = &window;
     window.setStartDevices(input, output);
     if (log) window.setLogCopy([&log](std::string_view text) { log->write(text); });
-    app::Termination termination([&window] { window.cmdExit_Click(); });
 
     window.load();
     if (window.ended()) return 0;  // ended by a signal while start-up waited for the user

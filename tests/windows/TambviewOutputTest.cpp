@@ -137,6 +137,14 @@ struct Rig {
         QTest::mouseClick(grid, Qt::LeftButton, {}, grid->cellRect(row, col).center());
     }
 
+    // Through the window, as the window system delivers a double-click: press, release, then a
+    // second press that Qt turns into a double-click event, and its release.
+    void doubleClick(int index, int row, int col) const {
+        GridView* grid = gridOnScreen(index);
+        const QPoint at = grid->mapTo(window.get(), grid->cellRect(row, col).center());
+        QTest::mouseDClick(window->windowHandle(), Qt::LeftButton, {}, at);
+    }
+
     void movePointer(int index, int row, int col) const {
         GridView* grid = gridOnScreen(index);
         const QPoint at = grid->cellRect(row, col).center();
@@ -495,6 +503,29 @@ TEST_F(TambviewOutputTest, ClicksSendTheMessageOfTheCell) {
     EXPECT_EQ(rig.probe().countText(3), " 1");
 
     EXPECT_EQ(rig.delivered(), (std::vector<std::uint32_t>{0x7F4090, 0x004090, 0x00C1, 0x407FBF}));
+}
+
+// The grid control raises one Click and then a DblClick that nothing handles: a double-click
+// sends once. A click after it is a new one.
+TEST_F(TambviewOutputTest, ADoubleClickSendsOnceAndTheNextClickIsANewOne) {
+    struct Case {
+        int grid, row, col;
+        std::uint32_t first, next;
+    };
+    for (const Case& c : {Case{0, 2, 1, 0x7F4090, 0x004090},       // ch1 note 64 on, then off
+                          Case{1, 3, 1, 0x00C1, 0x00C1},           // ch2 program 0
+                          Case{2, 32, 64, 0x007FBF, 0x007FBF}}) {  // ch16 controller 127
+        SCOPED_TRACE(c.grid);
+        Rig rig;
+        rig.openOutput();
+        ModalWatch watch;  // closes the value dialog: the value stays 0
+        rig.doubleClick(c.grid, c.row, c.col);
+        EXPECT_EQ(rig.delivered(), std::vector<std::uint32_t>{c.first});
+        EXPECT_EQ(rig.probe().logLines().size(), 1);
+        EXPECT_EQ(watch.seen.size(), c.grid == 2 ? 1 : 0) << "one value dialog for a controller";
+        rig.click(c.grid, c.row, c.col);
+        EXPECT_EQ(rig.delivered(), (std::vector<std::uint32_t>{c.first, c.next}));
+    }
 }
 
 TEST_F(TambviewOutputTest, AClickWithOutputNotAllowedDoesNothingAtAll) {
