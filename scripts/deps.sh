@@ -4,7 +4,7 @@
 # Usage: scripts/deps.sh [run|test]
 #   run   what building and running the monitor need (the default)
 #   test  that, and the tools the test command uses: GoogleTest, Benchmark, clang for the fuzzers,
-#         PipeWire for its JACK tests, the validators and packaging tools, shellcheck
+#         PipeWire for its JACK tests, the validators and packaging tools, shellcheck, groff
 #
 # As root it calls apt-get directly; as a user, through sudo. The environment goes through `env`
 # rather than `sudo -E`, which sudoers may refuse.
@@ -12,7 +12,7 @@ set -euo pipefail
 
 run_packages=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev libgl-dev
+    qt6-base-dev libgl-dev libxcb1-dev
     librtmidi-dev libasound2-dev
     jackd2 libjack-jackd2-dev
     xvfb xauth
@@ -24,7 +24,7 @@ test_packages=(
     clang libclang-rt-14-dev
     pipewire pipewire-jack pipewire-bin
     desktop-file-utils appstream dpkg-dev file
-    shellcheck
+    shellcheck groff-base
 )
 
 case "${1:-run}" in

@@ -21,12 +21,14 @@ server="" jackd_pid="" xvfb_pid="" monitor_pid=""
 clients=()  # started here and using the JACK server or the display
 
 # end PID SECONDS: asks PID to end and waits for it, at most SECONDS.
+# shellcheck disable=SC2317 # runs from the EXIT trap
 end() {
     kill -TERM "$1" 2>/dev/null || return 0
     for _ in $(seq $(($2 * 10))); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
     return 1
 }
 
+# shellcheck disable=SC2317 # runs from the EXIT trap
 cleanup() {
     set +e
     trap '' INT TERM

@@ -33,7 +33,7 @@ rss_kb() { sed -n "s/^VmRSS:[[:space:]]*\([0-9]*\) kB$/\1/p" "/proc/$1/status" 2
 
 start_stream 7 2000 300 5 10
 flock -u 9
-echo "$(sed -n 's/^ready //p' "$work/probe.out")"
+sed -n 's/^ready //p' "$work/probe.out"
 echo "Playing $count messages at $rate per second for $minutes minutes..."
 
 sleep 2  # the sender's delay
@@ -57,6 +57,7 @@ for minute in $(seq "$minutes"); do
     if [ "$growth" -gt "$largest" ]; then largest="$growth" largest_minute="$minute"; fi
 done
 
+# shellcheck disable=SC2119 # nothing to do before the probe ends
 wait_stream
 [ -n "$baseline" ] ||
     fail "the monitor ended within the first minute: $(cat "$work/probe.out" "$work/probe.log")"
@@ -76,6 +77,7 @@ printf '%-44s %s\n' "resident memory after minute 1 / at the end" "$baseline kB 
 printf '%-44s %s\n' "largest growth since minute 1" "$largest kB (minute $largest_minute)"
 if [ "$(value modal_text)" != "-" ]; then echo "The monitor showed: $(value modal_text)"; fi
 
+# shellcheck disable=SC2015 # fail ends the script
 [ "$sender_status" = 0 ] && [ "$receiver_status" = 0 ] && [ "$probe_status" = 0 ] &&
     [ "${received:-0}" = "$count" ] && [ "${counted:-0}" = "$count" ] ||
     fail "messages were lost or an overrun happened (see above)"

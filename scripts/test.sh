@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test through ctest:
 #   1. the whole suite in a normal build (warnings as errors under CI);
-#   2. the whole suite under AddressSanitizer + UndefinedBehaviorSanitizer;
+#   2. the whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, but for the tests of
+#      the scripts and the package;
 #   3. the ring stress tests and the real-MIDI tests under ThreadSanitizer;
 #   4. each fuzz target for a bounded time from its seed corpus.
 # Usage: scripts/test.sh [--quick]   (--quick runs step 1 only)
@@ -39,13 +40,13 @@ bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DTAMBLIN_SANITIZE=add
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp" \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build-asan --output-on-failure -j "$jobs"
+    ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE 'scripts|package'
 
 step "ThreadSanitizer: the ring stress tests and the real-MIDI tests"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLIN_SANITIZE=thread \
     -DTAMBLIN_BENCH=OFF -DTAMBLIN_WERROR="$werror" >/dev/null
-tsan_tests=(InputRingTest SpscQueueTest $(ctest --test-dir build -N -L realmidi | sed -n 's/^ *Test *#[0-9]*: //p'))
-cmake --build build-tsan -j "$jobs" --target "${tsan_tests[@]}" tamblin-send
+mapfile -t tsan_tests < <(printf '%s\n' InputRingTest SpscQueueTest; ctest --test-dir build -N -L realmidi | sed -n 's/^ *Test *#[0-9]*: //p')
+cmake --build build-tsan -j "$jobs" --target "${tsan_tests[@]}" tamblin-send tamblin
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/sanitizers/tsan.supp" \
     ctest --test-dir build-tsan --output-on-failure -j "$jobs" \
     -R "^($(IFS='|'; echo "${tsan_tests[*]}"))\$"

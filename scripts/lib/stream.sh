@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034,SC2154 # variables set and read by the sourcing script
 # Shared by scripts/load.sh and scripts/soak.sh: a private JACK server with the companion sender
 # as the only input device and a counting receiver as the only output device, for the monitor
 # probe (bench/load_probe.cpp) to open without asking. Set before sourcing: script (name for

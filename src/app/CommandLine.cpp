@@ -25,6 +25,15 @@ constexpr std::array kOptions{
                [](Options& o, const std::string&) { o.help = true; }},
     OptionSpec{"version", 0, "", "output version information and exit",
                [](Options& o, const std::string&) { o.version = true; }},
+    OptionSpec{"list", 0, "", "list the input and output devices, then exit",
+               [](Options& o, const std::string&) { o.list = true; }},
+    OptionSpec{"input", 0, "NAME", "open the input device NAME at start, without asking",
+               [](Options& o, const std::string& v) { o.input = v; }},
+    OptionSpec{"output", 0, "NAME",
+               "open the output device NAME at start, with \"Allow MIDI output\" checked",
+               [](Options& o, const std::string& v) { o.output = v; }},
+    OptionSpec{"log", 0, "FILE", "append every log line to FILE as well ('-' for standard output)",
+               [](Options& o, const std::string& v) { o.log = v; }},
     OptionSpec{"direct-thru", 0, "",
                "with input and output both on JACK, forward each message in the\n"
                "JACK cycle it arrives in, not at the next screen refresh",
@@ -196,24 +205,41 @@ std::string helpText(const std::string& program) {
     std::size_t width = 0;
     std::vector<std::string> heads;
     for (const OptionSpec& option : kOptions) {
-        std::string head = option.shortName != 0 ? std::string("  -") + option.shortName + ", "
-                                                 : std::string("      ");
-        head += "--" + std::string(option.name);
-        if (!option.valueName.empty()) head += " " + std::string(option.valueName);
+        // Appended piece by piece: GCC 12 takes "literal + std::string" chains here for
+        // overlapping copies (a -Wrestrict false alarm at -O3).
+        std::string head = "  ";
+        if (option.shortName != 0) {
+            head.push_back('-');
+            head.push_back(option.shortName);
+            head.append(", ");
+        } else {
+            head.append("    ");
+        }
+        head.append("--").append(option.name);
+        if (!option.valueName.empty()) head.append(" ").append(option.valueName);
         width = std::max(width, head.size());
         heads.push_back(std::move(head));
     }
     for (std::size_t i = 0; i < kOptions.size(); ++i) {
-        text += heads[i] + std::string(width + 2 - heads[i].size(), ' ');
+        text.append(heads[i]).append(width + 2 - heads[i].size(), ' ');
         // A help text of several lines continues under its first.
-        for (const char c : kOptions[i].help)
-            text += c == '\n' ? "\n" + std::string(width + 2, ' ') : std::string(1, c);
-        text += "\n";
+        for (const char c : kOptions[i].help) {
+            if (c == '\n')
+                text.append("\n").append(width + 2, ' ');
+            else
+                text.push_back(c);
+        }
+        text.append("\n");
     }
     text +=
         "\n"
-        "Qt's own options, such as -platform NAME, -style NAME and -reverse, are passed on to Qt.\n"
-        "With no options the monitor asks for an input device when there are several.\n";
+        "A device NAME is a device's name, whole or as --list shows it, or the start of exactly\n"
+        "one device's name. The log file is written as the log box shows its lines, and is never\n"
+        "emptied. Qt's own options, such as -platform NAME, -style NAME and -reverse, are\n"
+        "passed on to Qt.\n"
+        "\n"
+        "Exit status: 0 when the monitor ends normally, 2 for a command line or device NAME that\n"
+        "cannot be used.\n";
     return text;
 }
 

@@ -11,6 +11,13 @@ namespace tamblin::app {
 struct Options {
     bool help = false;
     bool version = false;
+    // Lists the input and output devices on standard output, then ends.
+    bool list = false;
+    // Devices to open at start, without asking, by name (see ports::matchDevice).
+    std::optional<std::string> input;
+    std::optional<std::string> output;
+    // A file that every log line is appended to as well; "-" is standard output.
+    std::optional<std::string> log;
     // Thru in the JACK cycle a message arrives in, when input and output are both JACK devices,
     // instead of at the next refresh tick.
     bool directThru = false;

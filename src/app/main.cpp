@@ -1,15 +1,20 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/CommandLine.h"
+#include "app/DeviceArguments.h"
 #include "app/Termination.h"
+#include "input/LogFile.h"
 #include "ports/CompositePortService.h"
 #include "ports/JackPortService.h"
 #include "ports/RtMidiPortService.h"
+#include "windows/DestroyedWindowWatch.h"
 #include "windows/Tambview.h"
 
 namespace {
@@ -22,19 +27,68 @@ int main(int argc, char* argv[]) {
     using namespace tamblin;
     const std::vector<std::string> args(argv, argv + argc);
     const std::string program = app::programName(argc > 0 ? argv[0] : "");
+    auto complain = [&program](const std::string& text) {
+        std::fprintf(stderr, "%s: %s\n", program.c_str(), text.c_str());
+    };
     const app::CommandLine line = app::parseCommandLine(args);
     if (line.error) {
-        std::fprintf(stderr, "%s: %s\n%s", program.c_str(), line.error->c_str(),
-                     app::usageHint(program).c_str());
+        complain(*line.error);
+        std::fputs(app::usageHint(program).c_str(), stderr);
         return app::kUsageStatus;
     }
-    if (line.options.help) {
+    const app::Options& options = line.options;
+    if (options.help) {
         std::fputs(app::helpText(program).c_str(), stdout);
         return 0;
     }
-    if (line.options.version) {
+    if (options.version) {
         std::fputs(app::versionText(program).c_str(), stdout);
         return 0;
+    }
+
+    // The ALSA sequencer's devices first, then JACK's.
+    ports::HandleSource handles;
+    ports::RtMidiPortService alsa(ports::makeRtMidiSystem(), &handles);
+    ports::JackPortService jack({.directThru = options.directThru}, &handles);
+    ports::CompositePortService service({&alsa, &jack});
+    // A JACK server that stopped answering (a stopped jackd) holds the JACK worker inside libjack,
+    // where no call can be taken back, and with it libjack's process-wide lock: destructors and
+    // exit handlers could wait for it for ever. Every way out goes through here, once the ports
+    // are closed, and then the program ends without waiting.
+    auto end = [&jack](int status) {
+        if (!jack.finish()) {
+            std::fflush(nullptr);
+            ::_exit(status);
+        }
+        return status;
+    };
+
+    // Everything up to the window needs no display: --list, and the checks of the device names
+    // and the log file, which end the program before any window appears.
+    if (options.list) {
+        std::fputs(app::deviceListText(service).c_str(), stdout);
+        return end(std::fflush(stdout) == 0 ? 0 : 1);
+    }
+    std::optional<ports::DeviceId> output;
+    std::optional<ports::DeviceId> input;
+    std::string error;
+    if (options.output && !(output = app::deviceByName(service, false, *options.output, error))) {
+        complain(error);
+        return end(app::kUsageStatus);
+    }
+    if (options.input && !(input = app::deviceByName(service, true, *options.input, error))) {
+        complain(error);
+        return end(app::kUsageStatus);
+    }
+    std::unique_ptr<input::LogFile> log;
+    if (options.log) {
+        // A reader that goes away is a failed write, reported once, not the end of the program.
+        std::signal(SIGPIPE, SIG_IGN);
+        log = input::LogFile::open(*options.log, complain, error);
+        if (!log) {
+            complain(error);
+            return end(app::kUsageStatus);
+        }
     }
 
     // QApplication keeps references to these for its whole life.
@@ -50,26 +104,21 @@ int main(int argc, char* argv[]) {
     // Wayland shells find the window's icon through the desktop entry of this name.
     QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopId));
 
-    // The ALSA sequencer's devices first, then JACK's.
-    ports::HandleSource handles;
-    ports::RtMidiPortService alsa(ports::makeRtMidiSystem(), &handles);
-    ports::JackPortService jack({.directThru = line.options.directThru}, &handles);
-    ports::CompositePortService service({&alsa, &jack});
+    // From here on a terminating signal ends the program through the Exit action, once the
+    // event loop runs (a modal dialog's included).
+    windows::Tambview* ending = nullptr;
+    app::Termination termination([&ending] {
+        if (ending != nullptr) ending->cmdExit_Click();
+    });
+    // A window that another X client destroys counts as closed by its close box.
+    windows::DestroyedWindowWatch destroyedWindows;
     windows::Tambview window(service);
-    app::Termination termination([&window] { window.cmdExit_Click(); });
+    ending = &window;
+    window.setStartDevices(input, output);
+    if (log) window.setLogCopy([&log](std::string_view text) { log->write(text); });
 
     window.load();
-    int status = 0;
-    if (!window.ended()) {  // else ended by a signal while start-up waited for the user
-        window.show();
-        status = QApplication::exec();
-    }
-    // A JACK server that stopped answering (a stopped jackd) holds the JACK worker inside libjack,
-    // where no call can be taken back, and with it libjack's process-wide lock: destructors and
-    // exit handlers could wait for it for ever. The ports are closed by now, so end here.
-    if (!jack.finish()) {
-        std::fflush(nullptr);
-        ::_exit(status);
-    }
-    return status;
+    if (window.ended()) return end(0);  // ended by a signal while start-up waited for the user
+    window.show();
+    return end(QApplication::exec());
 }

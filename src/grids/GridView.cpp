@@ -1,6 +1,7 @@
 #include "grids/GridView.h"
 
 #include <algorithm>
+#include <utility>
 
 #include <QFont>
 #include <QHelpEvent>
@@ -145,10 +146,17 @@ void GridView::mouseMoveEvent(QMouseEvent* event) {
 void GridView::mouseReleaseEvent(QMouseEvent* event) {
     const QPoint pos = event->position().toPoint();
     followPointer(pos);
-    if (event->button() != Qt::LeftButton || !pressed_) return;
-    pressed_ = false;
+    if (event->button() != Qt::LeftButton) return;
     selecting_ = false;
-    if (rect().contains(pos)) emit clicked(model_.index());
+    if (std::exchange(pressed_, false) && rect().contains(pos)) emit clicked(model_.index());
+}
+
+// The grid control raises one Click for the first press of a double-click and a DblClick, which
+// nothing handles, for the second: the second press moves the current cell as any press does,
+// but its release is no Click. A click after that is a new one.
+void GridView::mouseDoubleClickEvent(QMouseEvent* event) {
+    mousePressEvent(event);
+    pressed_ = false;
 }
 
 namespace {

@@ -50,6 +50,7 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
     using ColumnEdges = std::array<int, GridModel::kCols + 1>;
@@ -68,7 +69,7 @@ private:
     GridModel& model_;
     bool painting_ = true;
     int mouseRow_ = 0, mouseCol_ = 0;
-    bool pressed_ = false;    // a left press on this grid that has not been released yet
+    bool pressed_ = false;    // a left press on this grid whose release is a Click
     bool selecting_ = false;  // that press was on a body cell, so a drag extends the selection
     QString toolTipText_;
     int paintCount_ = 0;

@@ -15,6 +15,39 @@ std::string cstr2str(const std::uint8_t* cs) {
     return text;
 }
 
+std::vector<DeviceNames> readDevices(PortService& service, bool input) {
+    const std::uint32_t counted = input ? service.midiInGetNumDevs() : service.midiOutGetNumDevs();
+    // The count as the opener reads it: its low 16 bits, as a signed number.
+    const auto count = static_cast<std::int16_t>(counted & 0xFFFFu);
+    std::vector<DeviceNames> devices;
+    DeviceCaps caps{};
+    for (DeviceId id = 0; id < count; ++id) {
+        if (input)
+            service.midiInGetDevCaps(id, caps, DeviceCaps::kSize);
+        else
+            service.midiOutGetDevCaps(id, caps, DeviceCaps::kSize);
+        devices.push_back(
+            {service.deviceName(input, id), cstr2str(caps.bytes.data() + DeviceCaps::kNameOffset)});
+    }
+    return devices;
+}
+
+DeviceMatch matchDevice(const std::vector<DeviceNames>& devices, const std::string& wanted) {
+    std::vector<DeviceId> exact;
+    std::vector<DeviceId> startingWith;
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        const auto id = static_cast<DeviceId>(i);
+        if (devices[i].whole == wanted || devices[i].shown == wanted) exact.push_back(id);
+        if (devices[i].whole.starts_with(wanted)) startingWith.push_back(id);
+    }
+    using Outcome = DeviceMatch::Outcome;
+    if (exact.size() == 1) return {Outcome::Found, exact.front()};
+    if (exact.size() > 1) return {Outcome::SeveralExact};
+    if (startingWith.size() == 1) return {Outcome::Found, startingWith.front()};
+    if (startingWith.size() > 1) return {Outcome::SeveralStartingWith};
+    return {Outcome::None};
+}
+
 struct DeviceOpener::Direction {
     bool input;
     std::uint32_t (PortService::*count)();
@@ -26,53 +59,58 @@ struct DeviceOpener::Direction {
 
 DeviceOpener::DeviceOpener(PortService& service, OpenerUi& ui) : service_(service), ui_(ui) {}
 
-void DeviceOpener::openMidiIn(DeviceId& midiInDev, Handle& midiInHnd, InputCallback callback) {
+void DeviceOpener::openMidiIn(DeviceId& midiInDev, Handle& midiInHnd, InputCallback callback,
+                              std::optional<DeviceId> chosen) {
     static constexpr Direction kInput{true,
                                       &PortService::midiInGetNumDevs,
                                       &PortService::midiInGetDevCaps,
                                       kNoInputDevices,
                                       kSelectInput,
                                       kInputInUse};
-    open(kInput, midiInDev, midiInHnd, callback);
+    open(kInput, midiInDev, midiInHnd, callback, chosen);
 }
 
-void DeviceOpener::openMidiOut(DeviceId& midiOutDev, Handle& midiOutHnd) {
+void DeviceOpener::openMidiOut(DeviceId& midiOutDev, Handle& midiOutHnd,
+                               std::optional<DeviceId> chosen) {
     static constexpr Direction kOutput{false,
                                        &PortService::midiOutGetNumDevs,
                                        &PortService::midiOutGetDevCaps,
                                        kNoOutputDevices,
                                        kSelectOutput,
                                        kOutputInUse};
-    open(kOutput, midiOutDev, midiOutHnd, nullptr);
+    open(kOutput, midiOutDev, midiOutHnd, nullptr, chosen);
 }
 
 void DeviceOpener::open(const Direction& direction, DeviceId& device, Handle& handle,
-                        InputCallback callback) {
-    // Only the low 16 bits of the count are meaningful, as a signed number.
-    const auto count = static_cast<std::int16_t>((service_.*direction.count)() & 0xFFFFu);
-    // A negative count cannot name any device; opening the previous choice instead would open a
-    // device the user never picked in this run of the opener.
-    if (count <= 0) {
-        ui_.showMessage(direction.noDevices);
-        return;
-    }
-
+                        InputCallback callback, std::optional<DeviceId> chosen) {
     // One structure for the whole run, zero-filled once: the service rewrites the whole name
     // field on every query, so a shorter name never carries the tail of a longer one.
     DeviceCaps caps{};
     const std::uint8_t* name = caps.bytes.data() + DeviceCaps::kNameOffset;
-    if (count == 1) {
-        device = 0;
+    if (chosen) {
+        device = *chosen;
     } else {
-        std::vector<std::string> names;
-        names.reserve(static_cast<std::size_t>(count));
-        for (DeviceId id = 0; id < count; ++id) {
-            (service_.*direction.caps)(id, caps, DeviceCaps::kSize);
-            names.push_back(cstr2str(name));
+        // Only the low 16 bits of the count are meaningful, as a signed number.
+        const auto count = static_cast<std::int16_t>((service_.*direction.count)() & 0xFFFFu);
+        // A negative count cannot name any device; opening the previous choice instead would
+        // open a device the user never picked in this run of the opener.
+        if (count <= 0) {
+            ui_.showMessage(direction.noDevices);
+            return;
         }
-        // A close by the close box gives -1. The service answers that id with an empty name and
-        // a failed open, so nothing opens, no message shows and the name box is emptied.
-        device = ui_.chooseDevice(names, direction.prompt);
+        if (count == 1) {
+            device = 0;
+        } else {
+            std::vector<std::string> names;
+            names.reserve(static_cast<std::size_t>(count));
+            for (DeviceId id = 0; id < count; ++id) {
+                (service_.*direction.caps)(id, caps, DeviceCaps::kSize);
+                names.push_back(cstr2str(name));
+            }
+            // A close by the close box gives -1. The service answers that id with an empty name
+            // and a failed open, so nothing opens, no message shows and the name box is emptied.
+            device = ui_.chooseDevice(names, direction.prompt);
+        }
     }
 
     (service_.*direction.caps)(device, caps, DeviceCaps::kSize);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,22 @@ namespace tamblin::ports {
 // Text of a zero-terminated name of at most 33 bytes (positions 0..32): stops at the first 0
 // byte; 33 nonzero bytes give all 33 characters. Reads no byte past position 32.
 std::string cstr2str(const std::uint8_t* cs);
+
+// The devices of one direction as the service counts them, in id order: each one's whole name
+// and the name its capabilities give, which the device dialog shows (at most 31 bytes).
+struct DeviceNames {
+    std::string whole;
+    std::string shown;
+};
+std::vector<DeviceNames> readDevices(PortService& service, bool input);
+
+// The device that a name given by the user stands for: the one whose whole or shown name is
+// exactly `wanted`, otherwise the only one whose name starts with `wanted`.
+struct DeviceMatch {
+    enum class Outcome { Found, None, SeveralExact, SeveralStartingWith } outcome;
+    DeviceId id = -1;  // when found
+};
+DeviceMatch matchDevice(const std::vector<DeviceNames>& devices, const std::string& wanted);
 
 // What the opener needs from the user interface. All calls come on the user-interface thread.
 class OpenerUi {
@@ -46,12 +63,17 @@ public:
     DeviceOpener(PortService& service, OpenerUi& ui);
 
     // On success the input port is also started, with `callback` receiving its messages.
-    void openMidiIn(DeviceId& midiInDev, Handle& midiInHnd, InputCallback callback);
-    void openMidiOut(DeviceId& midiOutDev, Handle& midiOutHnd);
+    // A device `chosen` beforehand (by name, from the devices as last counted) is opened without
+    // counting and without asking.
+    void openMidiIn(DeviceId& midiInDev, Handle& midiInHnd, InputCallback callback,
+                    std::optional<DeviceId> chosen = std::nullopt);
+    void openMidiOut(DeviceId& midiOutDev, Handle& midiOutHnd,
+                     std::optional<DeviceId> chosen = std::nullopt);
 
 private:
     struct Direction;
-    void open(const Direction& direction, DeviceId& device, Handle& handle, InputCallback callback);
+    void open(const Direction& direction, DeviceId& device, Handle& handle, InputCallback callback,
+              std::optional<DeviceId> chosen);
 
     PortService& service_;
     OpenerUi& ui_;

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "windows/ButtonKeys.h"
 #include "windows/Icon.h"
 #include "windows/Twips.h"
 
@@ -42,6 +43,7 @@ DeviceDialog::DeviceDialog(QWidget* parent)
     connect(okButton_, &QPushButton::clicked, this, &QDialog::accept);
 
     setTabOrder(okButton_, lstDevs_);
+    pressButtonsOnEnter(*this);
     setInitialState();
 }
 

@@ -17,6 +17,7 @@
 #include <initializer_list>
 
 #include "grids/GridView.h"
+#include "windows/ButtonKeys.h"
 #include "windows/DeviceDialog.h"
 #include "windows/Icon.h"
 #include "windows/MessageBox.h"
@@ -112,9 +113,12 @@ void Tambview::buildControls() {
     views_[0]->setToolTipText(QStringLiteral("Tool tip"));
 
     QWidget* misc = pages_[3];
+    // Labels of the desktop the program was designed for draw their text at the top: a count
+    // then sits on its class name's line.
     auto label = [](QWidget* parent, const QString& name, const QString& text) {
         auto* l = new QLabel(text, parent);
         l->setObjectName(name);
+        l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         return l;
     };
     placeInTwips(label(misc, QStringLiteral("Label1"), QStringLiteral("MIDI Input Device:")), 480,
@@ -157,6 +161,9 @@ void Tambview::buildControls() {
     txtMIDI_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     txtMIDI_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     txtMIDI_->setUndoRedoEnabled(false);  // the log is written, not edited: no undo history
+    // A multi-line text box of the desktop the program was designed for takes no tab characters:
+    // Tab and Shift+Tab move along the focus order.
+    txtMIDI_->setTabChangesFocus(true);
     placeInTwips(txtMIDI_, 8160, 720, 6615, 7455);
 
     cmdCDE_ = new QPushButton(QStringLiteral("C D E"), this);
@@ -187,6 +194,7 @@ void Tambview::buildControls() {
         button->setAutoDefault(false);
         button->setDefault(false);
     }
+    pressButtonsOnEnter(*this);
 
     timer_ = new QTimer(this);
     timer_->setObjectName(QStringLiteral("Timer"));
@@ -226,7 +234,12 @@ void Tambview::load() {
     kindWords_ = grids::makeKindWords();
     flushToWidgets();
     mirrorThruGate();
-    openMidiIn();
+    if (startOutput_) {
+        openMidiOut(startOutput_);
+        // The handle is open, so checking the box opens nothing more.
+        if (midiOutHnd_ != 0) chkMidiOut_->setChecked(true);
+    }
+    openMidiIn(startInput_);
     timer_->setInterval(kRefreshMs);
     timer_->start();
     setWindowTitle(txtVersion_->text());
@@ -282,6 +295,10 @@ void Tambview::clearLog() {
 void Tambview::appendLog(std::string_view line) {
     pendingLog_.append(line);
     pendingLog_.push_back('\n');
+    if (logCopy_) {
+        pendingCopy_.append(line);
+        pendingCopy_.push_back('\n');
+    }
 }
 
 bool Tambview::firstTimeOnly() const {
@@ -302,6 +319,10 @@ void Tambview::flushToWidgets() {
         txtMIDI_->setTextCursor(cursor);
         txtMIDI_->verticalScrollBar()->setValue(txtMIDI_->verticalScrollBar()->maximum());
         pendingLog_.clear();
+    }
+    if (!pendingCopy_.empty()) {
+        logCopy_(pendingCopy_);
+        pendingCopy_.clear();
     }
     for (std::size_t k = 0; k < pendingCounts_.size(); ++k) {
         if (!countDirty_[k]) continue;
@@ -347,12 +368,12 @@ void Tambview::reportOverrun() {
 
 // ---- device choice ----------------------------------------------------------------------------
 
-void Tambview::openMidiIn() {
-    opener_.openMidiIn(midiInDev_, midiInHnd_, &input::midiInCallback);
+void Tambview::openMidiIn(std::optional<ports::DeviceId> chosen) {
+    opener_.openMidiIn(midiInDev_, midiInHnd_, &input::midiInCallback, chosen);
 }
 
-void Tambview::openMidiOut() {
-    opener_.openMidiOut(midiOutDev_, midiOutHnd_);
+void Tambview::openMidiOut(std::optional<ports::DeviceId> chosen) {
+    opener_.openMidiOut(midiOutDev_, midiOutHnd_, chosen);
 }
 
 int Tambview::chooseDevice(const std::vector<std::string>& names, const std::string& prompt) {

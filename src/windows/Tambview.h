@@ -5,6 +5,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "grids/GridModel.h"
@@ -63,6 +64,19 @@ public:
     // Decodes, counts, marks and logs one message, and shows the result.
     void displayMessage(std::uint32_t message, std::int32_t time);
 
+    // Devices chosen before start-up (by name, from the devices as last counted), opened by
+    // load() without asking: the output first, with "Allow MIDI output" checked when it opens,
+    // then the input. Without them load() asks as usual.
+    void setStartDevices(std::optional<ports::DeviceId> input,
+                         std::optional<ports::DeviceId> output) {
+        startInput_ = input;
+        startOutput_ = output;
+    }
+
+    // Receives, at each refresh, every line that went into the log box since the last one, each
+    // ended by a line feed, even when the box was emptied in between.
+    void setLogCopy(std::function<void(std::string_view)> copy) { logCopy_ = std::move(copy); }
+
     // What ending the program does; by default the application's event loop exits with 0.
     void setEndProgram(std::function<void()> endProgram) { endProgram_ = std::move(endProgram); }
     bool ended() const { return ended_; }
@@ -113,8 +127,8 @@ private:
     void shutDown();
     std::int32_t echoTime() const;
 
-    void openMidiIn();
-    void openMidiOut();
+    void openMidiIn(std::optional<ports::DeviceId> chosen = std::nullopt);
+    void openMidiOut(std::optional<ports::DeviceId> chosen = std::nullopt);
     void cmdChange_Click();
     void cmdChangeO_Click();
     void chkMidiOut_Click();
@@ -164,12 +178,16 @@ private:
     bool batched_ = true;
     bool logClearPending_ = false;
     std::string pendingLog_;
+    std::string pendingCopy_;
     std::array<std::string, input::kMessageClasses> pendingCounts_;
     std::array<bool, input::kMessageClasses> countDirty_{};
     std::array<bool, 3> gridDirty_{};
 
     std::unique_ptr<DeviceDialog> deviceDialog_;
     std::unique_ptr<ValueDialog> valueDialog_;
+    std::optional<ports::DeviceId> startInput_;
+    std::optional<ports::DeviceId> startOutput_;
+    std::function<void(std::string_view)> logCopy_;
     std::function<void()> endProgram_;
     bool ended_ = false;
 };

@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <QShowEvent>
 
+#include "windows/ButtonKeys.h"
 #include "windows/MessageBox.h"
 #include "windows/Twips.h"
 #include "windows/ValueReader.h"
@@ -45,6 +46,7 @@ ValueDialog::ValueDialog(QWidget* parent)
     connect(command1_, &QPushButton::clicked, this, &ValueDialog::command1Click);
 
     setTabOrder(txtValue_, command1_);
+    pressButtonsOnEnter(*this);
     setInitialTexts();
 }
 

@@ -24,8 +24,11 @@ std::string outcome(const Args& tail) {
     }
     std::ostringstream text;
     const Options& o = line.options;
-    text << (o.help ? "help " : "") << (o.version ? "version " : "")
-         << (o.directThru ? "direct-thru " : "") << "qt[";
+    text << (o.help ? "help " : "") << (o.version ? "version " : "") << (o.list ? "list " : "");
+    if (o.input) text << "input=" << *o.input << " ";
+    if (o.output) text << "output=" << *o.output << " ";
+    if (o.log) text << "log=" << *o.log << " ";
+    text << (o.directThru ? "direct-thru " : "") << "qt[";
     for (std::size_t i = 1; i < line.qtArguments.size(); ++i)
         text << (i > 1 ? " " : "") << line.qtArguments[i];
     text << "]";
@@ -50,6 +53,14 @@ TEST(CommandLineTest, ReadsGnuFormsAndPassesQtOptionsOn) {
         {{"--direct-thru"}, "direct-thru qt[]"},
         {{"--dir", "-reverse"}, "direct-thru qt[-reverse]"},
         {{"--direct-thru=yes"}, "error: option '--direct-thru' doesn't allow an argument"},
+        // Options with a value take the next word whatever it is, or what follows "=".
+        {{"--input", "tamblin-send:out"}, "input=tamblin-send:out qt[]"},
+        {{"--input=a=b", "--output", "--log"}, "input=a=b output=--log qt[]"},
+        {{"--log", "-", "--list"}, "list log=- qt[]"},
+        {{"--log=", "--in", "-platform"}, "input=-platform log= qt[]"},
+        {{"--out", "Synth 1", "-reverse"}, "output=Synth 1 qt[-reverse]"},
+        {{"--input", "x", "--input", "y"}, "input=y qt[]"},
+        {{"--li"}, "list qt[]"},
         // Qt's options keep their values and their order, in every form Qt reads.
         {{"-platform", "offscreen"}, "qt[-platform offscreen]"},
         {{"--platform", "offscreen"}, "qt[--platform offscreen]"},
@@ -69,6 +80,10 @@ TEST(CommandLineTest, ReadsGnuFormsAndPassesQtOptionsOn) {
         {{"-"}, "error: unexpected argument '-'"},
         {{"--", "--help"}, "error: unexpected argument '--help'"},
         {{"-platform"}, "error: option '-platform' requires an argument"},
+        {{"--input"}, "error: option '--input' requires an argument"},
+        {{"--list", "--log"}, "error: option '--log' requires an argument"},
+        {{"--l", "x"}, "error: option '--l' is ambiguous"},
+        {{"--list=all"}, "error: option '--list' doesn't allow an argument"},
         {{"--help", "--bogus", "--nonsense"}, "error: unrecognized option '--bogus'"},
     };
     for (const auto& c : cases) {
@@ -82,8 +97,9 @@ TEST(CommandLineTest, HelpListsEveryOptionAndVersionMatchesTheWindow) {
     const std::string help = helpText("tamblin");
     EXPECT_TRUE(help.starts_with("Usage: tamblin [OPTION]...\n"));
     EXPECT_NE(help.find("  -h, --help "), std::string::npos) << help;
-    EXPECT_NE(help.find("      --version "), std::string::npos) << help;
-    EXPECT_NE(help.find("      --direct-thru "), std::string::npos) << help;
+    for (const char* option : {"      --version ", "      --list ", "      --input NAME ",
+                               "      --output NAME ", "      --log FILE ", "      --direct-thru "})
+        EXPECT_NE(help.find(option), std::string::npos) << option << "\n" << help;
 
     // GNU's first line, "NAME (PACKAGE) VERSION", and the version the window shows ("V0.2").
     const std::string window = windows::Tambview::kVersion;

@@ -165,6 +165,24 @@ TEST_F(DeviceOpenerTest, TheChosenRowIsTheDeviceOpened) {
     EXPECT_FALSE(service.inputOpen(0));
 }
 
+TEST_F(DeviceOpenerTest, ADeviceChosenBeforehandIsOpenedWithoutCountingOrAsking) {
+    service.setInputDevices({"Port A", "Port B"});
+    service.setOutputDevices({"Out A", "Out B"});
+    service.setOutputBusy(0, true);
+    ASSERT_EQ(service.midiInGetNumDevs(), 2u);
+    ASSERT_EQ(service.midiOutGetNumDevs(), 2u);
+    const std::size_t counted = journal.lines().size();
+    opener.openMidiIn(midiInDev, midiInHnd, &countingCallback, 1);
+    opener.openMidiOut(midiOutDev, midiOutHnd, 0);
+    EXPECT_EQ(Strings(journal.lines().begin() + static_cast<std::ptrdiff_t>(counted),
+                      journal.lines().end()),
+              (Strings{"txtMidiIn \"Port B\"", "midiInOpen(1) = 0", startOf(midiInHnd),
+                       "txtMidiOut \"Out A\"", "midiOutOpen(0) = 4",
+                       "message \"Oops, the MIDI output device is already open\""}));
+    EXPECT_EQ(midiInDev, 1);
+    EXPECT_TRUE(ui.dialogRows.empty());
+}
+
 TEST_F(DeviceOpenerTest, DeviceInUseShowsTheMessageButKeepsTheName) {
     service.setInputDevices({"Busy In"});
     service.setOutputDevices({"Busy Out"});

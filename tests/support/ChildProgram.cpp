@@ -82,6 +82,10 @@ std::optional<int> ChildProgram::wait(std::chrono::milliseconds timeout) {
     return status_;
 }
 
+void ChildProgram::signal(int number) const {
+    if (pid_ > 0 && !status_) ::kill(pid_, number);
+}
+
 int ChildProgram::end(std::chrono::milliseconds patience) {
     if (pid_ <= 0) return -1;
     if (!status_) ::kill(pid_, SIGTERM);

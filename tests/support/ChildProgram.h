@@ -27,9 +27,12 @@ public:
     static std::string self();
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     // The exit status once the child has ended (128 + the signal's number if a signal ended it),
     // or nothing if it still runs after `timeout`.
     std::optional<int> wait(std::chrono::milliseconds timeout);
+    // Sends signal `number` to the child while it runs.
+    void signal(int number) const;
     // Asks the child to end (SIGTERM), kills it if it still runs after `patience`, and returns
     // its exit status.
     int end(std::chrono::milliseconds patience);

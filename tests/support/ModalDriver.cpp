@@ -28,6 +28,23 @@ void onNextModal(std::function<void(QWidget*)> action, int timeoutMs) {
     timer->start();
 }
 
+void onNextMessageBox(std::function<void(QMessageBox*)> action, int timeoutMs) {
+    auto* poll = new QTimer;
+    auto clock = std::make_shared<QElapsedTimer>();
+    clock->start();
+    poll->setInterval(5);
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, clock, action, timeoutMs] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        const bool found = box && box->isVisible();
+        if (found || clock->elapsed() > timeoutMs) {
+            poll->stop();
+            poll->deleteLater();
+        }
+        if (found) action(box);
+    });
+    poll->start();
+}
+
 void clickInNextModal(const QString& caption, QString* seenText, int timeoutMs) {
     onNextModal(
         [caption, seenText](QWidget* modal) {

@@ -26,6 +26,7 @@ namespace {
 using testing::clickInNextModal;
 using testing::MessageBoxFacts;
 using testing::messageBoxFacts;
+using testing::onNextMessageBox;
 using testing::onNextModal;
 
 const QString kRefusal = QStringLiteral("Please enter a number between 0 and 127");
@@ -53,10 +54,10 @@ protected:
         watchdog_.start(10000);
     }
 
-    static void press(QWidget* widget, int key) {
-        QKeyEvent down(QEvent::KeyPress, key, Qt::NoModifier);
+    static void press(QWidget* widget, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QKeyEvent down(QEvent::KeyPress, key, modifiers);
         QApplication::sendEvent(widget, &down);
-        QKeyEvent up(QEvent::KeyRelease, key, Qt::NoModifier);
+        QKeyEvent up(QEvent::KeyRelease, key, modifiers);
         QApplication::sendEvent(widget, &up);
     }
 
@@ -84,23 +85,6 @@ private:
 };
 
 // ---- value dialog ----
-
-// Runs `action` on the next message box, once; unlike onNextModal it passes over other modal
-// windows (the dialog that shows the box is modal too).
-void onNextMessageBox(std::function<void(QMessageBox*)> action) {
-    auto* poll = new QTimer;
-    poll->setInterval(5);
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, action, waited = 0]() mutable {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        const bool found = box && box->isVisible();
-        if (found || ++waited > 1000) {
-            poll->stop();
-            poll->deleteLater();
-        }
-        if (found) action(box);
-    });
-    poll->start();
-}
 
 void dismiss(QMessageBox* box, MessageBoxFacts* facts) {
     if (facts) *facts = messageBoxFacts(box);
@@ -370,6 +354,44 @@ TEST_F(DialogsTest, CloseBoxOrEscapeEmptiesTheDeviceDialog) {
         EXPECT_EQ(dialog.findChild<QLabel*>(QStringLiteral("lblTask"))->text(),
                   QStringLiteral("Label1"));
     }
+}
+
+// ---- keys in both dialogs ----
+
+// Enter (Return, or Enter on the keypad) on the focused button presses it. Neither button is a
+// default one: Enter in the list (or in the value box, above) presses nothing.
+TEST_F(DialogsTest, EnterOnTheFocusedButtonPressesIt) {
+    DeviceDialog devices;
+    fill(devices, {"Port A", "Port B"});
+    bool openAfterEnterInTheList = false;
+    bool hiddenByEnter = false;
+    onNextModal([&](QWidget* modal) {
+        QWidget* list = child<QListWidget>(modal, "lstDevs");
+        list->setFocus();
+        press(list, Qt::Key_Return);
+        openAfterEnterInTheList = modal->isVisible();
+        child<QPushButton>(modal, "OKButton")->setFocus();
+        press(modal->focusWidget(), Qt::Key_Return);
+        hiddenByEnter = !modal->isVisible();
+        modal->hide();
+    });
+    devices.showModal();
+    EXPECT_TRUE(openAfterEnterInTheList);
+    EXPECT_TRUE(hiddenByEnter);
+    EXPECT_EQ(devices.selectedRow(), 0);
+    EXPECT_EQ(rows(devices).size(), 2) << "hidden as by OK, not emptied as by the close box";
+
+    ValueDialog value;
+    bool acceptedByEnter = false;
+    onNextModal([&](QWidget* modal) {
+        child<QLineEdit>(modal, "txtValue")->setText(QStringLiteral("64"));
+        child<QPushButton>(modal, "Command1")->setFocus();
+        press(modal->focusWidget(), Qt::Key_Enter, Qt::KeypadModifier);
+        acceptedByEnter = !modal->isVisible();
+        modal->close();
+    });
+    EXPECT_EQ(value.get_cval(), 64);
+    EXPECT_TRUE(acceptedByEnter);
 }
 
 // ---- the opener with the real dialogs ----

@@ -94,12 +94,14 @@ struct Rig {
 
     explicit Rig(std::vector<std::string> outputs = {"Synth"},
                  InputRing& ring = tamblin::input::inputRing(),
-                 const std::function<void(InProcessPortService&)>& prepare = {}) {
+                 const std::function<void(InProcessPortService&)>& prepare = {},
+                 const std::function<void(Tambview&)>& beforeLoad = {}) {
         service.setInputDevices({"Keys"});
         service.setOutputDevices(std::move(outputs));
         if (prepare) prepare(service);
         window = std::make_unique<Tambview>(ports, ring);
         window->setEndProgram([] {});
+        if (beforeLoad) beforeLoad(*window);
         window->load();
         window->show();
         ports.lastLogLine = [this] {
@@ -133,6 +135,14 @@ struct Rig {
     void click(int index, int row, int col) const {
         GridView* grid = gridOnScreen(index);
         QTest::mouseClick(grid, Qt::LeftButton, {}, grid->cellRect(row, col).center());
+    }
+
+    // Through the window, as the window system delivers a double-click: press, release, then a
+    // second press that Qt turns into a double-click event, and its release.
+    void doubleClick(int index, int row, int col) const {
+        GridView* grid = gridOnScreen(index);
+        const QPoint at = grid->mapTo(window.get(), grid->cellRect(row, col).center());
+        QTest::mouseDClick(window->windowHandle(), Qt::LeftButton, {}, at);
     }
 
     void movePointer(int index, int row, int col) const {
@@ -260,6 +270,38 @@ TEST_F(TambviewOutputTest, UncheckKeepsThePortOpenAndRecheckReusesItWithoutAskin
     rig.play({{0x003C90, 2}});
     rig.window->refreshTick();
     EXPECT_EQ(rig.service.sent(handle), std::vector<std::uint32_t>{0x003C90});
+}
+
+TEST_F(TambviewOutputTest, DevicesChosenBeforeStartOpenTheOutputFirstAndAllowIt) {
+    for (const bool busy : {false, true}) {
+        SCOPED_TRACE(busy ? "the output is in use" : "the output is free");
+        ModalWatch watch;
+        Rig rig(
+            {"Synth", "Piano"}, tamblin::input::inputRing(),
+            [busy](InProcessPortService& s) {
+                s.setInputDevices({"Keys", "Pads"});
+                s.setOutputBusy(1, busy);
+            },
+            [](Tambview& w) { w.setStartDevices(1, 1); });
+        EXPECT_EQ(watch.seen, busy ? QStringList{kOutputInUseText} : QStringList{});
+        EXPECT_EQ(rig.allowOutput()->isChecked(), !busy);
+        EXPECT_EQ(rig.probe().lineEdit("txtMidiIn")->text(), "Pads");
+        EXPECT_EQ(rig.probe().lineEdit("txtMidiOut")->text(), "Piano");
+        const auto calls = rig.service.calls();
+        const auto opened = [&calls](const std::string& call) {
+            return std::find(calls.begin(), calls.end(), call) - calls.begin();
+        };
+        EXPECT_LT(opened(busy ? "midiOutOpen(1) = 4" : "midiOutOpen(1) = 0"),
+                  opened("midiInOpen(1) = 0"))
+            << "the output opens before the input starts";
+        EXPECT_EQ(opened("midiInGetNumDevs()"), std::ssize(calls)) << "no count, no dialog";
+
+        ASSERT_EQ(rig.service.play(1, {{0x403C90, 1}}), 1u);  // ch1 note 60 vel 64
+        rig.window->refreshTick();
+        EXPECT_EQ(rig.service.sentToDevice(1),
+                  busy ? std::vector<std::uint32_t>{} : std::vector<std::uint32_t>{0x403C90})
+            << "thru from the first message";
+    }
 }
 
 TEST_F(TambviewOutputTest, OutputChangeReopensAndAFailedReopenSilencesEverySend) {
@@ -461,6 +503,29 @@ TEST_F(TambviewOutputTest, ClicksSendTheMessageOfTheCell) {
     EXPECT_EQ(rig.probe().countText(3), " 1");
 
     EXPECT_EQ(rig.delivered(), (std::vector<std::uint32_t>{0x7F4090, 0x004090, 0x00C1, 0x407FBF}));
+}
+
+// The grid control raises one Click and then a DblClick that nothing handles: a double-click
+// sends once. A click after it is a new one.
+TEST_F(TambviewOutputTest, ADoubleClickSendsOnceAndTheNextClickIsANewOne) {
+    struct Case {
+        int grid, row, col;
+        std::uint32_t first, next;
+    };
+    for (const Case& c : {Case{0, 2, 1, 0x7F4090, 0x004090},       // ch1 note 64 on, then off
+                          Case{1, 3, 1, 0x00C1, 0x00C1},           // ch2 program 0
+                          Case{2, 32, 64, 0x007FBF, 0x007FBF}}) {  // ch16 controller 127
+        SCOPED_TRACE(c.grid);
+        Rig rig;
+        rig.openOutput();
+        ModalWatch watch;  // closes the value dialog: the value stays 0
+        rig.doubleClick(c.grid, c.row, c.col);
+        EXPECT_EQ(rig.delivered(), std::vector<std::uint32_t>{c.first});
+        EXPECT_EQ(rig.probe().logLines().size(), 1);
+        EXPECT_EQ(watch.seen.size(), c.grid == 2 ? 1 : 0) << "one value dialog for a controller";
+        rig.click(c.grid, c.row, c.col);
+        EXPECT_EQ(rig.delivered(), (std::vector<std::uint32_t>{c.first, c.next}));
+    }
 }
 
 TEST_F(TambviewOutputTest, AClickWithOutputNotAllowedDoesNothingAtAll) {

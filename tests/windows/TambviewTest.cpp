@@ -7,7 +7,10 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSignalSpy>
+#include <QStyle>
 #include <QTabBar>
+#include <QTest>
 #include <QTimer>
 #include <algorithm>
 
@@ -86,7 +89,8 @@ TEST_F(TambviewTest, CaptionsReadWholeAndRunIntoNothing) {
     for (QLabel* label : window->findChildren<QLabel*>())
         if (!label->objectName().startsWith("lblMsgCounts")) captions << label;
     for (QCheckBox* box : window->findChildren<QCheckBox*>()) captions << box;
-    ASSERT_EQ(captions.size(), 14) << "two device labels, eight class names, the version, three boxes";
+    ASSERT_EQ(captions.size(), 14)
+        << "two device labels, eight class names, the version, three boxes";
 
     for (QWidget* caption : captions) {
         const QString name = caption->objectName();
@@ -103,6 +107,68 @@ TEST_F(TambviewTest, CaptionsReadWholeAndRunIntoNothing) {
             }
         }
     }
+}
+
+// Labels draw their text at the top, as the count labels do: each count sits on its class name's
+// line.
+TEST_F(TambviewTest, LabelsAreTopAlignedAndEachCountSitsOnItsClassNamesLine) {
+    startWithOneDevice();
+    const auto textTop = [this](const QString& name) {
+        auto* label = window->findChild<QLabel*>(name);
+        const QRect text =
+            label->style()->itemTextRect(label->fontMetrics(), label->contentsRect(),
+                                         int(label->alignment()), true, label->text());
+        return label->mapTo(window.get(), text.topLeft()).y();
+    };
+    for (const char* name : {"Label1", "Label2"}) {
+        EXPECT_EQ(window->findChild<QLabel*>(name)->alignment() & Qt::AlignVertical_Mask,
+                  Qt::AlignTop)
+            << name;
+    }
+    for (int k = 0; k < 8; ++k) {
+        const int nameTop = textTop(QStringLiteral("lblMsgs(%1)").arg(k));
+        const int countTop = textTop(QStringLiteral("lblMsgCounts(%1)").arg(k));
+        EXPECT_EQ(nameTop, countTop) << "class " << k;
+    }
+}
+
+// Keys as on the desktop the program was designed for: Tab leaves the log along the focus order
+// instead of typing a tab, and Enter on a focused button presses it, but not on a check box.
+TEST_F(TambviewTest, TabLeavesTheLogAndEnterPressesTheFocusedButton) {
+    startWithOneDevice();
+    window->show();
+    window->findChild<QTabBar*>("tabBar")->setCurrentIndex(3);  // "Misc", where the log is
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    WindowProbe probe(*window);
+    auto* log = window->findChild<QPlainTextEdit*>("txtMIDI");
+    // Keys go to the focus widget, as the window system sends them.
+    const auto press = [](QWidget* focused, Qt::Key key, Qt::KeyboardModifiers modifiers = {}) {
+        focused->setFocus();
+        ASSERT_EQ(QApplication::focusWidget(), focused);
+        QTest::keyClick(focused, key, modifiers);
+    };
+    press(log, Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), probe.checkBox("chkFirst"));
+    press(log, Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_EQ(QApplication::focusWidget(), probe.button("cmdCDE"));
+    log->setFocus();
+    QTest::keyClicks(log, "ab");
+    EXPECT_EQ(probe.log(), "ab") << "typing into the log still works";
+
+    for (const char* name : {"chkFirst", "chkNoreal", "chkMidiOut"}) {
+        const bool before = probe.checkBox(name)->isChecked();
+        press(probe.checkBox(name), Qt::Key_Return);
+        EXPECT_EQ(probe.checkBox(name)->isChecked(), before) << name;
+    }
+    for (const char* name : {"cmdCDE", "cmdClear", "cmdChange", "cmdChangeO"}) {
+        QSignalSpy clicks(probe.button(name), &QPushButton::clicked);
+        press(probe.button(name), Qt::Key_Return);
+        press(probe.button(name), Qt::Key_Enter, Qt::KeypadModifier);
+        EXPECT_EQ(clicks.count(), 2) << name;
+    }
+    EXPECT_EQ(window->gridModel(0).text(0, 1), "C") << "C D E ran";
+    press(probe.button("cmdExit"), Qt::Key_Return);
+    EXPECT_EQ(ends, 1) << "Exit ran";
 }
 
 TEST_F(TambviewTest, StartUpWithOneDeviceOpensItWithoutAsking) {
@@ -217,16 +283,22 @@ TEST_F(TambviewTest, RealTimeFilterAndFirstTimeFilterFollowTheirBoxes) {
 TEST_F(TambviewTest, LogEmptiesAtTheMessageAfterTheThousandAndFirstLine) {
     startWithOneDevice();
     WindowProbe probe(*window);
+    std::string copy;  // what a log file is given: every line, the box's emptying or not
+    window->setLogCopy([&copy](std::string_view text) { copy += text; });
     std::vector<InProcessPortService::Event> burst;
     for (int i = 0; i < 1001; ++i) burst.push_back({0x403C90, i});
     service.play(0, burst);
     window->refreshTick();
-    EXPECT_EQ(probe.logLines().size(), 1001);
+    const QStringList first = probe.logLines();
+    EXPECT_EQ(first.size(), 1001);
     // The emptying happens within one batch: the window shows only what follows it.
     service.play(0, {{0x01C0, 5000}, {0x02C0, 5001}});
     window->refreshTick();
     EXPECT_EQ(probe.logLines(),
               (QStringList{"5 001C0 Prog Ch:  C:1 P:1", "5.001 002C0 Prog Ch:  C:1 P:2"}));
+
+    const QStringList all = first + probe.logLines();
+    EXPECT_EQ(copy, (all.join('\n') + '\n').toStdString());
 }
 
 TEST_F(TambviewTest, LogLinesGoAtTheEndEvenAfterTheUserTypedIntoTheLog) {

@@ -1,0 +1,154 @@
+// The tamblin program itself, run as a child process over a private JACK server, as a user runs
+// it from a shell: the device list, devices chosen by name, and a log file that keeps every line.
+
+#include <gtest/gtest.h>
+
+#include <QRegularExpression>
+#include <QString>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/ChildProgram.h"
+#include "support/JackEndpoints.h"
+#include "support/JackServer.h"
+
+namespace tamblin::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kSender = "tamblin-send:out";
+
+// The hexadecimal text of the log: the value with "00" put in front, its last six characters.
+std::string hexText(const Bytes& bytes) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) value |= std::uint32_t{bytes[i]} << (8 * i);
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "00%X", value);
+    const std::string text = digits;
+    return text.size() > 6 ? text.substr(text.size() - 6) : text;
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// While it lives, children start with no display at all.
+class NoDisplay {
+public:
+    NoDisplay() {
+        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+            const char* value = std::getenv(name);
+            saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+            ::unsetenv(name);
+        }
+    }
+    ~NoDisplay() {
+        for (const auto& [name, value] : saved_)
+            if (value) ::setenv(name.c_str(), value->c_str(), 1);
+    }
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+class TamblinJackTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(jack.running());
+        ASSERT_FALSE(tamblin.empty()) << "TAMBLIN_BUILD_DIR is not set";
+    }
+
+    // tamblin-send playing `count` messages at `rate` once something connects to its port.
+    std::unique_ptr<ChildProgram> startSender(long count, int rate) {
+        auto sender = std::make_unique<ChildProgram>(std::vector<std::string>{
+            ChildProgram::built("tools/tamblin-send"), "--api", "jack", "--wait-connection", "120",
+            "--delay", "300", "--stream", std::to_string(count), "--rate", std::to_string(rate)});
+        EXPECT_TRUE(jack.waitForPort(std::string("^") + kSender + "$")) << sender->err();
+        return sender;
+    }
+
+    JackServer jack;  // first, so that it goes last
+    const std::string tamblin = ChildProgram::built("src/app/tamblin");
+};
+
+TEST_F(TamblinJackTest, TheListAndUnusableNamesNeedNoDisplay) {
+    JackSink sink;
+    const auto sender = startSender(1, 1);
+    NoDisplay noDisplay;  // a window would fail to start: every case below must end before one
+
+    ChildProgram list({tamblin, "--list"});
+    EXPECT_EQ(list.wait(30s), 0) << list.err();
+    EXPECT_EQ(list.out(), "in: tamblin-send:out\nout: " + sink.port() + "\n")
+        << "standard output holds the list alone; standard error:\n"
+        << list.err();
+
+    const struct {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{"--input", "nosuch"},
+         "tamblin: no input device is named 'nosuch' or has a name starting with it.\n"
+         "The input devices are:\n  tamblin-send:out\n"},
+        {{"--input", kSender, "--output", "tamblin-send"},
+         "tamblin: no output device is named 'tamblin-send' or has a name starting with it.\n"
+         "The output devices are:\n  " +
+             sink.port() + "\n"},
+        {{"--log", "/nonexistent/capture.log"},
+         "tamblin: cannot open the log file /nonexistent/capture.log: No such file or directory\n"},
+        {{"--input"}, "tamblin: option '--input' requires an argument\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{tamblin};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ChildProgram run(args);
+        EXPECT_EQ(run.wait(30s), 2) << c.args.front() << ": " << run.err();
+        EXPECT_TRUE(run.err().ends_with(c.says) || run.err().starts_with(c.says))
+            << c.args.front() << " said:\n"
+            << run.err();
+        EXPECT_EQ(run.out(), "");
+    }
+}
+
+TEST_F(TamblinJackTest, ALogOnStandardOutputKeepsEveryLineOfAStreamTheBoxCannotHold) {
+    constexpr long kCount = 1500;  // more than the 1,001 lines the box keeps
+    JackSink sink;
+    const auto sender = startSender(kCount, 2000);
+    ChildProgram monitor({tamblin, "-platform", "offscreen", "--input", kSender, "--output",
+                          sink.port(), "--log", "-"});
+    const bool allArrived = sink.waitForCount(kCount, 60s);
+    // The log is written at the tick after the last message.
+    for (int i = 0; i < 200 && linesOf(monitor.out()).size() < kCount; ++i)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(monitor.end(30s), 0) << monitor.err();
+    ASSERT_TRUE(allArrived) << "thru from the first message: " << sink.count() << " of " << kCount
+                            << "\n"
+                            << monitor.err();
+
+    // Line for line, the log tells what went through, in the same order, with times that never
+    // go back; standard output holds nothing else.
+    const std::vector<Bytes> forwarded = sink.received();
+    const std::vector<std::string> lines = linesOf(monitor.out());
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(kCount)) << monitor.err();
+    const QRegularExpression line(QStringLiteral("^(\\d+(\\.\\d+)?) ([0-9A-F]{4,6}) \\S.*$"));
+    double last = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const auto match = line.match(QString::fromStdString(lines[i]));
+        ASSERT_TRUE(match.hasMatch()) << i << ": " << lines[i];
+        EXPECT_EQ(match.captured(3).toStdString(), hexText(forwarded[i])) << i << ": " << lines[i];
+        const double time = match.captured(1).toDouble();
+        EXPECT_GE(time, last) << i << ": " << lines[i];
+        last = time;
+    }
+}
+
+}  // namespace
+}  // namespace tamblin::testing

@@ -1,0 +1,135 @@
+#include "input/LogFile.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+namespace tamblin::input {
+namespace {
+
+// The reports a log file makes, from whichever thread makes them.
+struct Reports {
+    std::mutex mutex;
+    std::vector<std::string> texts;
+    LogFile::Report sink() {
+        return [this](const std::string& text) {
+            std::lock_guard lock(mutex);
+            texts.push_back(text);
+        };
+    }
+    std::vector<std::string> taken() {
+        std::lock_guard lock(mutex);
+        return texts;
+    }
+};
+
+std::string readAll(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class LogFileTest : public ::testing::Test {
+protected:
+    // A reader that goes away must be a failed write, not the end of the test program.
+    static void SetUpTestSuite() { std::signal(SIGPIPE, SIG_IGN); }
+
+    void SetUp() override {
+        dir = std::filesystem::temp_directory_path() /
+              ("tamblin-logfile-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    std::filesystem::path dir;
+    Reports reports;
+};
+
+TEST_F(LogFileTest, EveryLineIsAppendedInOrderAfterWhatTheFileHeld) {
+    const auto path = dir / "capture.log";
+    std::ofstream(path) << "0 403C90 note on:  C:1 N:60 V:64\n";
+    std::string expected = readAll(path);
+    for (int run = 0; run < 2; ++run) {  // a second run appends as well
+        std::string error;
+        auto log = LogFile::open(path.string(), reports.sink(), error);
+        ASSERT_TRUE(log) << error;
+        for (int tick = 0; tick < 300; ++tick) {
+            std::string lines;
+            for (int i = 0; i < 10; ++i)
+                lines += std::to_string(run) + "." + std::to_string(tick * 10 + i) +
+                         " 00F8 Timing Clock\n";
+            log->write(lines);
+            expected += lines;
+        }
+        log->write("");
+    }
+    EXPECT_EQ(readAll(path), expected);
+    EXPECT_TRUE(reports.taken().empty());
+}
+
+TEST_F(LogFileTest, AFailedWriteIsReportedOnceAndWritingStops) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ::close(ends[0]);  // nobody reads: EPIPE
+    const std::string closedPipe = "/proc/self/fd/" + std::to_string(ends[1]);
+    const struct {
+        std::string path;
+        std::string reason;
+    } cases[] = {
+        {"/dev/full", "No space left on device"},
+        {closedPipe, "Broken pipe"},
+    };
+    for (const auto& c : cases) {
+        Reports seen;
+        std::string error;
+        auto log = LogFile::open(c.path, seen.sink(), error);
+        ASSERT_TRUE(log) << error;
+        for (int i = 0; i < 50 && !log->stopped(); ++i) {
+            log->write("1.5 6407B0 Control:  C:1 C:7 V:100\n");
+            ::usleep(1000);
+        }
+        EXPECT_TRUE(log->stopped()) << c.path;
+        log->write("more\n");
+        log.reset();
+        ASSERT_EQ(seen.taken().size(), 1u) << c.path;
+        EXPECT_EQ(seen.taken()[0], "cannot write the log to " + c.path + ": " + c.reason +
+                                       "; it is no longer written");
+    }
+    ::close(ends[1]);
+
+    std::string error;
+    EXPECT_FALSE(LogFile::open((dir / "no such folder" / "x.log").string(), reports.sink(), error));
+    EXPECT_EQ(error, "cannot open the log file " + (dir / "no such folder" / "x.log").string() +
+                         ": No such file or directory");
+}
+
+TEST_F(LogFileTest, AReaderThatFallsBehindNeverHoldsTheWindowUp) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);  // read by nobody until the end
+    const std::string path = "/proc/self/fd/" + std::to_string(ends[1]);
+    std::string error;
+    auto log = LogFile::open(path, reports.sink(), error);
+    ASSERT_TRUE(log) << error;
+    // Twice what may wait: every call returns at once (a blocked one would hang the test).
+    const std::string tick(64 * 1024, 'x');
+    for (std::size_t written = 0; written < 2 * LogFile::kMaxWaiting; written += tick.size())
+        log->write(tick);
+    EXPECT_TRUE(log->stopped());
+    EXPECT_EQ(reports.taken(),
+              std::vector<std::string>{"the reader of " + path +
+                                       " does not keep up; the log is no longer written to it"});
+    ::close(ends[0]);  // lets the writer's last write fail, so the log ends at once
+    log.reset();
+    ::close(ends[1]);
+    EXPECT_EQ(reports.taken().size(), 1u);
+}
+
+}  // namespace
+}  // namespace tamblin::input
