@@ -356,6 +356,11 @@ TEST_F(FaultsJackTest, StoppedServerAtStartUpTheProgramComesUpAndEndsOnSigterm) 
     // Up to the event loop, which takes the signal: the no-device message is on screen.
     testing::processEventsFor(500);
     EXPECT_EQ(monitor.end(10s), 0) << monitor.err();
+
+    // Without a window too: the list leaves JACK out, and the program ends.
+    ChildProgram list({program, "--list"});
+    EXPECT_EQ(list.wait(kPatienceMs * 1ms), 0) << list.err();
+    EXPECT_EQ(list.out(), "") << "JACK counts as absent, and there is no other device";
     jack.resume();
 }
 
