@@ -13,7 +13,7 @@
 #    direct thru. It prints the counts, whether the ring overran, the CPU time each program spent
 #    on the stream and the monitor's resident memory.
 #
-# It exits 0 only when no message was lost or repeated and the ring never overran.
+# It exits 0 only when the monitor lost and repeated no message and its ring never overran.
 #
 # Usage: scripts/load.sh [BUILD_DIR]   (default build-load, configured as a Release build)
 # TAMBLIN_LOAD_RATE and TAMBLIN_LOAD_SECONDS change the rate (8000) and the length (60) of part 3.
@@ -165,9 +165,11 @@ cpu_run() {
     printf '%-44s %s\n' "monitor resident memory at start / at end" \
         "$(value rss_kb_ready) kB / $(value rss_kb_end) kB"
     if [ "$(value modal_text)" != "-" ]; then echo "The monitor showed: $(value modal_text)"; fi
+    if [ "$dumped" != "$count" ]; then
+        echo "(jack_midi_dump dropped some: its printing fell behind its own buffer)"
+    fi
     [ "$sender_status" = 0 ] && [ "$receiver_status" = 0 ] && [ "$probe_status" = 0 ] &&
-        [ "${received:-0}" = "$count" ] && [ "${counted:-0}" = "$count" ] &&
-        [ "$dumped" = "$count" ] || failed=1
+        [ "${received:-0}" = "$count" ] && [ "${counted:-0}" = "$count" ] || failed=1
 }
 
 cpu_run "Thru at the refresh tick"
