@@ -33,8 +33,8 @@ inline constexpr std::uint32_t kMimError = 965;
 inline constexpr std::uint32_t kCallbackFunction = 0x30000;
 
 // Input callback: (handle, notification, instance value, first parameter, second parameter).
-// For kMimData the first parameter is the short message (status in bits 0-7, data bytes above
-// it) and the second its timestamp in milliseconds since midiInStart.
+// For kMimData and kMimDataForwarded the first parameter is the short message (status in bits
+// 0-7, data bytes above it) and the second its timestamp in milliseconds since midiInStart.
 using InputCallback = void (*)(std::uint32_t handle, std::uint32_t notification,
                                std::uint32_t instance, std::uint32_t param1, std::uint32_t param2);
 
