@@ -169,7 +169,7 @@ protected:
 
     // Sends active sensing until one reaches the recorder under `handle`: from then on the
     // source's connection to our port carries every event. (A connection is made in a graph of a
-    // later cycle, however soon the server has answered.)
+    // later cycle, however soon the server has answered.) Returns once all it sent has arrived.
     static bool handshake(JackSource& source, Handle handle) {
         const auto deadline = std::chrono::steady_clock::now() + 10s;
         while (std::chrono::steady_clock::now() < deadline) {
@@ -180,7 +180,7 @@ protected:
                         return std::find(m.begin(), m.end(), 0xFEu) != m.end();
                     },
                     20ms))
-                return true;
+                return source.flushed();  // any more of them have arrived by then
         }
         return false;
     }

@@ -92,6 +92,7 @@ struct JackSource::State : Endpoint {
     ports::SpscQueue<Event, 8192> queue;
     std::atomic<std::uint64_t> queued{0};
     std::atomic<std::uint64_t> written{0};
+    std::atomic<std::uint64_t> cycles{0};
 
     static int process(jack_nframes_t frames, void* self) noexcept {
         auto& s = *static_cast<State*>(self);
@@ -106,6 +107,7 @@ struct JackSource::State : Endpoint {
             ++n;
         }
         s.written.fetch_add(n, std::memory_order_release);
+        s.cycles.fetch_add(1, std::memory_order_release);
         return 0;
     }
 };
@@ -131,7 +133,10 @@ void JackSource::send(const Bytes& bytes) {
 
 bool JackSource::flushed(std::chrono::milliseconds timeout) const {
     const std::uint64_t queued = state_->queued.load(std::memory_order_acquire);
-    return pollUntil(timeout, [&] { return state_->written.load() >= queued; });
+    if (!pollUntil(timeout, [&] { return state_->written.load() >= queued; })) return false;
+    // Two more cycles: every reader of the cycle the last event went out in has had it.
+    const std::uint64_t cycle = state_->cycles.load();
+    return pollUntil(timeout, [&] { return state_->cycles.load() >= cycle + 2; });
 }
 
 bool JackSource::waitForConnection(std::chrono::milliseconds timeout) const {
@@ -218,7 +223,8 @@ bool handshake(JackSource& source, const input::InputRing& ring,
     const int before = ring.writePos();
     while (std::chrono::steady_clock::now() < deadline) {
         source.send({0xFE});
-        if (pollUntil(20ms, [&] { return ring.writePos() != before; })) return true;
+        // Any more of them still on their way have arrived once the source has flushed.
+        if (pollUntil(20ms, [&] { return ring.writePos() != before; })) return source.flushed();
     }
     return false;
 }

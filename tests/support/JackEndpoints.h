@@ -39,8 +39,8 @@ public:
     // Queues one event of up to 64 bytes, broken ones and empty ones included; waits while the
     // queue is full. Safe from several threads.
     void send(const Bytes& bytes);
-    // Waits until every queued event has been written to a cycle that has ended; false on
-    // timeout.
+    // Waits until every queued event has been written to a cycle, and every reader of that
+    // cycle has had it (two more cycles of the source have run); false on timeout.
     bool flushed(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
     // Waits until the port is connected to something; false on timeout.
     bool waitForConnection(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
@@ -80,7 +80,8 @@ private:
 // Sends active sensing from `source` until something reaches `ring`, into which nothing else
 // comes meanwhile: from then on the source's connection to the monitor carries every event.
 // (A connection is made in a graph of a later cycle, however soon the server has answered.)
-// The window's default real-time filter keeps these messages out of its views. False on timeout.
+// Returns once all it sent has arrived. The window's default real-time filter keeps these
+// messages out of its views. False on timeout.
 bool handshake(JackSource& source, const input::InputRing& ring,
                std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
