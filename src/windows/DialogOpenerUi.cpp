@@ -8,16 +8,13 @@
 namespace tamblin::windows {
 
 DialogOpenerUi::DialogOpenerUi(DialogProvider dialog, NameSink showInputName,
-                               NameSink showOutputName)
+                               NameSink showOutputName, Ended ended)
     : dialog_(std::move(dialog)),
       showInputName_(std::move(showInputName)),
-      showOutputName_(std::move(showOutputName)) {}
+      showOutputName_(std::move(showOutputName)),
+      ended_(std::move(ended)) {}
 
-DialogOpenerUi::DialogOpenerUi(DeviceDialog& dialog, NameSink showInputName,
-                               NameSink showOutputName)
-    : DialogOpenerUi([&dialog]() -> DeviceDialog& { return dialog; }, std::move(showInputName),
-                     std::move(showOutputName)) {}
-
+// Device names are UTF-8, as JACK and the ALSA sequencer give them.
 int DialogOpenerUi::chooseDevice(const std::vector<std::string>& names, const std::string& prompt) {
     DeviceDialog& dialog = dialog_();
     dialog.clearDevices();
@@ -25,6 +22,7 @@ int DialogOpenerUi::chooseDevice(const std::vector<std::string>& names, const st
     dialog.setTask(QString::fromStdString(prompt));
     dialog.selectRow(0);
     dialog.showModal();
+    if (ended_ && ended_()) return -1;
     return dialog.selectedRow();
 }
 

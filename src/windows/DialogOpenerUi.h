@@ -9,16 +9,19 @@ namespace tamblin::windows {
 
 class DeviceDialog;
 
-// The device opener's user interface in the real program: the device dialog, message boxes,
-// and the two name boxes of the main window (reached through callbacks).
-class DialogOpenerUi : public ports::OpenerUi {
+// The device opener's user interface in the program: the device dialog, message boxes, and the
+// main window's two name boxes (reached through callbacks).
+class DialogOpenerUi final : public ports::OpenerUi {
 public:
     using NameSink = std::function<void(const QString&)>;
-    // Lets the window create its one device dialog on first use.
+    // The window's one device dialog, created on first use.
     using DialogProvider = std::function<DeviceDialog&()>;
+    // Whether the program has ended while the dialog was up (an input overrun): the choice is
+    // then no device, so that no port opens after both were closed.
+    using Ended = std::function<bool()>;
 
-    DialogOpenerUi(DialogProvider dialog, NameSink showInputName, NameSink showOutputName);
-    DialogOpenerUi(DeviceDialog& dialog, NameSink showInputName, NameSink showOutputName);
+    DialogOpenerUi(DialogProvider dialog, NameSink showInputName, NameSink showOutputName,
+                   Ended ended = {});
 
     int chooseDevice(const std::vector<std::string>& names, const std::string& prompt) override;
     void showMessage(const std::string& text) override;
@@ -28,6 +31,7 @@ private:
     DialogProvider dialog_;
     NameSink showInputName_;
     NameSink showOutputName_;
+    Ended ended_;
 };
 
 }  // namespace tamblin::windows

@@ -19,6 +19,7 @@
 #include "grids/GridView.h"
 #include "windows/ButtonKeys.h"
 #include "windows/DeviceDialog.h"
+#include "windows/DialogOpenerUi.h"
 #include "windows/Icon.h"
 #include "windows/MessageBox.h"
 #include "windows/Twips.h"
@@ -65,7 +66,11 @@ Tambview::Tambview(ports::PortService& service, input::InputRing& ring, QWidget*
       ring_(ring),
       decoder_(*this, QLocale().decimalPoint().toStdString()),
       pump_(ring_, *this),
-      opener_(service_, *this),
+      openerUi_(std::make_unique<DialogOpenerUi>(
+          [this]() -> DeviceDialog& { return deviceDialog(); },
+          [this](const QString& name) { txtMidiIn_->setText(name); },
+          [this](const QString& name) { txtMidiOut_->setText(name); }, [this] { return ended_; })),
+      opener_(service_, *openerUi_),
       endProgram_([] { QCoreApplication::exit(0); }) {
     setObjectName(QStringLiteral("Tambview"));
     setWindowIcon(tamblinIcon());
@@ -374,26 +379,6 @@ void Tambview::openMidiIn(std::optional<ports::DeviceId> chosen) {
 
 void Tambview::openMidiOut(std::optional<ports::DeviceId> chosen) {
     opener_.openMidiOut(midiOutDev_, midiOutHnd_, chosen);
-}
-
-int Tambview::chooseDevice(const std::vector<std::string>& names, const std::string& prompt) {
-    DeviceDialog& dialog = deviceDialog();
-    dialog.clearDevices();
-    for (const auto& name : names) dialog.addDevice(QString::fromLocal8Bit(name));
-    dialog.setTask(QString::fromStdString(prompt));
-    dialog.selectRow(0);
-    dialog.showModal();
-    // The program may have ended while the dialog was up (an input overrun): choose nothing, so
-    // that no port opens after both were closed.
-    return ended_ ? -1 : dialog.selectedRow();
-}
-
-void Tambview::showMessage(const std::string& text) {
-    windows::showMessage(QString::fromStdString(text));
-}
-
-void Tambview::showDeviceName(bool input, const std::string& name) {
-    (input ? txtMidiIn_ : txtMidiOut_)->setText(QString::fromLocal8Bit(name));
 }
 
 DeviceDialog& Tambview::deviceDialog() {

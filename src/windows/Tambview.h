@@ -31,6 +31,7 @@ class GridView;
 namespace tamblin::windows {
 
 class DeviceDialog;
+class DialogOpenerUi;
 class ValueDialog;
 
 // The main window: hosts every control, runs start-up and shut-down, and ties the decoder, the
@@ -39,8 +40,7 @@ class ValueDialog;
 // the input ring.
 class Tambview final : public QWidget,
                        private input::DecoderSink,
-                       private input::PumpHost,
-                       private ports::OpenerUi {
+                       private input::PumpHost {
     Q_OBJECT
 
 public:
@@ -115,10 +115,6 @@ private:
     void suspendPainting() override;
     void resumePainting() override;
     void reportOverrun() override;
-    // OpenerUi
-    int chooseDevice(const std::vector<std::string>& names, const std::string& prompt) override;
-    void showMessage(const std::string& text) override;
-    void showDeviceName(bool input, const std::string& name) override;
 
     void buildControls();
     void setTabOrder();
@@ -143,6 +139,7 @@ private:
     input::InputRing& ring_;
     input::Decoder decoder_;
     input::RefreshPump pump_;
+    std::unique_ptr<DialogOpenerUi> openerUi_;
     ports::DeviceOpener opener_;
 
     std::array<std::unique_ptr<grids::GridModel>, 3> models_;

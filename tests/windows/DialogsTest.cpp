@@ -403,8 +403,8 @@ TEST_F(DialogsTest, OpenerAsksThroughTheDeviceDialog) {
     service.setInputDevices({"Port A", "Port B"});
     DeviceDialog dialog;
     QString txtMidiIn = QStringLiteral("Text1");
-    DialogOpenerUi ui(
-        dialog, [&](const QString& name) { txtMidiIn = name; }, nullptr);
+    DialogOpenerUi ui([&]() -> DeviceDialog& { return dialog; },
+                      [&](const QString& name) { txtMidiIn = name; }, nullptr);
     ports::DeviceOpener opener(service, ui);
     ports::DeviceId midiInDev = 0;
     ports::Handle midiInHnd = 0;
