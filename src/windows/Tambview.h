@@ -38,9 +38,7 @@ class ValueDialog;
 // refresh pump, the grids and the port service together. Everything here runs on the
 // user-interface thread; the only other thread is the port service's, which touches nothing but
 // the input ring.
-class Tambview final : public QWidget,
-                       private input::DecoderSink,
-                       private input::PumpHost {
+class Tambview final : public QWidget, private input::DecoderSink, private input::PumpHost {
     Q_OBJECT
 
 public:
@@ -50,6 +48,7 @@ public:
         "I am sorry, but the MIDI input buffer has been overrun. Exiting rather than displaying "
         "misleading information.";
 
+    // `ring` is a test hook (see the end of the public part).
     explicit Tambview(ports::PortService& service, input::InputRing& ring = input::inputRing(),
                       QWidget* parent = nullptr);
     ~Tambview() override;
@@ -77,26 +76,30 @@ public:
     // ended by a line feed, even when the box was emptied in between.
     void setLogCopy(std::function<void(std::string_view)> copy) { logCopy_ = std::move(copy); }
 
-    // What ending the program does; by default the application's event loop exits with 0.
-    void setEndProgram(std::function<void()> endProgram) { endProgram_ = std::move(endProgram); }
-    bool ended() const { return ended_; }
-
-    // Hands the widgets one batch per refresh tick (the default) or updates them after every
-    // message; the visible result is the same.
-    void setBatchedUpdates(bool batched) { batched_ = batched; }
-
-    // One refresh tick, as the timer runs it.
-    void refreshTick() { pump_.tick(); }
-
     ports::DeviceId midiInDev() const { return midiInDev_; }
     ports::Handle midiInHnd() const { return midiInHnd_; }
     ports::DeviceId midiOutDev() const { return midiOutDev_; }
     ports::Handle midiOutHnd() const { return midiOutHnd_; }
-    const grids::GridModel& gridModel(int index) const { return *models_[index]; }
     grids::GridView* grid(int index) const { return views_[index]; }
-    const input::Decoder& decoder() const { return decoder_; }
     ValueDialog& valueDialog();
     DeviceDialog& deviceDialog();
+    // Whether the Exit action has run.
+    bool ended() const { return ended_; }
+
+    // ---- test hooks: for tests and benchmarks, never used by the program ----------------------
+    // The constructor's `ring`: a ring that a test fills itself and the window drains instead of
+    // the process-wide one. midiInCallback, the callback the window hands the port service, only
+    // ever fills the process-wide ring, so messages of a real port never reach another ring.
+
+    // What ending the program does; by default the application's event loop exits with 0.
+    void setEndProgram(std::function<void()> endProgram) { endProgram_ = std::move(endProgram); }
+    // Hands the widgets one batch per refresh tick (the default) or updates them after every
+    // message; the visible result is the same.
+    void setBatchedUpdates(bool batched) { batched_ = batched; }
+    // One refresh tick, as the timer runs it.
+    void refreshTick() { pump_.tick(); }
+    const grids::GridModel& gridModel(int index) const { return *models_[index]; }
+    const input::Decoder& decoder() const { return decoder_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
