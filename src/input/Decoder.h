@@ -6,6 +6,9 @@
 #include <string>
 #include <string_view>
 
+// Deliberately: the decoder chooses the colour of every mark it asks for (note on, note off,
+// program change, the controller's value), as the maps' colour table says. It reaches the maps
+// themselves only through DecoderSink::markCell, and the colours are plain values: no widget.
 #include "grids/Colours.h"
 
 namespace tamblin::input {
