@@ -49,6 +49,7 @@ DeviceDialog::DeviceDialog(QWidget* parent)
 
 void DeviceDialog::setInitialState() {
     lstDevs_->clear();
+    // The old placeholder prompt, kept on purpose (docs/NAMES.md); callers always set their own.
     lblTask_->setText(QStringLiteral("Label1"));
     okButton_->setFocus();
     // setGeometry places the client area, not the frame, and the fixed place is the client's.

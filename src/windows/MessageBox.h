@@ -6,6 +6,7 @@ class QWidget;
 
 namespace tamblin::windows {
 
+// Cut short in the original, and kept so on purpose (docs/NAMES.md).
 inline constexpr const char* kAppTitle = "Tambl";
 
 // Modal message box: the fixed text, one OK button, no icon, the application's title "Tambl".

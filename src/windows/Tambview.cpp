@@ -115,6 +115,7 @@ void Tambview::buildControls() {
         connect(view, &grids::GridView::pointerMoved, this, &Tambview::grid_MouseMove);
         views_[static_cast<std::size_t>(i)] = view;
     }
+    // The notes grid's tooltip until the pointer rests on a cell: kept on purpose (docs/NAMES.md).
     views_[0]->setToolTipText(QStringLiteral("Tool tip"));
 
     QWidget* misc = pages_[3];
@@ -126,6 +127,8 @@ void Tambview::buildControls() {
         l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         return l;
     };
+    // "Label1", "Label2" and "Text1" are the original names and text, kept on purpose
+    // (docs/NAMES.md).
     placeInTwips(label(misc, QStringLiteral("Label1"), QStringLiteral("MIDI Input Device:")), 480,
                  1800, 1695, 375);
     txtMidiIn_ = new QLineEdit(QStringLiteral("Text1"), misc);

@@ -26,6 +26,7 @@ ValueDialog::ValueDialog(QWidget* parent)
       label1_(new QLabel(this)),
       txtValue_(new QLineEdit(this)),
       command1_(new QPushButton(QStringLiteral("OK"), this)) {
+    // The original title and label name, kept on purpose (docs/NAMES.md).
     setWindowTitle(QStringLiteral("Form1"));
     setFont(dialogFont());
     resize(twipsRect(0, 0, 4680, 1755, logicalDpiX()).size());
