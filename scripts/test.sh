@@ -22,11 +22,11 @@ jobs="$(nproc)"
 
 step() { printf '\n=== %s\n' "$*"; }
 
-# A JACK server that was killed keeps its slot in JACK's registry (eight at most, machine-wide).
-# With no JACK server running at all, the registry and its leftovers can go.
-if ! pgrep -x jackd >/dev/null 2>&1 && ! pgrep -x jackdbus >/dev/null 2>&1; then
-    rm -rf /dev/shm/jack-shm-registry /dev/shm/jack_* /dev/shm/jack-[0-9]* /dev/shm/jack_sem.* \
-        2>/dev/null || true
+# A JACK server of ours that was killed leaves its socket and semaphore files behind. Ours are
+# all named "tamblin-..." (tests, scripts, the demo); with none of them running, their files can
+# go. Nothing else of JACK's is touched.
+if ! pgrep -f '^jackd .*-n tamblin-' >/dev/null 2>&1; then
+    rm -f /dev/shm/jack_tamblin-* /dev/shm/jack_sem.*_tamblin-* 2>/dev/null || true
 fi
 
 step "Normal build and the whole test suite"
