@@ -5,6 +5,7 @@
 
 #include "app/CommandLine.h"
 #include "app/Termination.h"
+#include "ports/PipeWireProps.h"
 #include "ports/RtMidiPortService.h"
 #include "windows/Tambview.h"
 
@@ -32,6 +33,10 @@ int main(int argc, char* argv[]) {
         std::fputs(app::versionText(program).c_str(), stdout);
         return 0;
     }
+
+    // Before any thread may read the environment, and before the first JACK client opens.
+    if (const std::string warning = ports::keepMidiEventsExact(); !warning.empty())
+        std::fprintf(stderr, "%s: %s\n", program.c_str(), warning.c_str());
 
     // QApplication keeps references to these for its whole life.
     std::vector<std::string> qtArguments = line.qtArguments;

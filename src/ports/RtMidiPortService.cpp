@@ -142,9 +142,8 @@ struct RtMidiPortService::JackSession {
         if (watch != nullptr && !gone.load()) jack_client_close(watch);
     }
 
-    static void onShutdown(jack_status_t, const char*, void* session) {
-        static_cast<JackSession*>(session)->gone.store(true);
-    }
+    static void onShutdown(void* session) { static_cast<JackSession*>(session)->gone.store(true); }
+    static void onInfoShutdown(jack_status_t, const char*, void* session) { onShutdown(session); }
 };
 
 struct RtMidiPortService::Port {
@@ -221,7 +220,10 @@ std::shared_ptr<RtMidiPortService::JackSession> RtMidiPortService::jackSession()
     auto session = std::make_shared<JackSession>();
     session->watch = jack_client_open(kClientName, JackNoStartServer, nullptr);
     if (session->watch == nullptr) return nullptr;
-    jack_on_info_shutdown(session->watch, &JackSession::onShutdown, session.get());
+    // jackd calls the second alone when both are set; PipeWire's libjack (0.3) calls only the
+    // first.
+    jack_on_shutdown(session->watch, &JackSession::onShutdown, session.get());
+    jack_on_info_shutdown(session->watch, &JackSession::onInfoShutdown, session.get());
     if (jack_activate(session->watch) != 0) return nullptr;
     jack_ = session;
     return session;

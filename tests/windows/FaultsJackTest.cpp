@@ -1,4 +1,5 @@
-// The main window over the real RtMidi backend and a private JACK server, while things go wrong:
+// The main window over the real RtMidi backend and a private server (jackd, or PipeWire through
+// its libjack), while things go wrong:
 // the server dies, the source quits, the input is changed a thousand times under a stream, and
 // the ring overruns while the user-interface thread is blocked.
 //
@@ -38,7 +39,7 @@
 #include "ports/RtMidiPortService.h"
 #include "support/ChildProgram.h"
 #include "support/JackEndpoints.h"
-#include "support/JackServer.h"
+#include "support/MidiServer.h"
 #include "support/ModalDriver.h"
 #include "support/WatchedPortService.h"
 #include "support/WindowProbe.h"
@@ -50,8 +51,11 @@ namespace {
 using namespace std::chrono_literals;
 using ports::RtMidiPortService;
 using testing::ChildProgram;
-using testing::JackServer;
 using testing::JackSink;
+using testing::MidiServer;
+using testing::serversUnderTest;
+using testing::ServerTest;
+using testing::serverTestName;
 using testing::WatchedPortService;
 using testing::WindowProbe;
 
@@ -75,12 +79,12 @@ const QRegularExpression kStreamLine(QStringLiteral(
     "^\\d+(\\.\\d+)? [0-9A-F]{4,6} (note on:  C:|note off: C:|Control:  C:|Prog Ch:  C:|"
     "Polyphonic Key Pressure$|Channel Pressure$|Pitch Wheel Change$)"));
 
-class FaultsJackTest : public ::testing::Test {
+class FaultsJackTest : public ServerTest {
 protected:
     static void SetUpTestSuite() { testing::ensureApplication(); }
 
     void SetUp() override {
-        ASSERT_TRUE(jack.running());
+        ASSERT_TRUE(server.running());
         input::InputRing& ring = input::inputRing();
         ASSERT_FALSE(ring.overrun()) << "an earlier test overran the ring of this process";
         while (!ring.empty()) ring.advanceRead();
@@ -126,9 +130,9 @@ protected:
         senders.push_back(std::make_unique<ChildProgram>(
             std::vector<std::string>{ChildProgram::built("tools/tamblin-send"), "--api", "jack",
                                      "--stream", "1000000000", "--rate", std::to_string(rate)}));
-        if (jack.waitForPort(std::string("^") + kSenderPort + "$")) return senders.back().get();
+        if (server.waitForPort(std::string("^") + kSenderPort + "$")) return senders.back().get();
         std::string ports;
-        for (const std::string& port : jack.ports()) ports += "  " + port + "\n";
+        for (const std::string& port : server.ports()) ports += "  " + port + "\n";
         ADD_FAILURE() << "tamblin-send's port did not appear; the server has\n"
                       << ports << "and tamblin-send said\n"
                       << senders.back()->err();
@@ -195,7 +199,6 @@ protected:
         return lines.isEmpty() ? QString() : lines.back();
     }
 
-    JackServer jack;  // first, so that it goes last
     RtMidiPortService backend;
     WatchedPortService service{backend};
     std::vector<std::unique_ptr<ChildProgram>> senders;
@@ -208,7 +211,7 @@ protected:
     QStringList unexpectedModals;
 };
 
-TEST_F(FaultsJackTest, ServerThatDiesLeavesTheWindowRunningAndChangeFindsTheNextOne) {
+TEST_P(FaultsJackTest, ServerThatDiesLeavesTheWindowRunningAndChangeFindsTheNextOne) {
     ChildProgram* sender = startSender();
     ASSERT_TRUE(sender);
     auto sink = std::make_unique<JackSink>();
@@ -219,9 +222,9 @@ TEST_F(FaultsJackTest, ServerThatDiesLeavesTheWindowRunningAndChangeFindsTheNext
     ASSERT_TRUE(sinkReceives(*sink)) << "thru";
     EXPECT_TRUE(lastLogLine().contains(kStreamLine)) << lastLogLine().toStdString();
 
-    jack.kill();
+    server.kill();
     sender->end(1s);  // its client went with the server
-    JackServer::abandon(sink->release());
+    MidiServer::abandon(sink->release());
     const int sentBefore = service.sendsDone();
     const int refusedBefore = service.sendsRefused();
 
@@ -245,7 +248,7 @@ TEST_F(FaultsJackTest, ServerThatDiesLeavesTheWindowRunningAndChangeFindsTheNext
     EXPECT_TRUE(ticksGoOn());
 
     // A new server under the same name, with a source and a sink of the same names.
-    ASSERT_TRUE(jack.start());
+    ASSERT_TRUE(server.start());
     ASSERT_TRUE(startSender());
     JackSink newSink;
     const std::int64_t before = counted();
@@ -264,7 +267,7 @@ TEST_F(FaultsJackTest, ServerThatDiesLeavesTheWindowRunningAndChangeFindsTheNext
     EXPECT_FALSE(input::inputRing().overrun());
 }
 
-TEST_F(FaultsJackTest, SourceThatQuitsMidStreamAndComesBackIsReopenedByChange) {
+TEST_P(FaultsJackTest, SourceThatQuitsMidStreamAndComesBackIsReopenedByChange) {
     ChildProgram* sender = startSender();
     ASSERT_TRUE(sender);
     start(/*allowOutput=*/false);
@@ -272,7 +275,7 @@ TEST_F(FaultsJackTest, SourceThatQuitsMidStreamAndComesBackIsReopenedByChange) {
     ASSERT_TRUE(messagesFlow());
 
     sender->end(10s);  // its client quits
-    ASSERT_TRUE(jack.waitForNoPort("^tamblin-send:"));
+    ASSERT_TRUE(server.waitForNoPort("^tamblin-send:"));
     EXPECT_TRUE(ticksGoOn());
     const std::int64_t atLoss = counted();
 
@@ -294,7 +297,7 @@ TEST_F(FaultsJackTest, SourceThatQuitsMidStreamAndComesBackIsReopenedByChange) {
     EXPECT_EQ(ends, 0);
 }
 
-TEST_F(FaultsJackTest, AThousandInputChangesUnderAStream) {
+TEST_P(FaultsJackTest, AThousandInputChangesUnderAStream) {
     constexpr int kChanges = 1000;
     // Threads and descriptors that Qt and libjack create on first use are counted in after these.
     constexpr int kWarmUp = 20;
@@ -371,14 +374,17 @@ std::vector<std::string> jackPorts(const char* pattern) {
 
 constexpr const char* kMonitorPorts = "^Tamblin(-[0-9]+)?:";
 
-TEST_F(FaultsJackTest, OverrunIsShownOnceThenTheProgramEndsWithBothPortsClosed) {
+TEST_P(FaultsJackTest, OverrunIsShownOnceThenTheProgramEndsWithBothPortsClosed) {
     const std::string sender = ChildProgram::built("tools/tamblin-send");
     ASSERT_FALSE(sender.empty()) << "TAMBLIN_BUILD_DIR is not set";
     JackSink sink;
-    // 2,000 messages at full speed once the monitor's input is connected and has settled.
-    ChildProgram burst({sender, "--wait-connection", "60", "--delay", "300", "--stream", "2000",
-                        "--rate", "1000000000"});
-    ASSERT_TRUE(jack.waitForPort("^tamblin-send:out$")) << burst.err();
+    // 3,000 messages at 8,000 a second once the monitor's input is connected and has settled:
+    // 2,400 in the 300 ms that the monitor's user-interface thread is blocked. (Not all at once:
+    // PipeWire carries about a thousand short messages per cycle and port, and RtMidi drops what
+    // does not fit.)
+    ChildProgram burst({sender, "--wait-connection", "60", "--delay", "300", "--stream", "3000",
+                        "--rate", "8000"});
+    ASSERT_TRUE(server.waitForPort("^tamblin-send:out$")) << burst.err();
 
     ChildProgram monitor({ChildProgram::self(), kMonitorFlag, "tamblin-send:out", sink.port()});
     const std::optional<int> status = monitor.wait(180s);
@@ -394,6 +400,9 @@ TEST_F(FaultsJackTest, OverrunIsShownOnceThenTheProgramEndsWithBothPortsClosed) 
     EXPECT_TRUE(jackPorts(kMonitorPorts).empty());
     EXPECT_EQ(burst.wait(30s), 0) << burst.err();
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, FaultsJackTest, ::testing::ValuesIn(serversUnderTest()),
+                         serverTestName);
 
 // The monitor: the real window over the real backend, as the program runs it, with the end
 // hook left as it is (the event loop exits with 0). Its UI thread is blocked for 300 ms as soon
