@@ -45,8 +45,7 @@ UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 step "ThreadSanitizer: the input ring stress test and the real-MIDI tests"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLIN_SANITIZE=thread \
     -DTAMBLIN_BENCH=OFF -DTAMBLIN_WERROR="$werror" >/dev/null
-tsan_tests=(InputRingTest $(ctest --test-dir build -N -L realmidi -LE pipewire |
-    sed -n 's/^ *Test *#[0-9]*: //p'))
+tsan_tests=(InputRingTest $(ctest --test-dir build -N -L realmidi -LE pipewire | sed -n 's/^ *Test *#[0-9]*: //p'))
 cmake --build build-tsan -j "$jobs" --target "${tsan_tests[@]}" tamblin-send
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/sanitizers/tsan.supp" \
     ctest --test-dir build-tsan --output-on-failure -j "$jobs" \

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <string_view>
 
 namespace tamblin::ports {
 
@@ -131,18 +132,54 @@ jack_client_t* jackClientOf(RtMidi& midi) {
 
 // A JACK client of our own that has no ports and only listens for the server going away: once a
 // server has gone, every JACK object made on it must be left alone (see retire()).
+//
+// jackd's libjack reports only a real loss, through the second of the two shutdown callbacks
+// when both are set. PipeWire's libjack (0.3) calls only the first, and calls it also for a
+// harmless error of the watching client: a port that went away while the client looked it up,
+// which quick input changes bring about. Taken for a loss, that would leave live ports unclosed,
+// still delivering. So there a report is checked by opening a client: when the server answers,
+// the new client takes over the watch (the error has spoiled the old one's connection). Opening a
+// client is safe there; with jackd's libjack it would free the clients of a lost server.
 struct RtMidiPortService::JackSession {
     jack_client_t* watch = nullptr;
-    std::atomic<bool> gone{false};
+    std::atomic<bool> lossReported{false};  // set on libjack's threads
+    bool gone = false;                      // confirmed, under the service's mutex
 
     JackSession() = default;
     JackSession(const JackSession&) = delete;
     JackSession& operator=(const JackSession&) = delete;
     ~JackSession() {
-        if (watch != nullptr && !gone.load()) jack_client_close(watch);
+        if (watch != nullptr && !gone) jack_client_close(watch);
     }
 
-    static void onShutdown(void* session) { static_cast<JackSession*>(session)->gone.store(true); }
+    // Opens and activates the watching client; false when no server answers.
+    bool watchServer() {
+        jack_client_t* client = jack_client_open(kClientName, JackNoStartServer, nullptr);
+        if (client == nullptr) return false;
+        jack_on_shutdown(client, &JackSession::onShutdown, this);
+        jack_on_info_shutdown(client, &JackSession::onInfoShutdown, this);
+        if (watch != nullptr) jack_client_close(watch);  // its callbacks are over once it returns
+        watch = client;
+        lossReported.store(false);
+        return jack_activate(client) == 0;
+    }
+
+    // Whether the server has gone; see above.
+    bool confirmGone() {
+        if (gone || !lossReported.load()) return gone;
+        if (!onPipeWire() || !watchServer()) gone = true;
+        return gone;
+    }
+
+    static bool onPipeWire() {
+        static const bool pipeWire =
+            std::string_view(jack_get_version_string()).find("PipeWire") != std::string_view::npos;
+        return pipeWire;
+    }
+
+    static void onShutdown(void* session) {
+        static_cast<JackSession*>(session)->lossReported.store(true);
+    }
     static void onInfoShutdown(jack_status_t, const char*, void* session) { onShutdown(session); }
 };
 
@@ -156,7 +193,7 @@ struct RtMidiPortService::Port {
     std::unique_ptr<RtMidiIn> in;
     std::unique_ptr<RtMidiOut> out;
 
-    bool dead() const { return session != nullptr && session->gone.load(); }
+    bool dead() const { return session != nullptr && session->confirmGone(); }
 
     // Closes a port whose MIDI system still runs. Destroying the RtMidi object closes its JACK
     // client (or joins its ALSA thread), which waits for a callback in progress; RtMidi's
@@ -214,17 +251,11 @@ bool RtMidiPortService::isOwnPort(const std::string& apiName, const std::string&
 }
 
 std::shared_ptr<RtMidiPortService::JackSession> RtMidiPortService::jackSession() {
-    if (jack_ != nullptr && !jack_->gone.load()) return jack_;
+    if (jack_ != nullptr && !jack_->confirmGone()) return jack_;
     // A session whose server has gone lives on in its dead ports, if any.
     jack_.reset();
     auto session = std::make_shared<JackSession>();
-    session->watch = jack_client_open(kClientName, JackNoStartServer, nullptr);
-    if (session->watch == nullptr) return nullptr;
-    // jackd calls the second alone when both are set; PipeWire's libjack (0.3) calls only the
-    // first.
-    jack_on_shutdown(session->watch, &JackSession::onShutdown, session.get());
-    jack_on_info_shutdown(session->watch, &JackSession::onInfoShutdown, session.get());
-    if (jack_activate(session->watch) != 0) return nullptr;
+    if (!session->watchServer()) return nullptr;
     jack_ = session;
     return session;
 }

@@ -311,13 +311,19 @@ TEST_P(FaultsJackTest, AThousandInputChangesUnderAStream) {
 
     QPushButton* change = probe().button("cmdChange");
     int done = 0;
+    bool flowing = true;
     auto changeUntil = [&](int count) {
-        for (; done < count && unexpectedModals.isEmpty(); ++done) {
+        for (; done < count && unexpectedModals.isEmpty() && flowing; ++done) {
             change->click();
             window->refreshTick();
             QCoreApplication::processEvents();
+            // The server tells every client of each new port and connection. A client starved
+            // of the processor on a loaded machine falls behind, and PipeWire gives up on one
+            // that falls far behind (more than 1,024 descriptors waiting), so every 50 changes
+            // the stream must reach the input once more before the next.
+            if (done % 50 == 49) flowing = messagesFlow(1);
         }
-        return unexpectedModals.isEmpty();
+        return unexpectedModals.isEmpty() && flowing;
     };
     ASSERT_TRUE(changeUntil(kWarmUp)) << "change " << done;
     const int threads = entriesIn("/proc/self/task");
@@ -325,13 +331,28 @@ TEST_P(FaultsJackTest, AThousandInputChangesUnderAStream) {
     const std::uint64_t deliveredBefore = service.deliveries();
     QElapsedTimer clock;
     clock.start();
-    ASSERT_TRUE(changeUntil(kChanges)) << "change " << done;
+    ASSERT_TRUE(changeUntil(kChanges))
+        << "change " << done << (flowing ? "" : ": the stream no longer reached the input");
     const qint64 elapsed = clock.elapsed();
-    const int threadsAfter = entriesIn("/proc/self/task");
-    const int descriptorsAfter = entriesIn("/proc/self/fd");
-    std::printf("%d input changes took %lld ms; threads %d -> %d, descriptors %d -> %d\n",
-                kChanges - kWarmUp, static_cast<long long>(elapsed), threads, threadsAfter,
-                descriptors, descriptorsAfter);
+    const int threadsAtEnd = entriesIn("/proc/self/task");
+    const int descriptorsAtEnd = entriesIn("/proc/self/fd");
+    // A leak per change would show as hundreds. A few threads and descriptors of the last
+    // clients may still be on their way out on a loaded machine (a client of PipeWire's libjack
+    // has dozens of descriptors), so the counts are given time to come back.
+    int threadsAfter = threadsAtEnd;
+    int descriptorsAfter = descriptorsAtEnd;
+    testing::waitFor(
+        [&] {
+            threadsAfter = entriesIn("/proc/self/task");
+            descriptorsAfter = entriesIn("/proc/self/fd");
+            return threadsAfter <= threads + 4 && descriptorsAfter <= descriptors + 4;
+        },
+        kPatienceMs);
+    std::printf(
+        "%d input changes took %lld ms; threads %d -> %d (then %d), descriptors %d -> %d "
+        "(then %d)\n",
+        kChanges - kWarmUp, static_cast<long long>(elapsed), threads, threadsAtEnd, threadsAfter,
+        descriptors, descriptorsAtEnd, descriptorsAfter);
 
     EXPECT_EQ(service.lateDeliveries(), 0u) << "callbacks after a close had returned";
     EXPECT_EQ(service.ringMovesWhileClosed(), 0);
@@ -339,7 +360,6 @@ TEST_P(FaultsJackTest, AThousandInputChangesUnderAStream) {
         << "the stream reached the ports between; the sender "
         << (sender->wait(std::chrono::milliseconds(0)) ? "had ended" : "still ran") << ":\n"
         << sender->err();
-    // A leak per change would show as hundreds; a few may come and go with the machine's load.
     EXPECT_LE(threadsAfter, threads + 4);
     EXPECT_LE(descriptorsAfter, descriptors + 4);
 
