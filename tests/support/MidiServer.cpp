@@ -245,7 +245,23 @@ bool MidiServer::connect(const std::string& source, const std::string& destinati
         result = jack_connect(client, source.c_str(), destination.c_str());
     });
     // jackd says EEXIST for a connection that exists, PipeWire -EEXIST.
-    return result == 0 || result == EEXIST || result == -EEXIST;
+    if (result != 0 && result != EEXIST && result != -EEXIST) return false;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!connectionsSettled()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+bool MidiServer::waitForConnection(const std::string& port,
+                                   std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (connections(port).empty() || !connectionsSettled()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
 }
 
 std::vector<std::string> MidiServer::connections(const std::string& port) const {

@@ -56,7 +56,13 @@ public:
     // Polls until no port matches `pattern`; false on timeout.
     bool waitForNoPort(const std::string& pattern,
                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    // Connects two ports and waits until the server has taken the connection up (see
+    // connectionsSettled()): what is written into it from then on arrives.
     bool connect(const std::string& source, const std::string& destination) const;
+    // Polls until `port` is connected to something and the server has taken up every
+    // connection; false on timeout. For connections that others make.
+    bool waitForConnection(const std::string& port,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
     // Full names of the ports connected to `port`.
     std::vector<std::string> connections(const std::string& port) const;
 
@@ -85,6 +91,10 @@ protected:
     void killProcess();
     // Whether a client can open on the server now.
     bool acceptsClients() const;
+    // Whether every connection on the server carries data yet. jackd -S takes a connection up
+    // in the graph it runs next, before any client's next cycle; PipeWire negotiates each link
+    // with both clients first, asynchronously.
+    virtual bool connectionsSettled() const { return true; }
     std::string log() const;
     // The program's name for messages ("jackd", "pipewire").
     virtual const char* program() const = 0;

@@ -1,5 +1,9 @@
 #include "support/PipeWireServer.h"
 
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonValue>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -7,6 +11,7 @@
 #include <vector>
 
 #include "ports/PipeWireProps.h"
+#include "support/ChildProgram.h"
 
 namespace tamblin::testing {
 
@@ -84,6 +89,24 @@ bool PipeWireServer::start() {
     if (!spawn(path, {"pipewire"}, environment)) return false;
     const std::filesystem::path socket = std::filesystem::path(runtimeDir_) / name();
     return waitUntilReady([&] { return std::filesystem::exists(socket) && acceptsClients(); });
+}
+
+bool PipeWireServer::connectionsSettled() const {
+    static const std::string dump = onPath("pw-dump");
+    if (dump.empty()) {
+        ADD_FAILURE() << "pw-dump not found on PATH (is the pipewire-bin package installed?)";
+        return true;
+    }
+    ChildProgram child({dump, "-r", name()});
+    if (child.wait(5s) != 0) return false;
+    const QJsonDocument objects = QJsonDocument::fromJson(QByteArray::fromStdString(child.out()));
+    for (const QJsonValue& object : objects.array()) {
+        if (!object[QStringLiteral("type")].toString().endsWith(QStringLiteral(":Link"))) continue;
+        if (object[QStringLiteral("info")][QStringLiteral("state")].toString() !=
+            QStringLiteral("active"))
+            return false;
+    }
+    return objects.isArray();
 }
 
 void PipeWireServer::kill() {

@@ -14,9 +14,9 @@ namespace tamblin::testing {
 // name), and merges jack.fix-midi-events=false into PIPEWIRE_PROPS as the program does.
 //
 // The process must have loaded PipeWire's libjack (see serversUnderTest()); anything else fails
-// the test. Unlike jackd -S, PipeWire runs its clients asynchronously: a message written into a
-// connection that the graph has not taken up yet is lost, so tests wait for ports and
-// connections before they send.
+// the test. Unlike jackd -S, PipeWire runs its clients asynchronously and takes a link up only
+// once both clients have agreed on it: a message written into a connection before then is lost,
+// so connect() and waitForConnection() wait until every link is active.
 class PipeWireServer : public MidiServer {
 public:
     // Starts the daemon and waits until it accepts JACK clients.
@@ -29,6 +29,8 @@ public:
 
 private:
     const char* program() const override { return "pipewire"; }
+    // Every link in the state "active", as pw-dump shows them.
+    bool connectionsSettled() const override;
 
     std::string runtimeDir_;
 };

@@ -130,11 +130,11 @@ protected:
         ASSERT_NE(window->midiOutHnd(), 0u) << "the output did not open";
     }
 
-    // Waits until the graph the server runs connects `port` to something: from then on what its
-    // client writes reaches the reader. (A connection is made in the next graph; a message written
-    // before that graph runs goes nowhere.)
+    // Waits until the server has connected `port` to something and taken the connection up:
+    // from then on what its client writes reaches the reader. (A message written before goes
+    // nowhere.)
     bool waitForConnection(const std::string& port) const {
-        return waitFor([&] { return !server.connections(port).empty(); }, kPatienceMs);
+        return server.waitForConnection(port, std::chrono::milliseconds(kPatienceMs));
     }
 
     QStringList countTexts() const {
