@@ -51,15 +51,17 @@ std::uint32_t packed(const Bytes& bytes) {
     return value;
 }
 
-// The sender's stream: channel messages from a seed, 2,000 a second, once something has connected
-// to it or it has been given SIGUSR1. (It notices connections through a JACK client of its own,
-// which may fail to open on a busy machine: the signal is the sure way.) On a loaded machine the
-// last few messages can be lost when it closes its port, before a late reader has taken them, so
-// it plays more than the tests hold the monitor to.
+// The sender's stream: channel messages from a seed, 2,000 a second, half a second after something
+// has connected to it or it has been given SIGUSR1. (It notices connections through a JACK client
+// of its own, which may fail to open on a busy machine: the signal is the sure way. It notices
+// them when they are made, and PipeWire takes a connection up a little later, as does a monitor
+// whose input port is still starting: hence the half second.) On a loaded machine the last few
+// messages can be lost when it closes its port, before a late reader has taken them, so it plays
+// more than the tests hold the monitor to.
 constexpr std::size_t kChecked = 2000;
 const std::vector<std::string> kStream = {
-    "--api",  "jack", "--stream",          "2100", "--rate", "2000",
-    "--seed", "11",   "--wait-connection", "60"};
+    "--api",  "jack", "--stream",          "2100", "--rate",  "2000",
+    "--seed", "11",   "--wait-connection", "60",   "--delay", "500"};
 
 // Whether two recordings of one stream agree as far as both go: nothing lost, changed, added or
 // reordered.
@@ -239,13 +241,9 @@ TEST_P(TambviewJackTest, ThruForwardsTheSendersStreamCompleteAndCountsIt) {
         ASSERT_LT(bytes[0], 0xF8) << "a real-time message would need the filter unchecked";
     ASSERT_TRUE(server.waitForNoPort("^tamblin-test-reference:"));
 
-    // The same stream again, into the monitor, with the receiver as the only output device. Should
-    // the sender see the monitor's connection itself, it waits a moment more for the port to be
-    // started.
+    // The same stream again, into the monitor, with the receiver as the only output device.
     JackSink receiver("tamblin-test-receiver");
-    std::vector<std::string> delayed = kStream;
-    delayed.insert(delayed.end(), {"--delay", "500"});
-    ChildProcess sender(senderPath(), delayed);
+    ChildProcess sender(senderPath(), kStream);
     const auto port = server.waitForPort(kSenderOut);
     ASSERT_TRUE(port.has_value()) << sender.output();
     ASSERT_NO_FATAL_FAILURE(start());
