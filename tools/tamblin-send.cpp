@@ -32,6 +32,8 @@
 #include <thread>
 #include <vector>
 
+#include "ports/PipeWireProps.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -459,6 +461,9 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return kBadUsage;
     }
+    // PipeWire's libjack would hand --receive rewritten messages.
+    if (const std::string warning = tamblin::ports::keepMidiEventsExact(); !warning.empty())
+        std::fprintf(stderr, "tamblin-send: %s\n", warning.c_str());
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);
     std::signal(SIGUSR1, onGoSignal);

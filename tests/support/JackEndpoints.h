@@ -17,7 +17,7 @@ namespace tamblin::testing {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// The test's own MIDI ends on the JACK server of the process (see JackServer), each a client
+// The test's own MIDI ends on the JACK server of the process (see MidiServer), each a client
 // written directly on libjack, so that what a test sends and records is exactly what JACK
 // carries: one JACK event per send, any bytes, every event recorded whole.
 //
