@@ -72,7 +72,7 @@ protected:
     std::unique_ptr<ChildProgram> startSender(long count, int rate) {
         auto sender = std::make_unique<ChildProgram>(std::vector<std::string>{
             ChildProgram::built("tools/tamblin-send"), "--api", "jack", "--wait-connection", "120",
-            "--delay", "300", "--stream", std::to_string(count), "--rate", std::to_string(rate)});
+            "--stream", std::to_string(count), "--rate", std::to_string(rate)});
         EXPECT_TRUE(server.waitForPort(std::string("^") + kSender + "$")) << sender->err();
         return sender;
     }

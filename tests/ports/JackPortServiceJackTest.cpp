@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 
 #include "support/JackEndpoints.h"
@@ -264,7 +265,11 @@ TEST_P(JackPortServiceJackTest, DeliversWholeShortMessagesAndNothingCarriesOver)
     // A marker sent last: whatever was dropped would have come before it.
     source.send({0xFC});
     expected.push_back(0xFC);
-    ASSERT_TRUE(recorder.waitForMessage(0xFC));
+    ASSERT_TRUE(recorder.waitForMessage(0xFC))
+        << "arrived: " << ::testing::PrintToString(recorder.messages());
+    // jackd carries the zero-length event; PipeWire's libjack refuses to write one, so on
+    // PipeWire none can come.
+    EXPECT_EQ(source.refused(), server.kind() == testing::ServerKind::PipeWire ? 1u : 0u);
 
     EXPECT_EQ(recorder.messages(), expected);
     const std::vector<Arrival> arrivals = recorder.arrivals();
@@ -632,6 +637,63 @@ TEST_P(JackPortServiceJackTest, ServerThatDiesAndReturnsIsFollowed) {
     EXPECT_EQ(service.midiOutClose(out), kOk);
 }
 
+// PipeWire's libjack reports the server's loss also for a request that merely failed, such as a
+// connection to a port that went away meanwhile, and its client goes on working. An input device
+// that comes and goes quickly while the service follows it costs the output nothing: every send
+// is taken and arrives, in order, and the input is connected again once the device stays.
+TEST_P(JackPortServiceJackTest, ADeviceThatFlickersIsNoLossOfTheServer) {
+    const std::string client = "tamblin-test-flicker";
+    JackSink sink;
+    const Handle out = openOutput(service, sink.port());
+    ASSERT_TRUE(outputHandshake(service, out, sink));
+    Handle in = 0;
+    {
+        JackSource first(client);
+        in = openStartedInput(service, first.port());
+    }
+
+    std::atomic<bool> done{false};
+    // For three seconds: a few hundred times on PipeWire, a hundred on jackd.
+    std::thread flicker([&] {
+        const auto end = std::chrono::steady_clock::now() + 3s;
+        for (int i = 0; std::chrono::steady_clock::now() < end; ++i) {
+            try {
+                JackSource source(client);
+                std::this_thread::sleep_for(std::chrono::milliseconds(i % 8));
+            } catch (const std::runtime_error&) {
+                // JACK may refuse a client whose name the closing one still holds.
+            }
+        }
+        done.store(true);
+    });
+    std::vector<Bytes> sent;
+    int refused = 0;
+    int disconnected = 0;
+    for (int i = 0; !done.load(); ++i) {
+        const Bytes message = {0xB0, static_cast<std::uint8_t>(i / 128 % 128),
+                               static_cast<std::uint8_t>(i % 128)};
+        if (service.midiOutShortMsg(out, 0xB0u | std::uint32_t{message[1]} << 8 |
+                                             std::uint32_t{message[2]} << 16) == kOk)
+            sent.push_back(message);
+        else
+            ++refused;
+        disconnected += !service.connected();
+        std::this_thread::sleep_for(2ms);
+    }
+    flicker.join();
+
+    EXPECT_EQ(refused, 0);
+    EXPECT_EQ(disconnected, 0);
+    ASSERT_TRUE(recorder.waitFor([&] { return withoutSensing(sink).size() >= sent.size(); }))
+        << withoutSensing(sink).size() << " of " << sent.size();
+    EXPECT_EQ(withoutSensing(sink), sent);
+    JackSource last(client);
+    ASSERT_TRUE(last.waitForConnection()) << "the input was not connected again";
+    ASSERT_TRUE(handshake(last, in));
+    EXPECT_EQ(service.midiInClose(in), kOk);
+    EXPECT_EQ(service.midiOutClose(out), kOk);
+}
+
 // A close while the server is away ends the following: the devices are not connected again.
 TEST_P(JackPortServiceJackTest, CloseDuringTheLossCancelsTheReconnect) {
     auto source = std::make_unique<JackSource>();
@@ -708,7 +770,11 @@ TEST_P(JackPortServiceJackTest, HungServerCountsAsAbsent) {
     EXPECT_FALSE(hung->finish(100ms)) << "the worker is still held by the server";
     server.resume();
     hung.reset();
-    EXPECT_EQ(names(service, true), std::vector<std::string>{source.port()});
+    // Once the server runs again it answers. (PipeWire's may refuse the first client that opens
+    // while the one held before completes its open: the service then asks again.)
+    EXPECT_TRUE(recorder.waitFor([&] {
+        return names(service, true) == std::vector<std::string>{source.port()};
+    })) << ::testing::PrintToString(names(service, true));
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, JackPortServiceJackTest, ::testing::ValuesIn(serversUnderTest()),

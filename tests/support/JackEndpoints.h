@@ -44,6 +44,8 @@ public:
     bool flushed(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
     // Waits until the port is connected to something; false on timeout.
     bool waitForConnection(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    // Events that libjack refused to write even into an empty buffer, and so dropped.
+    std::uint64_t refused() const;
 
     struct State;
 

@@ -45,12 +45,8 @@ protected:
     }
 
     // Runs the tool into a fresh sink until it ends; what arrived, each message packed.
-    std::vector<std::uint32_t> play(std::vector<std::string> args) {
+    std::vector<std::uint32_t> play(const std::vector<std::string>& args) {
         JackSink sink;
-        // The tool starts once it sees its port connected. PipeWire shows a link before it has
-        // taken it up with both clients (a matter of milliseconds), and what is written before
-        // then is lost: the tool waits a moment more.
-        args.insert(args.end(), {"--delay", "100"});
         ChildProgram tool = runTool(args);
         const auto port = server.waitForPort("^tamblin-send:out$");
         EXPECT_TRUE(port.has_value()) << "the tool's port did not appear";
@@ -142,7 +138,7 @@ TEST_P(TamblinSendJackTest, DemoTouchesEveryViewAndReleasesItsNotes) {
 
 TEST_P(TamblinSendJackTest, LoopStoppedMidPhraseReleasesItsNotes) {
     JackSink sink;
-    ChildProgram tool = runTool({"--wait-connection", "10", "--delay", "100", "--demo", "--loop"});
+    ChildProgram tool = runTool({"--wait-connection", "10", "--demo", "--loop"});
     const auto port = server.waitForPort("^tamblin-send:out$");
     ASSERT_TRUE(port.has_value());
     ASSERT_TRUE(server.connect(*port, sink.port()));

@@ -267,13 +267,9 @@ TEST_P(TambviewJackTest, ThruForwardsTheSendersStreamCompleteAndCountsIt) {
         ASSERT_LT(bytes[0], 0xF8) << "a real-time message would need the filter unchecked";
     ASSERT_TRUE(server.waitForNoPort("^tamblin-test-reference:"));
 
-    // The same stream again, into the monitor, with the receiver as the only output device. Should
-    // the sender see the monitor's connection itself, it waits a moment more for the port to be
-    // started.
+    // The same stream again, into the monitor, with the receiver as the only output device.
     JackSink receiver("tamblin-test-receiver");
-    std::vector<std::string> delayed = kStream;
-    delayed.insert(delayed.end(), {"--delay", "500"});
-    ChildProcess sender(senderPath(), delayed);
+    ChildProcess sender(senderPath(), kStream);
     const auto port = server.waitForPort(kSenderOut);
     ASSERT_TRUE(port.has_value()) << sender.output();
     ASSERT_NO_FATAL_FAILURE(start());
@@ -333,7 +329,9 @@ TEST_P(TambviewJackTest, ExitDisconnectsBothPortsAndTheClientGoesWithTheService)
     ASSERT_NO_FATAL_FAILURE(allowOutput());
     ASSERT_TRUE(waitForConnection(source.port()));
     ASSERT_TRUE(waitForConnection(receiver.port()));
-    EXPECT_EQ(server.ports(kOwnPorts), (std::vector<std::string>{"Tamblin:in", "Tamblin:out"}));
+    std::vector<std::string> own = server.ports(kOwnPorts);
+    std::sort(own.begin(), own.end());  // jackd lists them in order of making, PipeWire not
+    EXPECT_EQ(own, (std::vector<std::string>{"Tamblin:in", "Tamblin:out"}));
     EXPECT_EQ(server.connections(source.port()), std::vector<std::string>{"Tamblin:in"});
     EXPECT_EQ(server.connections(receiver.port()), std::vector<std::string>{"Tamblin:out"});
 
@@ -375,7 +373,7 @@ TEST_P(TambviewJackTest, MalformedEventsCostNothingButThemselvesInTheLogAndOnThr
                                            {0xF7},
                                            {0xCF, 0x03},
                                            {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7},
-                                           {},
+                                           {},  // PipeWire's libjack sends no empty event
                                            {0xB3, 0x07, 0x64},
                                            {0xF0, 0x43},
                                            {0xCF, 0x04}};
