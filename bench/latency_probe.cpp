@@ -1,214 +1,390 @@
-// latency_probe: how long MIDI messages take from a JACK output port to a JACK input port, through
-// whatever connects the two (a direct connection, or a monitor's thru). A plain libjack client,
-// "tamblin-latency", with an output port "out" and an input port "in".
+// latency_probe: times MIDI paths through the JACK graph with one client and one clock.
 //
-// It waits until both ports are connected (with --self it connects out to in itself), sends
-// warm-up messages until one comes back, then sends --count note messages at --rate per second,
-// each carrying its number, and stamps each with the frame it was written at and the frame it
-// arrived at. It prints
-//     sent N received N lost N p50_ms X p99_ms X max_ms X period_ms X
-// (milliseconds from the frame a message was sent at to the frame it arrived at, in JACK's frame
-// clock) and exits 0 when every message came back exactly once, 1 otherwise, 2 for bad usage.
+// It plays a deterministic stream of channel messages from its port "out" and reads it back on
+// one input port per --path, each of which a script wires to the end of one path: "direct" to
+// this client's own out (the baseline), "monitor" to the thru output of a monitor whose input is
+// fed from out, and so on. Every message is timed from the frame it was written in to the frame
+// it was read in, both taken from the JACK frame clock in the process callback; nothing else
+// runs on the callback's thread, and nothing there allocates or locks.
 //
-//   latency_probe --count N --rate R [--self] [--timeout S]
+//   latency_probe --count N --rate PER_SECOND [--seed S] [--delay MS] [--idle S] [--timeout S]
+//                 --path NAME [--path NAME ...]
+//
+// Once its ports exist it prints
+//     ready <client name>
+// and waits for SIGUSR1, the script's word that everything is wired; it then waits --delay
+// milliseconds more (500) for the server to take up the connections and plays N messages at the
+// given rate. It ends when every path has received N messages, when no path has received
+// anything new for --idle seconds (5) after the last message was played, or --timeout seconds
+// (600) after the start. Per path it then prints "key value" lines:
+//     <path>_received N
+//     <path>_p50_ms X    (also p99, max and mean, in milliseconds at the server's rate)
+//     <path>_error TEXT  (only when the path lost, changed, added or reordered a message)
+// The exit status is 0 when every path received exactly the stream, in order, 1 otherwise, 2 for
+// bad usage.
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ports/PipeWireProps.h"
+
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
-// A message's number in its channel and two data bytes: 18 bits. Warm-up messages are note offs
-// of channel 16 with data 0x7F 0x7F, which no numbered message is.
-constexpr std::uint32_t kMaxCount = 1u << 17;
-constexpr std::uint8_t kWarmUp[3] = {0x8F, 0x7F, 0x7F};
+constexpr const char* kUsage =
+    "usage: latency_probe --count N --rate PER_SECOND [--seed S] [--delay MS] [--idle S] "
+    "[--timeout S] --path NAME [--path NAME ...]\n";
+
+std::atomic<bool> goSignalled{false};
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "flags are set from signal handlers");
+
+void onGo(int) {
+    goSignalled.store(true);
+}
+void onStop(int) {
+    stopRequested.store(true);
+}
 
 struct Options {
-    std::uint32_t count = 0;
+    std::size_t count = 0;
     double rate = 0;
-    bool self = false;
-    double timeoutSeconds = 60;
+    unsigned long seed = 1;
+    long delayMs = 500;
+    double idleSeconds = 5;
+    double timeoutSeconds = 600;
+    std::vector<std::string> paths;
 };
 
-// Everything the process thread touches; the main thread reads the results only after the client
-// is deactivated.
-struct Probe {
-    jack_client_t* client = nullptr;
-    jack_port_t* out = nullptr;
-    jack_port_t* in = nullptr;
-    std::uint32_t count = 0;
-    double framesPerMessage = 0;
-
-    std::atomic<bool> measuring{false};
-    std::atomic<bool> warmedUp{false};
-    std::atomic<std::uint32_t> received{0};
-    std::atomic<std::uint32_t> repeated{0};
-    // The process thread's own.
-    std::uint32_t sent = 0;
-    double nextFrame = -1;
-    jack_nframes_t lastWarmUp = 0;
-    std::vector<jack_nframes_t> sentAt;
-    std::vector<std::int64_t> latency;  // frames; -1 until it arrives
-
-    static int process(jack_nframes_t frames, void* self) noexcept;
-};
-
-int Probe::process(jack_nframes_t frames, void* self) noexcept {
-    auto& p = *static_cast<Probe*>(self);
-    const jack_nframes_t now = jack_last_frame_time(p.client);
-    // The input first: connected to our own output, JACK hands it that port's buffer, which
-    // clearing the output would empty.
-    void* inBuffer = jack_port_get_buffer(p.in, frames);
-    const jack_nframes_t events = jack_midi_get_event_count(inBuffer);
-    for (jack_nframes_t i = 0; i < events; ++i) {
-        jack_midi_event_t event;
-        if (jack_midi_event_get(&event, inBuffer, i) != 0 || event.size != 3) continue;
-        if (std::memcmp(event.buffer, kWarmUp, 3) == 0) {
-            p.warmedUp.store(true, std::memory_order_release);
+std::optional<Options> parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string key = argv[i];
+        const char* text = argv[i + 1];
+        if (key == "--path") {
+            if (*text == '\0') return std::nullopt;
+            o.paths.emplace_back(text);
             continue;
         }
-        const std::uint32_t seq = (std::uint32_t{event.buffer[0] & 0x0Fu} << 14) |
-                                  (std::uint32_t{event.buffer[1]} << 7) | event.buffer[2];
-        if (seq >= p.sent) continue;
-        if (p.latency[seq] >= 0) {
-            p.repeated.fetch_add(1, std::memory_order_relaxed);
-            continue;
-        }
-        p.latency[seq] = static_cast<std::int64_t>(now + event.time) - p.sentAt[seq];
-        p.received.fetch_add(1, std::memory_order_release);
-    }
-    void* outBuffer = jack_port_get_buffer(p.out, frames);
-    jack_midi_clear_buffer(outBuffer);
-
-    if (!p.measuring.load(std::memory_order_acquire)) {
-        // One warm-up message every 10 ms or so until one has come back.
-        if (!p.warmedUp.load(std::memory_order_acquire) && now - p.lastWarmUp >= 480) {
-            jack_midi_event_write(outBuffer, 0, kWarmUp, 3);
-            p.lastWarmUp = now;
-        }
-        return 0;
-    }
-    if (p.nextFrame < 0) p.nextFrame = now;
-    while (p.sent < p.count && p.nextFrame < static_cast<double>(now) + frames) {
-        const auto at = static_cast<jack_nframes_t>(std::max(p.nextFrame, double(now)));
-        const std::uint32_t seq = p.sent;
-        const std::uint8_t message[3] = {static_cast<std::uint8_t>(0x90 | (seq >> 14)),
-                                         static_cast<std::uint8_t>((seq >> 7) & 0x7F),
-                                         static_cast<std::uint8_t>(seq & 0x7F)};
-        if (jack_midi_event_write(outBuffer, at - now, message, 3) != 0) break;
-        p.sentAt[seq] = at;
-        ++p.sent;
-        p.nextFrame += p.framesPerMessage;
-    }
-    return 0;
-}
-
-bool parse(int argc, char** argv, Options& o) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--self") {
-            o.self = true;
-            continue;
-        }
-        if (i + 1 >= argc) return false;
         char* end = nullptr;
-        const double value = std::strtod(argv[++i], &end);
-        if (end == argv[i] || *end != '\0' || value <= 0) return false;
-        if (arg == "--count")
-            o.count = static_cast<std::uint32_t>(value);
-        else if (arg == "--rate")
+        const double value = std::strtod(text, &end);
+        if (end == text || *end != '\0' || !(value >= 0)) return std::nullopt;
+        if (key == "--count")
+            o.count = static_cast<std::size_t>(value);
+        else if (key == "--rate")
             o.rate = value;
-        else if (arg == "--timeout")
+        else if (key == "--seed")
+            o.seed = static_cast<unsigned long>(value);
+        else if (key == "--delay")
+            o.delayMs = static_cast<long>(value);
+        else if (key == "--idle")
+            o.idleSeconds = value;
+        else if (key == "--timeout")
             o.timeoutSeconds = value;
         else
+            return std::nullopt;
+    }
+    if (argc % 2 == 0 || o.count == 0 || o.rate <= 0 || o.paths.empty()) return std::nullopt;
+    return o;
+}
+
+struct Message {
+    std::array<std::uint8_t, 3> bytes{};
+    std::uint8_t size = 0;
+    bool operator==(const Message&) const = default;
+};
+
+// Channel messages of every kind from the seed (std::mt19937's raw output, fully specified), so
+// that a lost, changed or reordered message shows as a difference from the expected one.
+std::vector<Message> streamFrom(unsigned long seed, std::size_t count) {
+    std::mt19937 random(static_cast<std::mt19937::result_type>(seed));
+    std::vector<Message> stream(count);
+    for (Message& m : stream) {
+        const auto kind = static_cast<std::uint8_t>(0x80 + 0x10 * (random() % 7));
+        const auto channel = static_cast<std::uint8_t>(random() % 16);
+        const auto a = static_cast<std::uint8_t>(random() % 128);
+        const auto b = static_cast<std::uint8_t>(random() % 128);
+        // Controllers 120-127 are channel mode messages: a monitor's output would pass on "all
+        // notes off" and the like.
+        const auto first = kind == 0xB0 ? static_cast<std::uint8_t>(a % 120) : a;
+        const bool twoBytes = kind == 0xC0 || kind == 0xD0;
+        m.bytes = {static_cast<std::uint8_t>(kind | channel), first,
+                   twoBytes ? std::uint8_t{0} : b};
+        m.size = twoBytes ? 2 : 3;
+    }
+    return stream;
+}
+
+std::string describe(const Message& m) {
+    char text[16];
+    if (m.size == 2)
+        std::snprintf(text, sizeof text, "%02X %02X", m.bytes[0], m.bytes[1]);
+    else
+        std::snprintf(text, sizeof text, "%02X %02X %02X", m.bytes[0], m.bytes[1], m.bytes[2]);
+    return text;
+}
+
+// What one input port has read. Written by the process callback only; read by the main thread
+// after `received` (release/acquire) says how far.
+struct Path {
+    std::string name;
+    jack_port_t* port = nullptr;
+    std::vector<jack_nframes_t> frames;  // the frame each message was read in, by index
+    std::atomic<std::size_t> received{0};
+    std::atomic<std::size_t> extra{0};              // read after the whole stream had been
+    std::atomic<std::size_t> firstWrong{SIZE_MAX};  // index of the first message unlike the stream
+    Message wrong;                                  // what came there; valid once firstWrong is set
+};
+
+class Probe {
+public:
+    Probe(const Options& options, std::vector<Message> stream)
+        : options_(options), stream_(std::move(stream)), sentFrames_(stream_.size()) {}
+
+    ~Probe() {
+        if (client_ != nullptr) jack_client_close(client_);
+    }
+
+    bool open() {
+        jack_status_t status{};
+        client_ = jack_client_open("tamblin-latency", JackNoStartServer, &status);
+        if (client_ == nullptr) {
+            std::fprintf(stderr, "latency_probe: no JACK server answers (status 0x%x)\n",
+                         static_cast<unsigned>(status));
             return false;
+        }
+        out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        for (const std::string& name : options_.paths) {
+            auto path = std::make_unique<Path>();
+            path->name = name;
+            path->frames.resize(stream_.size());
+            path->port = jack_port_register(client_, name.c_str(), JACK_DEFAULT_MIDI_TYPE,
+                                            JackPortIsInput, 0);
+            if (path->port == nullptr) {
+                std::fprintf(stderr, "latency_probe: cannot register port %s\n", name.c_str());
+                return false;
+            }
+            paths_.push_back(std::move(path));
+        }
+        if (out_ == nullptr || jack_set_process_callback(client_, &Probe::process, this) != 0 ||
+            jack_activate(client_) != 0) {
+            std::fprintf(stderr, "latency_probe: cannot set up the JACK client\n");
+            return false;
+        }
+        sampleRate_ = jack_get_sample_rate(client_);
+        return true;
     }
-    return o.count > 0 && o.count <= kMaxCount && o.rate > 0;
-}
 
-template <typename Done>
-bool waitUntil(std::chrono::duration<double> timeout, Done done) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(5ms);
+    const char* clientName() const { return jack_get_client_name(client_); }
+
+    // From the next cycle on, plays the stream `delay` from now.
+    void play(std::chrono::milliseconds delay) {
+        const auto frames = static_cast<jack_nframes_t>(
+            static_cast<double>(sampleRate_) * std::chrono::duration<double>(delay).count());
+        startFrame_ = jack_frame_time(client_) + frames;
+        playing_.store(true, std::memory_order_release);
     }
-    return true;
-}
 
-double percentile(std::vector<double> sorted, double p) {
-    if (sorted.empty()) return 0;
-    const auto index = static_cast<std::size_t>(p * static_cast<double>(sorted.size() - 1) + 0.5);
-    return sorted[std::min(index, sorted.size() - 1)];
-}
+    std::size_t sent() const { return sent_.load(std::memory_order_acquire); }
+    std::size_t slowest() const {
+        std::size_t least = SIZE_MAX;
+        for (const auto& path : paths_)
+            least = std::min(least, path->received.load(std::memory_order_acquire));
+        return least;
+    }
+    std::size_t total() const {
+        std::size_t sum = 0;
+        for (const auto& path : paths_) sum += path->received.load(std::memory_order_acquire);
+        return sum;
+    }
+    bool unwritable() const { return unwritable_.load(std::memory_order_acquire); }
+
+    // Prints the figures of every path; true when each received exactly the stream.
+    bool report() const {
+        bool exact = sent() == stream_.size() && !unwritable();
+        if (unwritable())
+            std::printf("error out's buffer was full: message %zu could not be written\n", sent());
+        std::printf("sent %zu\n", sent());
+        std::printf("sample_rate %u\n", sampleRate_);
+        for (const auto& path : paths_) {
+            const std::size_t received = path->received.load(std::memory_order_acquire);
+            const std::size_t extra = path->extra.load(std::memory_order_acquire);
+            const std::size_t wrong = path->firstWrong.load(std::memory_order_acquire);
+            const char* name = path->name.c_str();
+            std::printf("%s_received %zu\n", name, received + extra);
+            std::vector<double> ms;
+            ms.reserve(received);
+            for (std::size_t i = 0; i < received && i < wrong; ++i)
+                ms.push_back(static_cast<double>(path->frames[i] - sentFrames_[i]) * 1e3 /
+                             sampleRate_);
+            if (!ms.empty()) {
+                std::sort(ms.begin(), ms.end());
+                double sum = 0;
+                for (const double v : ms) sum += v;
+                std::printf("%s_p50_ms %.2f\n", name, percentile(ms, 0.50));
+                std::printf("%s_p99_ms %.2f\n", name, percentile(ms, 0.99));
+                std::printf("%s_max_ms %.2f\n", name, ms.back());
+                std::printf("%s_mean_ms %.2f\n", name, sum / static_cast<double>(ms.size()));
+            }
+            if (wrong != SIZE_MAX) {
+                std::printf("%s_error message %zu is %s, not %s (lost, changed or reordered)\n",
+                            name, wrong, describe(path->wrong).c_str(),
+                            describe(stream_[wrong]).c_str());
+                exact = false;
+            } else if (extra > 0) {
+                std::printf("%s_error %zu messages more than were sent\n", name, extra);
+                exact = false;
+            } else if (received < stream_.size()) {
+                std::printf("%s_error %zu of %zu messages lost at the end\n", name,
+                            stream_.size() - received, stream_.size());
+                exact = false;
+            }
+        }
+        std::fflush(stdout);
+        return exact;
+    }
+
+private:
+    // Nearest rank: the smallest value that at least a share p of all are not above.
+    static double percentile(const std::vector<double>& sorted, double p) {
+        const auto rank =
+            static_cast<std::size_t>(std::ceil(p * static_cast<double>(sorted.size())));
+        return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
+    }
+
+    static int process(jack_nframes_t frames, void* self) {
+        static_cast<Probe*>(self)->cycle(frames);
+        return 0;
+    }
+
+    // Inputs first, then out: a path back to this client is read in the cycle after it was
+    // written, as any client reading what others wrote in the same cycle would.
+    void cycle(jack_nframes_t frames) {
+        const jack_nframes_t cycleStart = jack_last_frame_time(client_);
+        for (const auto& path : paths_) read(*path, cycleStart, frames);
+
+        void* buffer = jack_port_get_buffer(out_, frames);
+        jack_midi_clear_buffer(buffer);
+        if (!playing_.load(std::memory_order_acquire) ||
+            unwritable_.load(std::memory_order_relaxed))
+            return;
+        std::size_t next = sent_.load(std::memory_order_relaxed);
+        while (next < stream_.size()) {
+            // Signed distances between frame times survive the clock's wrap.
+            const auto due =
+                startFrame_ + static_cast<jack_nframes_t>(static_cast<std::uint64_t>(
+                                  static_cast<double>(next) * sampleRate_ / options_.rate));
+            const auto ahead = static_cast<std::int32_t>(due - cycleStart);
+            if (ahead >= static_cast<std::int64_t>(frames)) break;  // due in a later cycle
+            const auto offset = static_cast<jack_nframes_t>(std::max(0, ahead));
+            const Message& m = stream_[next];
+            if (jack_midi_event_write(buffer, offset, m.bytes.data(), m.size) != 0) {
+                unwritable_.store(true, std::memory_order_release);
+                return;
+            }
+            sentFrames_[next] = cycleStart + offset;
+            sent_.store(++next, std::memory_order_release);
+        }
+    }
+
+    void read(Path& path, jack_nframes_t cycleStart, jack_nframes_t frames) {
+        void* buffer = jack_port_get_buffer(path.port, frames);
+        const jack_nframes_t events = jack_midi_get_event_count(buffer);
+        std::size_t received = path.received.load(std::memory_order_relaxed);
+        for (jack_nframes_t e = 0; e < events; ++e) {
+            jack_midi_event_t event{};
+            if (jack_midi_event_get(&event, buffer, e) != 0) continue;
+            if (received >= stream_.size()) {
+                path.extra.fetch_add(1, std::memory_order_release);
+                continue;
+            }
+            Message m;
+            m.size = static_cast<std::uint8_t>(std::min<std::size_t>(event.size, 3));
+            std::memcpy(m.bytes.data(), event.buffer, m.size);
+            if (!(m == stream_[received]) &&
+                path.firstWrong.load(std::memory_order_relaxed) == SIZE_MAX) {
+                path.wrong = m;
+                path.firstWrong.store(received, std::memory_order_release);
+            }
+            path.frames[received] = cycleStart + event.time;
+            ++received;
+        }
+        path.received.store(received, std::memory_order_release);
+    }
+
+    const Options& options_;
+    const std::vector<Message> stream_;
+    std::vector<jack_nframes_t> sentFrames_;  // written by the callback up to sent_
+    std::vector<std::unique_ptr<Path>> paths_;
+    jack_client_t* client_ = nullptr;
+    jack_port_t* out_ = nullptr;
+    jack_nframes_t sampleRate_ = 0;
+    jack_nframes_t startFrame_ = 0;  // set before playing_ is published
+    std::atomic<bool> playing_{false};
+    std::atomic<std::size_t> sent_{0};
+    std::atomic<bool> unwritable_{false};
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options options;
-    if (!parse(argc, argv, options)) {
-        std::fputs("usage: latency_probe --count N --rate R [--self] [--timeout S]\n", stderr);
+    const std::optional<Options> options = parse(argc, argv);
+    if (!options) {
+        std::fputs(kUsage, stderr);
         return 2;
     }
-    Probe probe;
-    probe.count = options.count;
-    probe.sentAt.assign(options.count, 0);
-    probe.latency.assign(options.count, -1);
-    jack_status_t status{};
-    probe.client = jack_client_open("tamblin-latency", JackNoStartServer, &status);
-    if (probe.client == nullptr) {
-        std::fputs("latency_probe: no JACK server\n", stderr);
-        return 1;
-    }
-    const double rate = jack_get_sample_rate(probe.client);
-    probe.framesPerMessage = rate / options.rate;
-    jack_set_process_callback(probe.client, &Probe::process, &probe);
-    probe.out =
-        jack_port_register(probe.client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-    probe.in = jack_port_register(probe.client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-    if (probe.out == nullptr || probe.in == nullptr || jack_activate(probe.client) != 0) {
-        std::fputs("latency_probe: cannot start the client\n", stderr);
-        return 1;
-    }
-    if (options.self)
-        jack_connect(probe.client, jack_port_name(probe.out), jack_port_name(probe.in));
-    std::printf("ready\n");
+    // On PipeWire the paths must see exactly what was played.
+    if (const std::string warning = tamblin::ports::keepMidiEventsExact(); !warning.empty())
+        std::fprintf(stderr, "latency_probe: %s\n", warning.c_str());
+    std::signal(SIGUSR1, onGo);
+    std::signal(SIGINT, onStop);
+    std::signal(SIGTERM, onStop);
+
+    Probe probe(*options, streamFrom(options->seed, options->count));
+    if (!probe.open()) return 1;
+    std::printf("ready %s\n", probe.clientName());
     std::fflush(stdout);
 
-    const auto timeout = std::chrono::duration<double>(options.timeoutSeconds);
-    const bool ready =
-        waitUntil(timeout, [&] { return probe.warmedUp.load(std::memory_order_acquire); });
-    if (ready) {
-        probe.measuring.store(true, std::memory_order_release);
-        waitUntil(timeout + std::chrono::duration<double>(options.count / options.rate),
-                  [&] { return probe.received.load(std::memory_order_acquire) == options.count; });
-        std::this_thread::sleep_for(300ms);  // a message that comes twice would have come by now
-    }
-    jack_deactivate(probe.client);
-    const double periodMs = jack_get_buffer_size(probe.client) * 1000.0 / rate;
-    jack_client_close(probe.client);
+    const auto began = Clock::now();
+    const auto timeout = began + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(options->timeoutSeconds));
+    while (!goSignalled.load() && !stopRequested.load() && Clock::now() < timeout)
+        std::this_thread::sleep_for(10ms);
+    if (goSignalled.load()) probe.play(std::chrono::milliseconds(options->delayMs));
 
-    std::vector<double> ms;
-    for (std::uint32_t i = 0; i < probe.sent; ++i)
-        if (probe.latency[i] >= 0)
-            ms.push_back(static_cast<double>(probe.latency[i]) * 1000.0 / rate);
-    std::sort(ms.begin(), ms.end());
-    const std::uint32_t received = probe.received.load();
-    std::printf(
-        "sent %u received %u lost %u repeated %u p50_ms %.2f p99_ms %.2f max_ms %.2f "
-        "period_ms %.2f\n",
-        probe.sent, received, probe.sent - received, probe.repeated.load(), percentile(ms, 0.5),
-        percentile(ms, 0.99), ms.empty() ? 0.0 : ms.back(), periodMs);
-    if (!ready) std::fputs("latency_probe: nothing came back\n", stderr);
-    return ready && received == options.count && probe.repeated.load() == 0 ? 0 : 1;
+    const auto idle = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(options->idleSeconds));
+    std::size_t lastTotal = 0;
+    auto lastChange = Clock::now();
+    while (goSignalled.load() && !stopRequested.load() && Clock::now() < timeout &&
+           probe.slowest() < options->count) {
+        std::this_thread::sleep_for(10ms);
+        const std::size_t total = probe.total();
+        if (total != lastTotal || probe.sent() < options->count) {
+            lastTotal = total;
+            lastChange = Clock::now();
+        }
+        if (probe.unwritable() || Clock::now() - lastChange > idle) break;
+    }
+    // A duplicate of the last message would come within a few cycles.
+    std::this_thread::sleep_for(200ms);
+    return probe.report() ? 0 : 1;
 }

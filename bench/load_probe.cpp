@@ -2,7 +2,8 @@
 // measured load.
 //
 // Start it where the MIDI system offers exactly one input device (the source to measure) and one
-// output device (a receiver), so that neither open asks for a choice. It starts the window as the
+// output device (a receiver), so that neither open asks for a choice, or name them with --input
+// and --output: the device choice is then answered with them. It starts the window as the
 // program does, shows it, checks "Allow MIDI output" and prints
 //     ready input=<device> output=<device>
 // then runs until the counts shown add up to --expect (and --linger seconds more, so that a script
@@ -15,7 +16,7 @@
 // --direct-thru 1 runs it as `tamblin --direct-thru` does.
 //
 //   QT_QPA_PLATFORM=offscreen load_probe --expect N [--linger S] [--idle S] [--timeout S]
-//                                        [--direct-thru 0|1]
+//                                        [--direct-thru 0|1] [--input DEVICE] [--output DEVICE]
 #include <sys/resource.h>
 
 #include <QAbstractButton>
@@ -24,7 +25,9 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
@@ -37,6 +40,7 @@
 #include "input/InputRing.h"
 #include "ports/CompositePortService.h"
 #include "ports/JackPortService.h"
+#include "ports/PipeWireProps.h"
 #include "ports/RtMidiPortService.h"
 #include "windows/Tambview.h"
 
@@ -48,11 +52,17 @@ struct Options {
     double idleSeconds = 5;
     double timeoutSeconds = 300;
     bool directThru = false;
+    QString input;  // devices to pick when the window asks; empty: no choice expected
+    QString output;
 };
 
 std::optional<Options> parse(int argc, char** argv) {
     Options o;
     for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--input") == 0 || std::strcmp(argv[i], "--output") == 0) {
+            (argv[i][2] == 'i' ? o.input : o.output) = QString::fromLocal8Bit(argv[i + 1]);
+            continue;
+        }
         char* end = nullptr;
         const double value = std::strtod(argv[i + 1], &end);
         if (end == argv[i + 1] || *end != '\0' || value < 0) return std::nullopt;
@@ -107,6 +117,8 @@ public:
                     ok->click();
                     return;
                 }
+            } else if (chooseDevice(modal)) {
+                return;
             } else {
                 modalText_ = "a device choice: more than one device was offered";
             }
@@ -156,6 +168,21 @@ public:
     }
 
 private:
+    // Answers the device dialog with --input or --output when it lists one of them.
+    bool chooseDevice(QWidget* dialog) {
+        auto* list = dialog->findChild<QListWidget*>(QStringLiteral("lstDevs"));
+        auto* ok = dialog->findChild<QPushButton*>(QStringLiteral("OKButton"));
+        if (list == nullptr || ok == nullptr) return false;
+        for (int row = 0; row < list->count(); ++row) {
+            const QString name = list->item(row)->text();
+            if (name.isEmpty() || (name != options_.input && name != options_.output)) continue;
+            list->setCurrentRow(row);
+            ok->click();
+            return true;
+        }
+        return false;
+    }
+
     std::string lineText(const char* name) const {
         return window_.findChild<QLineEdit*>(QString::fromLatin1(name))->text().toStdString();
     }
@@ -208,10 +235,13 @@ int main(int argc, char* argv[]) {
     if (!options) {
         std::fputs(
             "usage: load_probe --expect N [--linger S] [--idle S] [--timeout S] "
-            "[--direct-thru 0|1]\n",
+            "[--direct-thru 0|1] [--input DEVICE] [--output DEVICE]\n",
             stderr);
         return 2;
     }
+    // As the program does, before any thread may read the environment.
+    if (const std::string warning = tamblin::ports::keepMidiEventsExact(); !warning.empty())
+        std::fprintf(stderr, "load_probe: %s\n", warning.c_str());
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tamblin"));
 

@@ -7,8 +7,9 @@
 // digits (data 2, data 1, status: "403C90"), for checking a thru path.
 //
 // --wait-connection S waits, before playing, until something is connected to the port: on JACK
-// the port's connections are polled; the ALSA sequencer tells nothing of that through RtMidi, so
-// there (and on JACK too) SIGUSR1 ends the wait as well. After S seconds it plays anyway.
+// the port's connections are polled, and once one shows the server is given four cycles to
+// carry data on it; the ALSA sequencer tells nothing of that through RtMidi, so there (and on
+// JACK too) SIGUSR1 ends the wait as well. After S seconds it plays anyway.
 //
 // Exit status: 0 done, 1 MIDI failure or fewer messages received than expected, 2 bad usage.
 
@@ -31,6 +32,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "ports/PipeWireProps.h"
 
 namespace {
 
@@ -184,6 +187,14 @@ std::set<std::string> ourJackPorts(jack_client_t* client, const char* port) {
     return names;
 }
 
+// Cycles of the server that the watching client has run, counted on its process thread.
+std::atomic<std::uint64_t> watchedCycles{0};
+
+int countCycle(jack_nframes_t, void*) {
+    watchedCycles.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+}
+
 // Waits until something is connected to the port that appeared since `before`, until SIGUSR1,
 // or until `seconds` have passed.
 void waitForConnection(RtMidi::Api api, const std::set<std::string>& before, double seconds) {
@@ -197,14 +208,33 @@ void waitForConnection(RtMidi::Api api, const std::set<std::string>& before, dou
         if (client != nullptr) {
             for (const std::string& name : ourJackPorts(client, "out"))
                 if (!before.contains(name)) ours = name;
+            if (jack_set_process_callback(client, &countCycle, nullptr) != 0 ||
+                jack_activate(client) != 0) {
+                jack_client_close(client);
+                client = nullptr;
+            }
         }
     }
+    bool connected = false;
     while (Clock::now() < deadline && !goAhead.load() && !stopRequested.load()) {
         if (client != nullptr && !ours.empty()) {
             jack_port_t* port = jack_port_by_name(client, ours.c_str());
-            if (port != nullptr && jack_port_connected(port) > 0) break;
+            if (port != nullptr && jack_port_connected(port) > 0) {
+                connected = true;
+                break;
+            }
         }
         std::this_thread::sleep_for(10ms);
+    }
+    // A connection shows before data goes over it: jackd -S takes it up in its next cycle,
+    // PipeWire once both ends have agreed on it (within two cycles), and a monitor that made
+    // the connection drops what comes in the first cycles (from before it was made). Four
+    // cycles of the server from now, the first message arrives.
+    if (connected) {
+        const std::uint64_t seen = watchedCycles.load(std::memory_order_relaxed);
+        while (watchedCycles.load(std::memory_order_relaxed) < seen + 4 &&
+               Clock::now() < deadline && !goAhead.load() && !stopRequested.load())
+            std::this_thread::sleep_for(1ms);
     }
     if (client != nullptr) jack_client_close(client);
 }
@@ -459,6 +489,9 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return kBadUsage;
     }
+    // PipeWire's libjack would hand --receive rewritten messages.
+    if (const std::string warning = tamblin::ports::keepMidiEventsExact(); !warning.empty())
+        std::fprintf(stderr, "tamblin-send: %s\n", warning.c_str());
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);
     std::signal(SIGUSR1, onGoSignal);

@@ -1,16 +1,18 @@
 # shellcheck shell=bash disable=SC2034,SC2154 # variables set and read by the sourcing script
-# Shared by scripts/load.sh and scripts/soak.sh: a private JACK server with the companion sender
-# as the only input device and a counting receiver as the only output device, for the monitor
-# probe (bench/load_probe.cpp) to open without asking. Set before sourcing: script (name for
-# messages), build (build directory), count, rate, seconds.
+# Shared by scripts/load.sh and scripts/soak.sh: a private MIDI server (start_server), and on it
+# the companion sender as the only input device and a counting receiver as the only output
+# device, for the monitor probe (bench/load_probe.cpp) to open without asking (start_stream).
+# Set before sourcing: script (name for messages), build (build directory), count, rate,
+# seconds, and server_kind: jackd (the default) or pipewire.
 
 sender_bin="$build/tools/tamblin-send"
 probe_bin="$build/bench/load_probe"
 work="$(mktemp -d)"
 server="tamblin-$script-$$"
+server_kind="${server_kind:-jackd}"
 export JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1
 
-jackd_pid="" receiver_pid="" sender_pid="" probe_pid="" dump_pid=""
+server_pid="" receiver_pid="" sender_pid="" probe_pid="" dump_pid="" latency_pid=""
 stop() {  # stop PID SIGNAL: signal it and wait up to 10 s before killing it
     local pid="$1"
     [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 0
@@ -24,9 +26,10 @@ cleanup() {
     # registry of servers.
     stop "$dump_pid" INT
     stop "$probe_pid" TERM
+    stop "$latency_pid" TERM
     stop "$sender_pid" TERM
     stop "$receiver_pid" TERM
-    stop "$jackd_pid" TERM
+    stop "$server_pid" TERM
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -47,19 +50,62 @@ until_ok() {
 port_exists() { jack_lsp 2>/dev/null | grep -Eq "$1"; }
 value() { sed -n "s/^$1 //p" "$work/probe.out"; }
 
-# start_server: takes the machine's JACK test lock (see below) and starts the private server,
-# unless this script already did.
+# Starts the server, 256 frames a cycle at 48,000 frames a second, and points every client this
+# script starts at it, unless this script already did. Takes the machine's JACK test lock first:
+# release it (flock -u 9) once the clients are open.
+#   jackd:    jackd -S with the dummy driver.
+#   pipewire: a private pipewire daemon (stock configuration, dummy driver, no D-Bus, no session
+#             manager) in a runtime folder of its own; the clients load PipeWire's libjack, as
+#             under pw-jack, and ask for the quantum through PIPEWIRE_QUANTUM.
 start_server() {
-    [ -n "$jackd_pid" ] && kill -0 "$jackd_pid" 2>/dev/null && return 0
+    [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null && return 0
     # libjack names a client's socket after the client alone, whatever its server: while this
     # script opens its clients, the JACK tests of this machine must not open theirs, which have
-    # the same names (tests/support/JackServer.cpp takes the same lock).
+    # the same names (tests/support/MidiServer.cpp takes the same lock).
     exec 9>>"${TMPDIR:-/tmp}/tamblin-jack-tests.lock"
     flock 9
 
-    jackd -S -n "$server" --no-realtime -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 &
-    jackd_pid=$!
-    until_ok 10 jack_lsp >/dev/null 2>&1 || fail "jackd did not start: $(cat "$work/jackd.log")"
+    case "$server_kind" in
+        jackd)
+            jackd -S -n "$server" --no-realtime -d dummy -r 48000 -p 256 >"$work/server.log" 2>&1 &
+            server_pid=$!
+            ;;
+        pipewire)
+            local runtime="$work/runtime"
+            mkdir -m 0700 "$runtime"
+            mkdir -p "$runtime/config/pipewire/pipewire.conf.d"
+            echo 'context.properties = { support.dbus = false }' \
+                >"$runtime/config/pipewire/pipewire.conf.d/no-dbus.conf"
+            env -u DISPLAY -u WAYLAND_DISPLAY -u PIPEWIRE_CONFIG_DIR -u PIPEWIRE_CONFIG_NAME \
+                XDG_CONFIG_HOME="$runtime/config" XDG_RUNTIME_DIR="$runtime" \
+                PIPEWIRE_RUNTIME_DIR="$runtime" PIPEWIRE_CORE="$server" \
+                pipewire >"$work/server.log" 2>&1 </dev/null &
+            server_pid=$!
+            export XDG_RUNTIME_DIR="$runtime" PIPEWIRE_RUNTIME_DIR="$runtime"
+            export PIPEWIRE_REMOTE="$server" PIPEWIRE_QUANTUM=256/48000
+            # PipeWire's libjack (0.3) turns a note on of velocity 0 into a note off in the
+            # sender's buffer itself, for each reader that has not set jack.fix-midi-events to
+            # false: such a reader changes what the readers after it in the cycle get.
+            # jack_midi_dump is one, unless told.
+            export PIPEWIRE_PROPS='{ jack.fix-midi-events=false }'
+            # As pw-jack does: the dynamic loader fills in $LIB.
+            # shellcheck disable=SC2016
+            export LD_LIBRARY_PATH='/usr/${LIB}/pipewire-0.3/jack'"${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+            ;;
+        *) fail "no such server: $server_kind" ;;
+    esac
+    until_ok 10 jack_lsp >/dev/null 2>&1 ||
+        fail "$server_kind did not start: $(cat "$work/server.log")"
+}
+
+# Whether the server carries data on every connection yet. jackd -S takes a connection up before
+# any client's next cycle; PipeWire negotiates each link with both clients first, and a link
+# shows in the graph before it is "active".
+connections_settled() {
+    [ "$server_kind" = pipewire ] || return 0
+    local dump
+    dump="$(pw-dump -r "$server" 2>/dev/null)" || return 1
+    ! grep -Eq '"state": "(unlinked|init|negotiating|allocating|paused)"' <<<"$dump"
 }
 
 # start_stream SEED DELAY_MS SLACK_SECONDS LINGER IDLE: starts the server, the receiver, the

@@ -13,6 +13,7 @@
 #include "input/LogFile.h"
 #include "ports/CompositePortService.h"
 #include "ports/JackPortService.h"
+#include "ports/PipeWireProps.h"
 #include "ports/RtMidiPortService.h"
 #include "windows/DestroyedWindowWatch.h"
 #include "windows/Tambview.h"
@@ -45,6 +46,11 @@ int main(int argc, char* argv[]) {
         std::fputs(app::versionText(program).c_str(), stdout);
         return 0;
     }
+
+    // Before any thread may read the environment, and before the first JACK client opens (the
+    // JACK service opens its client as soon as it exists, --list included).
+    if (const std::string warning = ports::keepMidiEventsExact(); !warning.empty())
+        complain(warning);
 
     // The ALSA sequencer's devices first, then JACK's.
     ports::HandleSource handles;

@@ -165,6 +165,8 @@ struct JackPortService::Shared {
     Clock::time_point nextConnectionCheck{};
 
     void run();
+    void wakeWorker();
+    bool serverAnswers();
     Answer serve(const Request& request);
     bool drained(Handle closing);
     bool openClient();
@@ -186,6 +188,7 @@ struct JackPortService::Shared::Client {
     jack_port_t* in = nullptr;
     jack_port_t* out = nullptr;
     std::atomic<bool> gone{false};          // the server has shut the client down
+    std::atomic<bool> reported{false};      // libjack said so, which may be untrue (see run())
     std::atomic<bool> portsChanged{false};  // a port came or went somewhere in the graph
     // The process thread's own: the last timestamp delivered and its handle, so that times of one
     // port never go backwards.
@@ -193,12 +196,23 @@ struct JackPortService::Shared::Client {
     std::int32_t lastTime = 0;
 
     static int process(jack_nframes_t frames, void* self) noexcept;
+    // jack2 calls only this one of the two shutdown callbacks when both are set, and only when
+    // the server has gone.
     static void onShutdown(jack_status_t, const char*, void* self) noexcept {
         auto& client = *static_cast<Client*>(self);
         client.gone.store(true, std::memory_order_release);
         // Sends fail from now on, not only once the worker has noticed.
         if (client.shared.generation.load(std::memory_order_acquire) == client.generation)
             client.shared.up.store(false, std::memory_order_release);
+        client.shared.wakeWorker();
+    }
+    // PipeWire's libjack (0.3) calls only this one, and not only when the server has gone: also
+    // when a request of the client failed (a connection to a port that went away meanwhile), after
+    // which the client goes on working. The worker finds out which.
+    static void onReport(void* self) noexcept {
+        auto& client = *static_cast<Client*>(self);
+        client.reported.store(true, std::memory_order_release);
+        client.shared.wakeWorker();
     }
     static void onPortRegistration(jack_port_id_t, int, void* self) noexcept {
         static_cast<Client*>(self)->portsChanged.store(true, std::memory_order_release);
@@ -314,6 +328,11 @@ void JackPortService::Shared::run() {
         request.reset();
         lock.unlock();
 
+        // A report of a loss that the server, still answering, belies is left at that: the
+        // client runs on, its connections carrying data.
+        if (client != nullptr && client->reported.exchange(false, std::memory_order_acquire) &&
+            !client->gone.load(std::memory_order_acquire) && !serverAnswers())
+            client->gone.store(true, std::memory_order_release);
         if (client != nullptr && client->gone.load(std::memory_order_acquire)) loseClient();
         if (client == nullptr && (asked || in || out)) {
             // Right after a loss, every client of the process is given time to learn of it first
@@ -368,6 +387,26 @@ void JackPortService::Shared::run() {
     answered.notify_all();
 }
 
+void JackPortService::Shared::wakeWorker() {
+    {
+        std::lock_guard lock(mutex);
+        woken = true;
+    }
+    wake.notify_all();
+}
+
+// Whether a server answers under the name our client has: a client of the same name opens and
+// closes again. (Only asked where libjack leaves the clients of a lost server to us: jack2 would
+// free them at the open.)
+bool JackPortService::Shared::serverAnswers() {
+    quietJack = true;
+    jack_client_t* check = jack_client_open(kClientName, JackNoStartServer, nullptr);
+    quietJack = false;
+    if (check == nullptr) return false;
+    jack_client_close(check);
+    return true;
+}
+
 Clock::duration JackPortService::Shared::pause() const {
     const auto unrouted = [](const Follow& f, const std::atomic<Handle>& routed) {
         return f.handle != 0 && routed.load() != f.handle;
@@ -406,6 +445,7 @@ bool JackPortService::Shared::openClient() {
     auto opened = std::make_unique<Client>(*this, jack, ++generations);
     // Every callback is in place before the client runs.
     jack_set_process_callback(jack, &Client::process, opened.get());
+    jack_on_shutdown(jack, &Client::onReport, opened.get());
     jack_on_info_shutdown(jack, &Client::onShutdown, opened.get());
     jack_set_port_registration_callback(jack, &Client::onPortRegistration, opened.get());
     opened->in =
@@ -492,7 +532,13 @@ void JackPortService::Shared::follow(bool input, const std::optional<Target>& wa
         const char* destination = input ? ourName.c_str() : device.c_str();
         const int result = make ? jack_connect(client->jack, source, destination)
                                 : jack_disconnect(client->jack, source, destination);
-        f.settledAt = cycles.load() + kSettleCounts;
+        // What comes in over a new connection is the new device's from the first event on: the
+        // input waits only for a device disconnected before to have stopped. Sends wait for the
+        // connection, which a server may take up a cycle or two after it has answered.
+        if (input && make)
+            f.settledAt = std::max(f.settledAt, cycles.load());
+        else
+            f.settledAt = cycles.load() + kSettleCounts;
         return result == 0 || (make && result == EEXIST);
     };
 
@@ -520,6 +566,10 @@ void JackPortService::Shared::follow(bool input, const std::optional<Target>& wa
         f.connected.clear();
     }
     if (!want) return;
+    // Nothing but the wanted device comes in once a device disconnected before has stopped: the
+    // input is ready before its connection is made, which the server may take up before it has
+    // answered.
+    if (input && routed.load() != handle && cycles.load() >= f.settledAt) routed.store(handle);
     if (check || f.connected.empty()) {
         f.connected.clear();
         if (jack_port_by_name(client->jack, want->name.c_str()) == nullptr) {

@@ -1,7 +1,8 @@
 // The real program under a burst of terminating signals: however many arrive, of whatever kind,
 // it ends once, at once, with status 0 and its ports closed; with its main window up, and with
 // the start-up device dialog up. It runs on a private Xvfb, where the test sees which window it
-// shows, over a private JACK server with one or two MIDI sources.
+// shows, over a private server (jackd, or PipeWire through its libjack) with one or two MIDI
+// sources.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -15,7 +16,7 @@
 
 #include "support/ChildProgram.h"
 #include "support/JackEndpoints.h"
-#include "support/JackServer.h"
+#include "support/MidiServer.h"
 #include "support/XServer.h"
 
 namespace tamblin::testing {
@@ -52,10 +53,11 @@ void burst(const ChildProgram& program, int rounds) {
     }
 }
 
-TEST(SignalBurstJackTest, AnyNumberOfSignalsEndTheProgramOnceWithItsPortsClosed) {
-    JackServer jack;
+class SignalBurstJackTest : public ServerTest {};
+
+TEST_P(SignalBurstJackTest, AnyNumberOfSignalsEndTheProgramOnceWithItsPortsClosed) {
     XServer x;
-    ASSERT_TRUE(jack.running());
+    ASSERT_TRUE(server.running());
     ASSERT_TRUE(x.running());
     x.exportDisplay();
     const std::string program = ChildProgram::built("src/app/tamblin");
@@ -76,15 +78,18 @@ TEST(SignalBurstJackTest, AnyNumberOfSignalsEndTheProgramOnceWithItsPortsClosed)
         ChildProgram monitor({program});
         ASSERT_TRUE(x.waitForWindow({c.window})) << monitor.err();
         if (c.sources == 1) {
-            ASSERT_TRUE(jack.waitForPort(kMonitorPorts)) << "the input is open";
+            ASSERT_TRUE(server.waitForPort(kMonitorPorts)) << "the input is open";
         }
 
         burst(monitor, 200);
         EXPECT_EQ(monitor.wait(60s), std::optional<int>(0)) << "nothing: it hangs\n"
                                                             << monitor.err();
-        EXPECT_TRUE(jack.ports(kMonitorPorts).empty());
+        EXPECT_TRUE(server.ports(kMonitorPorts).empty());
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, SignalBurstJackTest, ::testing::ValuesIn(serversUnderTest()),
+                         serverTestName);
 
 }  // namespace
 }  // namespace tamblin::testing

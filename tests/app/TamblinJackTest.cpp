@@ -1,4 +1,5 @@
-// The tamblin program itself, run as a child process over a private JACK server, as a user runs
+// The tamblin program itself, run as a child process over a private server (jackd, or PipeWire
+// through its libjack), as a user runs
 // it from a shell: the device list, devices chosen by name, and a log file that keeps every line.
 
 #include <gtest/gtest.h>
@@ -15,7 +16,7 @@
 
 #include "support/ChildProgram.h"
 #include "support/JackEndpoints.h"
-#include "support/JackServer.h"
+#include "support/MidiServer.h"
 
 namespace tamblin::testing {
 namespace {
@@ -60,10 +61,10 @@ private:
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-class TamblinJackTest : public ::testing::Test {
+class TamblinJackTest : public ServerTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(jack.running());
+        ASSERT_TRUE(server.running());
         ASSERT_FALSE(tamblin.empty()) << "TAMBLIN_BUILD_DIR is not set";
     }
 
@@ -71,16 +72,15 @@ protected:
     std::unique_ptr<ChildProgram> startSender(long count, int rate) {
         auto sender = std::make_unique<ChildProgram>(std::vector<std::string>{
             ChildProgram::built("tools/tamblin-send"), "--api", "jack", "--wait-connection", "120",
-            "--delay", "300", "--stream", std::to_string(count), "--rate", std::to_string(rate)});
-        EXPECT_TRUE(jack.waitForPort(std::string("^") + kSender + "$")) << sender->err();
+            "--stream", std::to_string(count), "--rate", std::to_string(rate)});
+        EXPECT_TRUE(server.waitForPort(std::string("^") + kSender + "$")) << sender->err();
         return sender;
     }
 
-    JackServer jack;  // first, so that it goes last
     const std::string tamblin = ChildProgram::built("src/app/tamblin");
 };
 
-TEST_F(TamblinJackTest, TheListAndUnusableNamesNeedNoDisplay) {
+TEST_P(TamblinJackTest, TheListAndUnusableNamesNeedNoDisplay) {
     JackSink sink;
     const auto sender = startSender(1, 1);
     NoDisplay noDisplay;  // a window would fail to start: every case below must end before one
@@ -118,7 +118,7 @@ TEST_F(TamblinJackTest, TheListAndUnusableNamesNeedNoDisplay) {
     }
 }
 
-TEST_F(TamblinJackTest, ALogOnStandardOutputKeepsEveryLineOfAStreamTheBoxCannotHold) {
+TEST_P(TamblinJackTest, ALogOnStandardOutputKeepsEveryLineOfAStreamTheBoxCannotHold) {
     constexpr long kCount = 1500;  // more than the 1,001 lines the box keeps
     JackSink sink;
     const auto sender = startSender(kCount, 2000);
@@ -149,6 +149,9 @@ TEST_F(TamblinJackTest, ALogOnStandardOutputKeepsEveryLineOfAStreamTheBoxCannotH
         last = time;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, TamblinJackTest, ::testing::ValuesIn(serversUnderTest()),
+                         serverTestName);
 
 }  // namespace
 }  // namespace tamblin::testing

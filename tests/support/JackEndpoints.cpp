@@ -91,7 +91,8 @@ struct JackSource::State : Endpoint {
     std::mutex sending;  // the queue has one producer at a time
     ports::SpscQueue<Event, 8192> queue;
     std::atomic<std::uint64_t> queued{0};
-    std::atomic<std::uint64_t> written{0};
+    std::atomic<std::uint64_t> written{0};  // or refused
+    std::atomic<std::uint64_t> refused{0};
     std::atomic<std::uint64_t> cycles{0};
 
     static int process(jack_nframes_t frames, void* self) noexcept {
@@ -99,13 +100,20 @@ struct JackSource::State : Endpoint {
         void* buffer = jack_port_get_buffer(s.port, frames);
         jack_midi_clear_buffer(buffer);
         std::uint64_t n = 0;
+        std::uint64_t refused = 0;
         while (const Event* event = s.queue.front()) {
             if (s.perCycle != 0 && n == s.perCycle) break;
             const auto offset = static_cast<jack_nframes_t>(std::min<std::uint64_t>(n, frames - 1));
-            if (jack_midi_event_write(buffer, offset, event->bytes.data(), event->size) != 0) break;
+            if (jack_midi_event_write(buffer, offset, event->bytes.data(), event->size) != 0) {
+                // Waits for the next cycle when the buffer is full; but an event that does not go
+                // even into an empty buffer never will (PipeWire's libjack takes no empty event).
+                if (jack_midi_get_event_count(buffer) != 0) break;
+                ++refused;
+            }
             s.queue.pop();
             ++n;
         }
+        if (refused != 0) s.refused.fetch_add(refused, std::memory_order_relaxed);
         s.written.fetch_add(n, std::memory_order_release);
         s.cycles.fetch_add(1, std::memory_order_release);
         return 0;
@@ -137,6 +145,10 @@ bool JackSource::flushed(std::chrono::milliseconds timeout) const {
     // Two more cycles: every reader of the cycle the last event went out in has had it.
     const std::uint64_t cycle = state_->cycles.load();
     return pollUntil(timeout, [&] { return state_->cycles.load() >= cycle + 2; });
+}
+
+std::uint64_t JackSource::refused() const {
+    return state_->refused.load(std::memory_order_relaxed);
 }
 
 bool JackSource::waitForConnection(std::chrono::milliseconds timeout) const {

@@ -17,7 +17,7 @@ namespace tamblin::testing {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// The test's own MIDI ends on the JACK server of the process (see JackServer), each a client
+// The test's own MIDI ends on the JACK server of the process (see MidiServer), each a client
 // written directly on libjack, so that what a test sends and records is exactly what JACK
 // carries: one JACK event per send, any bytes, every event recorded whole.
 //
@@ -44,6 +44,8 @@ public:
     bool flushed(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
     // Waits until the port is connected to something; false on timeout.
     bool waitForConnection(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    // Events that libjack refused to write even into an empty buffer, and so dropped.
+    std::uint64_t refused() const;
 
     struct State;
 

@@ -11,7 +11,7 @@
 
 #include "support/ChildProgram.h"
 #include "support/JackEndpoints.h"
-#include "support/JackServer.h"
+#include "support/MidiServer.h"
 
 namespace tamblin::testing {
 namespace {
@@ -36,10 +36,10 @@ std::uint32_t packed(const Bytes& bytes) {
     return value;
 }
 
-class TamblinSendJackTest : public ::testing::Test {
+class TamblinSendJackTest : public ServerTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(jack.running());
+        ASSERT_TRUE(server.running());
         ASSERT_FALSE(toolPath().empty()) << "TAMBLIN_BUILD_DIR is not set";
         ASSERT_EQ(::access(toolPath().c_str(), X_OK), 0) << toolPath();
     }
@@ -48,10 +48,10 @@ protected:
     std::vector<std::uint32_t> play(const std::vector<std::string>& args) {
         JackSink sink;
         ChildProgram tool = runTool(args);
-        const auto port = jack.waitForPort("^tamblin-send:out$");
+        const auto port = server.waitForPort("^tamblin-send:out$");
         EXPECT_TRUE(port.has_value()) << "the tool's port did not appear";
         if (!port) return {};
-        EXPECT_TRUE(jack.connect(*port, sink.port()));
+        EXPECT_TRUE(server.connect(*port, sink.port()));
         EXPECT_EQ(tool.wait(kToolPatience), 0) << tool.err();
         awaitStragglers(sink);
         std::vector<std::uint32_t> messages;
@@ -65,7 +65,7 @@ protected:
     // cycle of an input fed by two ports when one of them has not written its buffer yet.)
     void awaitStragglers(const JackSink& sink) {
         JackSource marker("tamblin-test-marker");
-        ASSERT_TRUE(jack.connect(marker.port(), sink.port()));
+        ASSERT_TRUE(server.connect(marker.port(), sink.port()));
         marker.send({0xFC});
         ASSERT_TRUE(waitForMarkers(sink, 1));
     }
@@ -81,11 +81,9 @@ protected:
             std::this_thread::sleep_for(5ms);
         }
     }
-
-    JackServer jack;
 };
 
-TEST_F(TamblinSendJackTest, StreamIsCompleteAndFollowsItsSeed) {
+TEST_P(TamblinSendJackTest, StreamIsCompleteAndFollowsItsSeed) {
     const std::vector<std::string> args = {
         "--api",  "jack", "--wait-connection", "10", "--stream", "200", "--rate", "2000",
         "--seed", "7"};
@@ -117,7 +115,7 @@ TEST_F(TamblinSendJackTest, StreamIsCompleteAndFollowsItsSeed) {
     EXPECT_EQ(play(args), first) << "the same seed gives the same stream";
 }
 
-TEST_F(TamblinSendJackTest, DemoTouchesEveryViewAndReleasesItsNotes) {
+TEST_P(TamblinSendJackTest, DemoTouchesEveryViewAndReleasesItsNotes) {
     const std::vector<std::uint32_t> demo = play({"--wait-connection", "10", "--demo"});
     std::map<std::uint32_t, int> perKind;
     std::set<std::uint32_t> noteChannels;
@@ -138,12 +136,12 @@ TEST_F(TamblinSendJackTest, DemoTouchesEveryViewAndReleasesItsNotes) {
     for (const auto& [key, count] : sounding) EXPECT_EQ(count, 0) << std::hex << key;
 }
 
-TEST_F(TamblinSendJackTest, LoopStoppedMidPhraseReleasesItsNotes) {
+TEST_P(TamblinSendJackTest, LoopStoppedMidPhraseReleasesItsNotes) {
     JackSink sink;
     ChildProgram tool = runTool({"--wait-connection", "10", "--demo", "--loop"});
-    const auto port = jack.waitForPort("^tamblin-send:out$");
+    const auto port = server.waitForPort("^tamblin-send:out$");
     ASSERT_TRUE(port.has_value());
-    ASSERT_TRUE(jack.connect(*port, sink.port()));
+    ASSERT_TRUE(server.connect(*port, sink.port()));
     ASSERT_TRUE(sink.waitForCount(100));  // well into the phrase, notes sounding
     ASSERT_EQ(tool.end(kToolPatience), 0) << tool.err();
     awaitStragglers(sink);
@@ -155,12 +153,12 @@ TEST_F(TamblinSendJackTest, LoopStoppedMidPhraseReleasesItsNotes) {
     for (const auto& [key, count] : sounding) EXPECT_EQ(count, 0) << std::hex << key;
 }
 
-TEST_F(TamblinSendJackTest, ReceivesAndPrintsEachMessage) {
+TEST_P(TamblinSendJackTest, ReceivesAndPrintsEachMessage) {
     ChildProgram tool = runTool({"--api", "jack", "--receive", "--expect", "4", "--timeout", "10"});
-    const auto port = jack.waitForPort("^tamblin-send:in$");
+    const auto port = server.waitForPort("^tamblin-send:in$");
     ASSERT_TRUE(port.has_value());
     JackSource source;
-    ASSERT_TRUE(jack.connect(source.port(), *port));
+    ASSERT_TRUE(server.connect(source.port(), *port));
     source.send({0x90, 0x3C, 0x40});  // ch1 note 60 vel 64
     source.send({0xF0, 0x01, 0xF7});  // SysEx: not a short message
     source.send({0xC1, 0x05});        // ch2 program 5
@@ -171,19 +169,19 @@ TEST_F(TamblinSendJackTest, ReceivesAndPrintsEachMessage) {
     EXPECT_EQ(tool.out(), "403C90\n0005C1\n0000F8\n4000E0\n");
 }
 
-TEST_F(TamblinSendJackTest, ReceiveFailsWhenTooFewArrive) {
+TEST_P(TamblinSendJackTest, ReceiveFailsWhenTooFewArrive) {
     ChildProgram tool = runTool({"--receive", "--count", "--expect", "3", "--timeout", "1"});
-    const auto port = jack.waitForPort("^tamblin-send:in$");
+    const auto port = server.waitForPort("^tamblin-send:in$");
     ASSERT_TRUE(port.has_value());
     JackSource source;
-    ASSERT_TRUE(jack.connect(source.port(), *port));
+    ASSERT_TRUE(server.connect(source.port(), *port));
     source.send({0x90, 0x3C, 0x40});
     source.send({0x80, 0x3C, 0x40});
     EXPECT_EQ(tool.wait(kToolPatience), 1);
     EXPECT_EQ(tool.out(), "2\n");
 }
 
-TEST_F(TamblinSendJackTest, BadArgumentsPrintTheUsage) {
+TEST_P(TamblinSendJackTest, BadArgumentsPrintTheUsage) {
     const std::vector<std::vector<std::string>> cases = {
         {},
         {"--stream", "10"},                           // no rate
@@ -202,6 +200,9 @@ TEST_F(TamblinSendJackTest, BadArgumentsPrintTheUsage) {
             << ::testing::PrintToString(args);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, TamblinSendJackTest, ::testing::ValuesIn(serversUnderTest()),
+                         serverTestName);
 
 }  // namespace
 }  // namespace tamblin::testing
