@@ -39,37 +39,21 @@ std::vector<std::uint32_t> realisticMix(std::size_t n) {
         const std::uint32_t channel = random(16);
         const std::uint32_t number = random(128);
         const std::uint32_t value = random(128);
-        switch (random(20)) {
-            case 0:
-            case 1:
-            case 2:
-            case 3:
-            case 4:
-            case 5:
-            case 6:
-                messages.push_back((value | 1) << 16 | number << 8 | 0x90 | channel);
-                break;
-            case 7:
-            case 8:
-            case 9:
-                messages.push_back(value << 16 | number << 8 | 0x80 | channel);
-                break;
-            case 10:
-            case 11:
-                messages.push_back(number << 8 | 0x90 | channel);  // velocity 0
-                break;
-            case 12:
-            case 13:
-            case 14:
-                messages.push_back(value << 16 | number << 8 | 0xB0 | channel);
-                break;
-            case 15:
-                messages.push_back(number << 8 | 0xC0 | channel);
-                break;
-            default:
-                messages.push_back(0xF8);
-                break;
-        }
+        // Weights out of 20: 7 note on, 3 note off, 2 note on with velocity 0, 3 controller,
+        // 1 program change, 4 timing clock.
+        const std::uint32_t pick = random(20);
+        if (pick < 7)
+            messages.push_back((value | 1) << 16 | number << 8 | 0x90 | channel);
+        else if (pick < 10)
+            messages.push_back(value << 16 | number << 8 | 0x80 | channel);
+        else if (pick < 12)
+            messages.push_back(number << 8 | 0x90 | channel);
+        else if (pick < 15)
+            messages.push_back(value << 16 | number << 8 | 0xB0 | channel);
+        else if (pick < 16)
+            messages.push_back(number << 8 | 0xC0 | channel);
+        else
+            messages.push_back(0xF8);
     }
     return messages;
 }

@@ -43,13 +43,12 @@ count=$((rate * seconds))
 idle_seconds=10
 
 bash scripts/deps.sh test
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMBLIN_TESTS=OFF \
-    -DTAMBLIN_BENCH=ON >/dev/null
-cmake --build "$build" -j "$(nproc)" --target load_probe latency_probe >/dev/null
+source scripts/lib/release.sh
+release_build "$build" ON load_probe latency_probe >/dev/null
 script=load
 source scripts/lib/stream.sh
 latency_bin="$build/bench/latency_probe"
-direct_pid=""
+direct_pid="" direct_status=""
 trap 'stop "$direct_pid" TERM; cleanup' EXIT
 
 # utime + stime of a process, in milliseconds.
@@ -127,21 +126,15 @@ echo "On $server_kind: $(sed -n 's/^ready //p' "$work/probe.out") (thru at the t
 echo "Playing $count messages at $rate per second..."
 kill -USR1 "$latency_pid"
 
-latency_status=0
-wait "$latency_pid" || latency_status=$?
-latency_pid=""
+reap latency
 sleep 1  # the monitors' last drains and repaints
 tick_cpu1="$(cpu_ms "$probe_pid")"
 direct_cpu1="$(cpu_ms "$direct_pid")"
 dump_cpu1="$(cpu_ms "$dump_pid")"
 stop "$dump_pid" INT
 dump_pid=""
-tick_status=0
-wait "$probe_pid" || tick_status=$?
-probe_pid=""
-direct_status=0
-wait "$direct_pid" || direct_status=$?
-direct_pid=""
+reap probe
+reap direct
 
 dumped="$(grep -Ec '^ *[0-9]+: ' "$work/dump.out" || true)"
 dump_ms=$((dump_cpu1 - dump_cpu0))
@@ -188,7 +181,7 @@ if [ "$dumped" != "$count" ]; then
     echo "(jack_midi_dump missed some: its printing fell behind its own buffer)"
 fi
 
-if [ "$latency_status" != 0 ] || [ "$tick_status" != 0 ] || [ "$direct_status" != 0 ] ||
+if [ "$latency_status" != 0 ] || [ "$probe_status" != 0 ] || [ "$direct_status" != 0 ] ||
     [ "$(value_of "$work/probe.out" counted)" != "$count" ] ||
     [ "$(value_of "$work/direct.out" counted)" != "$count" ]; then
     fail "messages were lost, changed or reordered, or an overrun happened (see above)"

@@ -17,12 +17,12 @@ done
 
 if [ $# -eq 0 ]; then
     build="$root/build-package"
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMBLIN_TESTS=OFF \
-        -DTAMBLIN_BENCH=OFF >/dev/null
+    source "$root/scripts/lib/release.sh"
+    release_build "$build" OFF >&2
 else
     build="$(cd "$1" && pwd)"
+    cmake --build "$build" -j "$(nproc)" >&2
 fi
-cmake --build "$build" -j "$(nproc)" >&2
 
 # Tests pick PipeWire's libjack through LD_LIBRARY_PATH: dpkg-shlibdeps must find the libraries
 # the programs link as an installed system finds them, not through it.

@@ -10,9 +10,8 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
 bash scripts/deps.sh run
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMBLIN_TESTS=OFF \
-    -DTAMBLIN_BENCH=OFF >/dev/null
-cmake --build build-release -j "$(nproc)" --target tamblin tamblin-send tamblin-shot
+source scripts/lib/release.sh
+release_build build-release OFF tamblin tamblin-send tamblin-shot
 monitor="$root/build-release/src/app/tamblin"
 sender="$root/build-release/tools/tamblin-send"
 shooter="$root/build-release/tools/tamblin-shot"

@@ -4,7 +4,6 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 bash scripts/deps.sh test
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMBLIN_TESTS=OFF \
-    -DTAMBLIN_BENCH=OFF >/dev/null
-cmake --build build-release -j "$(nproc)" --target tamblin-screens
+source scripts/lib/release.sh
+release_build build-release OFF tamblin-screens
 QT_QPA_PLATFORM=offscreen build-release/tools/tamblin-screens "${1:-docs/screenshots}"

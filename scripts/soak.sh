@@ -21,11 +21,8 @@ seconds=$((minutes * 60))
 count=$((rate * seconds))
 
 bash scripts/deps.sh test
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMBLIN_TESTS=OFF \
-        -DTAMBLIN_BENCH=ON >/dev/null
-fi
-cmake --build "$build" -j "$(nproc)" --target load_probe tamblin-send >/dev/null
+source scripts/lib/release.sh
+release_build "$build" ON load_probe tamblin-send >/dev/null
 script=soak
 source scripts/lib/stream.sh
 

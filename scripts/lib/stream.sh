@@ -13,6 +13,8 @@ server_kind="${server_kind:-jackd}"
 export JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1
 
 server_pid="" receiver_pid="" sender_pid="" probe_pid="" dump_pid="" latency_pid=""
+# Exit statuses, set by reap once each has ended.
+receiver_status="" sender_status="" probe_status="" latency_status=""
 stop() {  # stop PID SIGNAL: signal it and wait up to 10 s before killing it
     local pid="$1"
     [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 0
@@ -133,16 +135,19 @@ start_stream() {
         fail "the monitor did not start: $(cat "$work/probe.out" "$work/probe.log")"
 }
 
+# reap NAME: waits for the process whose PID is in NAME_pid, sets NAME_status to its exit status
+# and empties NAME_pid.
+reap() {
+    local pid_variable="$1_pid" status=0
+    wait "${!pid_variable}" || status=$?
+    printf -v "$1_status" '%s' "$status"
+    printf -v "$pid_variable" '%s' ""
+}
+
 # Waits for the sender, the receiver and the probe; sets their *_status.
 wait_stream() {
-    sender_status=0
-    wait "$sender_pid" || sender_status=$?
-    sender_pid=""
-    receiver_status=0
-    wait "$receiver_pid" || receiver_status=$?
-    receiver_pid=""
+    reap sender
+    reap receiver
     "$@"  # what to do before the probe ends (load.sh reads CPU times here)
-    probe_status=0
-    wait "$probe_pid" || probe_status=$?
-    probe_pid=""
+    reap probe
 }

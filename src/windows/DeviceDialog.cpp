@@ -18,25 +18,20 @@ DeviceDialog::DeviceDialog(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint),
-      lblTask_(new QLabel(this)),
-      lstDevs_(new QListWidget(this)),
-      okButton_(new QPushButton(QStringLiteral("OK"), this)) {
+      lblTask_(placeNamed(new QLabel(this), QStringLiteral("lblTask"), 240, 240, 5175, 255)),
+      lstDevs_(placeNamed(new QListWidget(this), QStringLiteral("lstDevs"), 120, 600, 5535, 2595)),
+      okButton_(placeNamed(new QPushButton(QStringLiteral("OK"), this), QStringLiteral("OKButton"),
+                           2408, 3480, 1215, 375)) {
     setWindowTitle(QStringLiteral("Select MIDI device"));
     setWindowIcon(tamblinIcon());
     setFont(dialogFont());
 
-    lblTask_->setObjectName(QStringLiteral("lblTask"));
     lblTask_->setFont(dialogFont(9.75, true));
     lblTask_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-    placeInTwips(lblTask_, 240, 240, 5175, 255);
 
-    lstDevs_->setObjectName(QStringLiteral("lstDevs"));
     lstDevs_->setSelectionMode(QAbstractItemView::SingleSelection);
     lstDevs_->setSortingEnabled(false);
-    placeInTwips(lstDevs_, 120, 600, 5535, 2595);
 
-    okButton_->setObjectName(QStringLiteral("OKButton"));
-    placeInTwips(okButton_, 2408, 3480, 1215, 375);
     // Neither a default nor a cancel button: Enter in the list must not choose.
     okButton_->setAutoDefault(false);
     okButton_->setDefault(false);

@@ -121,50 +121,47 @@ void Tambview::buildControls() {
     QWidget* misc = pages_[3];
     // Labels of the desktop the program was designed for draw their text at the top: a count
     // then sits on its class name's line.
-    auto label = [](QWidget* parent, const QString& name, const QString& text) {
+    auto label = [](QWidget* parent, const QString& text) {
         auto* l = new QLabel(text, parent);
-        l->setObjectName(name);
         l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         return l;
     };
     // "Label1", "Label2" and "Text1" are the original names and text, kept on purpose
     // (docs/NAMES.md).
-    placeInTwips(label(misc, QStringLiteral("Label1"), QStringLiteral("MIDI Input Device:")), 480,
-                 1800, 1695, 375);
-    txtMidiIn_ = new QLineEdit(QStringLiteral("Text1"), misc);
-    txtMidiIn_->setObjectName(QStringLiteral("txtMidiIn"));
-    placeInTwips(txtMidiIn_, 2280, 1800, 3255, 375);
-    cmdChange_ = new QPushButton(QStringLiteral("Change"), misc);
-    cmdChange_->setObjectName(QStringLiteral("cmdChange"));
-    placeInTwips(cmdChange_, 5760, 1800, 1695, 375);
-    placeInTwips(label(misc, QStringLiteral("Label2"), QStringLiteral("MIDI Output Device:")), 480,
-                 2280, 1695, 375);
-    txtMidiOut_ = new QLineEdit(QStringLiteral("(none)"), misc);
-    txtMidiOut_->setObjectName(QStringLiteral("txtMidiOut"));
-    placeInTwips(txtMidiOut_, 2280, 2280, 3255, 375);
-    cmdChangeO_ = new QPushButton(QStringLiteral("Change"), misc);
-    cmdChangeO_->setObjectName(QStringLiteral("cmdChangeO"));
-    placeInTwips(cmdChangeO_, 5760, 2280, 1695, 375);
+    QLabel* label1 = placeNamed(label(misc, QStringLiteral("MIDI Input Device:")),
+                                QStringLiteral("Label1"), 480, 1800, 1695, 375);
+    txtMidiIn_ = placeNamed(new QLineEdit(QStringLiteral("Text1"), misc),
+                            QStringLiteral("txtMidiIn"), 2280, 1800, 3255, 375);
+    cmdChange_ = placeNamed(new QPushButton(QStringLiteral("Change"), misc),
+                            QStringLiteral("cmdChange"), 5760, 1800, 1695, 375);
+    QLabel* label2 = placeNamed(label(misc, QStringLiteral("MIDI Output Device:")),
+                                QStringLiteral("Label2"), 480, 2280, 1695, 375);
+    txtMidiOut_ = placeNamed(new QLineEdit(QStringLiteral("(none)"), misc),
+                             QStringLiteral("txtMidiOut"), 2280, 2280, 3255, 375);
+    cmdChangeO_ = placeNamed(new QPushButton(QStringLiteral("Change"), misc),
+                             QStringLiteral("cmdChangeO"), 5760, 2280, 1695, 375);
 
     for (int k = 0; k < input::kMessageClasses; ++k) {
         const auto i = static_cast<std::size_t>(k);
-        lblMsgCounts_[i] = label(misc, QStringLiteral("lblMsgCounts(%1)").arg(k), QString());
+        lblMsgCounts_[i] =
+            placeNamed(label(misc, QString()), QStringLiteral("lblMsgCounts(%1)").arg(k), 3600,
+                       3120 + 240 * k, 615, 255);
         lblMsgCounts_[i]->setAlignment(Qt::AlignRight | Qt::AlignTop);
-        placeInTwips(lblMsgCounts_[i], 3600, 3120 + 240 * k, 615, 255);
-        lblMsgs_[i] = label(misc, QStringLiteral("lblMsgs(%1)").arg(k), latin(kClassNames[i]));
-        placeInTwips(lblMsgs_[i], 4440, 3120 + 240 * k, 2535, 255);
+        lblMsgs_[i] =
+            placeNamed(label(misc, latin(kClassNames[i])), QStringLiteral("lblMsgs(%1)").arg(k),
+                       4440, 3120 + 240 * k, 2535, 255);
     }
 
-    chkNoreal_ = new QCheckBox(QStringLiteral("Don't display system real time messages"), misc);
-    chkNoreal_->setObjectName(QStringLiteral("chkNoreal"));
+    chkNoreal_ =
+        placeNamed(new QCheckBox(QStringLiteral("Don't display system real time messages"), misc),
+                   QStringLiteral("chkNoreal"), 4680, 7200, 3255, 255);
     chkNoreal_->setChecked(true);
-    placeInTwips(chkNoreal_, 4680, 7200, 3255, 255);
-    chkFirst_ = new QCheckBox(QStringLiteral("Display messages only the first time"), misc);
-    chkFirst_->setObjectName(QStringLiteral("chkFirst"));
-    placeInTwips(chkFirst_, 4680, 7440, 3015, 255);
+    chkFirst_ =
+        placeNamed(new QCheckBox(QStringLiteral("Display messages only the first time"), misc),
+                   QStringLiteral("chkFirst"), 4680, 7440, 3015, 255);
 
-    txtMIDI_ = new QPlainTextEdit(misc);
-    txtMIDI_->setObjectName(QStringLiteral("txtMIDI"));
+    txtMIDI_ =
+        placeNamed(new QPlainTextEdit(misc), QStringLiteral("txtMIDI"), 8160, 720, 6615, 7455);
     txtMIDI_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     txtMIDI_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     txtMIDI_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
@@ -172,29 +169,21 @@ void Tambview::buildControls() {
     // A multi-line text box of the desktop the program was designed for takes no tab characters:
     // Tab and Shift+Tab move along the focus order.
     txtMIDI_->setTabChangesFocus(true);
-    placeInTwips(txtMIDI_, 8160, 720, 6615, 7455);
 
-    cmdCDE_ = new QPushButton(QStringLiteral("C D E"), this);
-    cmdCDE_->setObjectName(QStringLiteral("cmdCDE"));
-    placeInTwips(cmdCDE_, 1080, 8520, 1335, 375);
-    cmdClear_ = new QPushButton(QStringLiteral("Clear"), this);
-    cmdClear_->setObjectName(QStringLiteral("cmdClear"));
-    placeInTwips(cmdClear_, 3240, 8520, 1455, 375);
-    txtVersion_ = new QLabel(latin(kVersion), this);
-    txtVersion_->setObjectName(QStringLiteral("txtVersion"));
+    cmdCDE_ = placeNamed(new QPushButton(QStringLiteral("C D E"), this), QStringLiteral("cmdCDE"),
+                         1080, 8520, 1335, 375);
+    cmdClear_ = placeNamed(new QPushButton(QStringLiteral("Clear"), this),
+                           QStringLiteral("cmdClear"), 3240, 8520, 1455, 375);
+    txtVersion_ = placeNamed(new QLabel(latin(kVersion), this), QStringLiteral("txtVersion"), 7440,
+                             8640, 1935, 255);
     txtVersion_->setFont(dialogFont(9.75, true));
-    placeInTwips(txtVersion_, 7440, 8640, 1935, 255);
-    chkMidiOut_ = new QCheckBox(QStringLiteral("Allow MIDI output"), this);
-    chkMidiOut_->setObjectName(QStringLiteral("chkMidiOut"));
-    placeInTwips(chkMidiOut_, 10320, 8640, 3255, 255);
-    cmdExit_ = new QPushButton(QStringLiteral("Exit"), this);
-    cmdExit_->setObjectName(QStringLiteral("cmdExit"));
-    placeInTwips(cmdExit_, 14280, 8520, 1935, 375);
+    chkMidiOut_ = placeNamed(new QCheckBox(QStringLiteral("Allow MIDI output"), this),
+                             QStringLiteral("chkMidiOut"), 10320, 8640, 3255, 255);
+    cmdExit_ = placeNamed(new QPushButton(QStringLiteral("Exit"), this), QStringLiteral("cmdExit"),
+                          14280, 8520, 1935, 375);
 
     for (QWidget* caption :
-         std::initializer_list<QWidget*>{misc->findChild<QLabel*>(QStringLiteral("Label1")),
-                                         misc->findChild<QLabel*>(QStringLiteral("Label2")),
-                                         chkNoreal_, chkFirst_, chkMidiOut_})
+         std::initializer_list<QWidget*>{label1, label2, chkNoreal_, chkFirst_, chkMidiOut_})
         fitCaption(caption);
     for (QLabel* name : lblMsgs_) fitCaption(name);
 

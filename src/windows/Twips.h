@@ -23,6 +23,16 @@ inline void placeInTwips(QWidget* widget, int left, int top, int width, int heig
     widget->setGeometry(twipsRect(left, top, width, height, widget->logicalDpiX()));
 }
 
+// Names a control (the name tests and style sheets find it by) and places it; returns it, so
+// that a control is made, named and placed in one statement.
+template <typename Control>
+Control* placeNamed(Control* control, const QString& name, int left, int top, int width,
+                    int height) {
+    control->setObjectName(name);
+    placeInTwips(control, left, top, width, height);
+    return control;
+}
+
 // Widens a left-aligned caption (a label or a check box) that its box would cut off. The layout
 // was drawn for the classic dialog font; a substitute face can run a few pixels wider, and a
 // caption must still read whole.

@@ -23,23 +23,17 @@ ValueDialog::ValueDialog(QWidget* parent)
     // a sizable frame and a taskbar entry of its own.
     : QDialog(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint),
-      label1_(new QLabel(this)),
-      txtValue_(new QLineEdit(this)),
-      command1_(new QPushButton(QStringLiteral("OK"), this)) {
+      label1_(placeNamed(new QLabel(this), QStringLiteral("Label1"), 480, 240, 3615, 255)),
+      txtValue_(placeNamed(new QLineEdit(this), QStringLiteral("txtValue"), 1080, 600, 2415, 285)),
+      command1_(placeNamed(new QPushButton(QStringLiteral("OK"), this), QStringLiteral("Command1"),
+                           1560, 1080, 1335, 375)) {
     // The original title and label name, kept on purpose (docs/NAMES.md).
     setWindowTitle(QStringLiteral("Form1"));
     setFont(dialogFont());
     resize(twipsRect(0, 0, 4680, 1755, logicalDpiX()).size());
 
-    label1_->setObjectName(QStringLiteral("Label1"));
     label1_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-    placeInTwips(label1_, 480, 240, 3615, 255);
 
-    txtValue_->setObjectName(QStringLiteral("txtValue"));
-    placeInTwips(txtValue_, 1080, 600, 2415, 285);
-
-    command1_->setObjectName(QStringLiteral("Command1"));
-    placeInTwips(command1_, 1560, 1080, 1335, 375);
     // QDialog would otherwise make the button the default one, and Enter in txtValue would
     // confirm the entry.
     command1_->setAutoDefault(false);
