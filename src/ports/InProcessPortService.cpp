@@ -91,16 +91,10 @@ std::size_t InProcessPortService::sendCount() const {
     return count;
 }
 
-bool InProcessPortService::inputOpen(DeviceId id) const {
+bool InProcessPortService::isOpen(bool input, DeviceId id) const {
     std::lock_guard lock(mutex_);
-    const int serial = serialOf(true, id);
-    return serial != 0 && findOpen(true, serial) != nullptr;
-}
-
-bool InProcessPortService::outputOpen(DeviceId id) const {
-    std::lock_guard lock(mutex_);
-    const int serial = serialOf(false, id);
-    return serial != 0 && findOpen(false, serial) != nullptr;
+    const int serial = serialOf(input, id);
+    return serial != 0 && findOpen(input, serial) != nullptr;
 }
 
 int InProcessPortService::inputOpens() const {

@@ -56,8 +56,8 @@ public:
     std::vector<std::uint32_t> sent(Handle handle) const;
     std::vector<std::uint32_t> sentToDevice(DeviceId id) const;
     std::size_t sendCount() const;
-    bool inputOpen(DeviceId id) const;
-    bool outputOpen(DeviceId id) const;
+    bool inputOpen(DeviceId id) const { return isOpen(true, id); }
+    bool outputOpen(DeviceId id) const { return isOpen(false, id); }
     int inputOpens() const;  // successful input opens so far
     int outputOpens() const;
     std::vector<std::string> calls() const;  // "midiInClose(3) = 0", in call order
@@ -94,6 +94,7 @@ private:
     void setDevices(bool input, std::vector<std::string> names);
     void mark(bool input, DeviceId id, bool Device::*flag, bool value);
     void vanish(bool input, DeviceId id);
+    bool isOpen(bool input, DeviceId id) const;
     const Port* findOpen(bool input, int serial) const;
     int serialOf(bool input, DeviceId id) const;  // 0 for no such device
     void record(std::string call);
