@@ -73,6 +73,7 @@ public:
     Result midiInStart(Handle handle) override;
     Result midiOutShortMsg(Handle handle, std::uint32_t message) override;
     std::optional<std::int32_t> midiInClock(Handle handle) override;
+
     void setThruGate(bool outputAllowed, bool realTimeFiltered) override;
 
 private:

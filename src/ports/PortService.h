@@ -83,7 +83,8 @@ public:
     // An invalid id answers kBadDeviceId with an empty product name. `size` (DeviceCaps::kSize)
     // is not looked at.
     Result midiInGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size);
-    // `flags` (kCallbackFunction) is not looked at: an input port always has a callback.
+    // `flags` (kCallbackFunction) is not looked at: an input port always calls `callback`, and
+    // an open without one fails.
     [[nodiscard]] Result midiInOpen(Handle& handle, DeviceId id, InputCallback callback,
                                     std::uint32_t instance, std::uint32_t flags);
     virtual Result midiInStart(Handle handle) = 0;
