@@ -7,22 +7,14 @@ CompositePortService::CompositePortService(std::vector<PortService*> services)
       inputCounts_(services_.size(), 0),
       outputCounts_(services_.size(), 0) {}
 
-std::uint32_t CompositePortService::count(bool input) {
+std::uint32_t CompositePortService::countDevices(bool input) {
     auto& counts = input ? inputCounts_ : outputCounts_;
     std::uint32_t total = 0;
     for (std::size_t i = 0; i < services_.size(); ++i) {
-        counts[i] = input ? services_[i]->midiInGetNumDevs() : services_[i]->midiOutGetNumDevs();
+        counts[i] = services_[i]->countDevices(input);
         total += counts[i];
     }
     return total;
-}
-
-std::uint32_t CompositePortService::midiInGetNumDevs() {
-    return count(true);
-}
-
-std::uint32_t CompositePortService::midiOutGetNumDevs() {
-    return count(false);
 }
 
 PortService* CompositePortService::locate(bool input, DeviceId& id) const {
@@ -41,43 +33,19 @@ PortService* CompositePortService::owner(Handle handle, bool input) const {
     return it->second.service;
 }
 
-Result CompositePortService::midiInGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) {
-    if (PortService* service = locate(true, id)) return service->midiInGetDevCaps(id, caps, size);
-    writeProductName(caps, "");
-    return kBadDeviceId;
-}
-
-Result CompositePortService::midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) {
-    if (PortService* service = locate(false, id)) return service->midiOutGetDevCaps(id, caps, size);
-    writeProductName(caps, "");
-    return kBadDeviceId;
-}
-
-std::string CompositePortService::deviceName(bool input, DeviceId id) {
+std::optional<std::string> CompositePortService::listedName(bool input, DeviceId id) {
     PortService* service = locate(input, id);
-    return service != nullptr ? service->deviceName(input, id) : std::string();
+    return service != nullptr ? service->listedName(input, id) : std::nullopt;
 }
 
-Result CompositePortService::midiInOpen(Handle& handle, DeviceId id, InputCallback callback,
-                                        std::uint32_t instance, std::uint32_t flags) {
-    PortService* service = locate(true, id);
+Result CompositePortService::open(bool input, Handle& handle, DeviceId id, InputCallback callback,
+                                  std::uint32_t instance) {
+    PortService* service = locate(input, id);
     if (service == nullptr) return kBadDeviceId;
     Handle opened = 0;
-    const Result result = service->midiInOpen(opened, id, callback, instance, flags);
+    const Result result = service->open(input, opened, id, callback, instance);
     if (result != kOk) return result;
-    open_[opened] = Open{service, true};
-    handle = opened;
-    return kOk;
-}
-
-Result CompositePortService::midiOutOpen(Handle& handle, DeviceId id, InputCallback callback,
-                                         std::uint32_t instance, std::uint32_t flags) {
-    PortService* service = locate(false, id);
-    if (service == nullptr) return kBadDeviceId;
-    Handle opened = 0;
-    const Result result = service->midiOutOpen(opened, id, callback, instance, flags);
-    if (result != kOk) return result;
-    open_[opened] = Open{service, false};
+    open_[opened] = Open{service, input};
     handle = opened;
     return kOk;
 }
@@ -87,23 +55,16 @@ Result CompositePortService::midiInStart(Handle handle) {
     return service != nullptr ? service->midiInStart(handle) : kInvalidHandle;
 }
 
-Result CompositePortService::midiInClose(Handle handle) {
-    PortService* service = owner(handle, true);
+Result CompositePortService::close(bool input, Handle handle) {
+    PortService* service = owner(handle, input);
     if (service == nullptr) return kInvalidHandle;
     open_.erase(handle);
-    return service->midiInClose(handle);
+    return service->close(input, handle);
 }
 
 Result CompositePortService::midiOutShortMsg(Handle handle, std::uint32_t message) {
     PortService* service = owner(handle, false);
     return service != nullptr ? service->midiOutShortMsg(handle, message) : kInvalidHandle;
-}
-
-Result CompositePortService::midiOutClose(Handle handle) {
-    PortService* service = owner(handle, false);
-    if (service == nullptr) return kInvalidHandle;
-    open_.erase(handle);
-    return service->midiOutClose(handle);
 }
 
 std::optional<std::int32_t> CompositePortService::midiInClock(Handle handle) {

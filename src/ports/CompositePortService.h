@@ -21,21 +21,13 @@ class CompositePortService final : public PortService {
 public:
     explicit CompositePortService(std::vector<PortService*> services);
 
-    std::uint32_t midiInGetNumDevs() override;
-    Result midiInGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) override;
-    Result midiInOpen(Handle& handle, DeviceId id, InputCallback callback, std::uint32_t instance,
-                      std::uint32_t flags) override;
+    std::uint32_t countDevices(bool input) override;
+    std::optional<std::string> listedName(bool input, DeviceId id) override;
+    Result open(bool input, Handle& handle, DeviceId id, InputCallback callback,
+                std::uint32_t instance) override;
+    Result close(bool input, Handle handle) override;
     Result midiInStart(Handle handle) override;
-    Result midiInClose(Handle handle) override;
-
-    std::uint32_t midiOutGetNumDevs() override;
-    Result midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) override;
-    Result midiOutOpen(Handle& handle, DeviceId id, InputCallback callback, std::uint32_t instance,
-                       std::uint32_t flags) override;
     Result midiOutShortMsg(Handle handle, std::uint32_t message) override;
-    Result midiOutClose(Handle handle) override;
-
-    std::string deviceName(bool input, DeviceId id) override;
     std::optional<std::int32_t> midiInClock(Handle handle) override;
     void setThruGate(bool outputAllowed, bool realTimeFiltered) override;
 
@@ -45,7 +37,6 @@ private:
         bool input;
     };
 
-    std::uint32_t count(bool input);
     // The service that device `id` belongs to, with the id it has there; null for no such device.
     PortService* locate(bool input, DeviceId& id) const;
     PortService* owner(Handle handle, bool input) const;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "ports/Interface.h"
 #include "ports/PortService.h"
 
 namespace tamblin::ports {
@@ -30,11 +31,8 @@ struct DeviceMatch {
 DeviceMatch matchDevice(const std::vector<DeviceNames>& devices, const std::string& wanted);
 
 // What the opener needs from the user interface. All calls come on the user-interface thread.
-class OpenerUi {
+class OpenerUi : public Interface {
 public:
-    OpenerUi() = default;
-    OpenerUi(const OpenerUi&) = delete;
-    OpenerUi& operator=(const OpenerUi&) = delete;
     virtual ~OpenerUi() = default;
 
     // Shows the device dialog with these rows in order, `prompt` as its task and row 0

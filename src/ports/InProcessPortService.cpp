@@ -8,57 +8,24 @@ InProcessPortService::~InProcessPortService() {
     waitForPlayers();
 }
 
-std::vector<InProcessPortService::Device> InProcessPortService::named(
-    std::vector<std::string> names) {
+void InProcessPortService::setDevices(bool input, std::vector<std::string> names) {
+    std::lock_guard lock(mutex_);
     std::vector<Device> devices;
     for (auto& name : names) devices.push_back(Device{nextSerial_++, std::move(name)});
-    return devices;
+    devices_.of(input) = std::move(devices);
 }
 
-void InProcessPortService::setInputDevices(std::vector<std::string> names) {
+void InProcessPortService::mark(bool input, DeviceId id, bool Device::*flag, bool value) {
     std::lock_guard lock(mutex_);
-    inputs_ = named(std::move(names));
+    devices_.of(input).at(static_cast<std::size_t>(id)).*flag = value;
 }
 
-void InProcessPortService::setOutputDevices(std::vector<std::string> names) {
+void InProcessPortService::vanish(bool input, DeviceId id) {
     std::lock_guard lock(mutex_);
-    outputs_ = named(std::move(names));
-}
-
-void InProcessPortService::setInputBusy(DeviceId id, bool busy) {
-    std::lock_guard lock(mutex_);
-    inputs_.at(static_cast<std::size_t>(id)).busy = busy;
-}
-
-void InProcessPortService::setOutputBusy(DeviceId id, bool busy) {
-    std::lock_guard lock(mutex_);
-    outputs_.at(static_cast<std::size_t>(id)).busy = busy;
-}
-
-void InProcessPortService::setInputFailing(DeviceId id, bool failing) {
-    std::lock_guard lock(mutex_);
-    inputs_.at(static_cast<std::size_t>(id)).failing = failing;
-}
-
-void InProcessPortService::setOutputFailing(DeviceId id, bool failing) {
-    std::lock_guard lock(mutex_);
-    outputs_.at(static_cast<std::size_t>(id)).failing = failing;
-}
-
-void InProcessPortService::vanishInput(DeviceId id) {
-    std::lock_guard lock(mutex_);
-    Device& device = inputs_.at(static_cast<std::size_t>(id));
+    Device& device = devices_.of(input).at(static_cast<std::size_t>(id));
     device.vanished = true;
     for (auto& [handle, port] : open_)
-        if (port.input && port.device == device.serial) port.dead = true;
-}
-
-void InProcessPortService::vanishOutput(DeviceId id) {
-    std::lock_guard lock(mutex_);
-    Device& device = outputs_.at(static_cast<std::size_t>(id));
-    device.vanished = true;
-    for (auto& [handle, port] : open_)
-        if (!port.input && port.device == device.serial) port.dead = true;
+        if (port.input == input && port.device == device.serial) port.dead = true;
 }
 
 void InProcessPortService::setClock(std::int32_t ms) {
@@ -124,16 +91,10 @@ std::size_t InProcessPortService::sendCount() const {
     return count;
 }
 
-bool InProcessPortService::inputOpen(DeviceId id) const {
+bool InProcessPortService::isOpen(bool input, DeviceId id) const {
     std::lock_guard lock(mutex_);
-    const int serial = serialOf(true, id);
-    return serial != 0 && findOpen(true, serial) != nullptr;
-}
-
-bool InProcessPortService::outputOpen(DeviceId id) const {
-    std::lock_guard lock(mutex_);
-    const int serial = serialOf(false, id);
-    return serial != 0 && findOpen(false, serial) != nullptr;
+    const int serial = serialOf(input, id);
+    return serial != 0 && findOpen(input, serial) != nullptr;
 }
 
 int InProcessPortService::inputOpens() const {
@@ -156,9 +117,8 @@ void InProcessPortService::record(std::string call) {
 }
 
 int InProcessPortService::serialOf(bool input, DeviceId id) const {
-    const auto& devices = input ? inputs_ : outputs_;
-    if (id < 0 || static_cast<std::size_t>(id) >= devices.size()) return 0;
-    return devices[static_cast<std::size_t>(id)].serial;
+    const Device* device = devices_.find(input, id);
+    return device != nullptr ? device->serial : 0;
 }
 
 const InProcessPortService::Port* InProcessPortService::findOpen(bool input, int serial) const {
@@ -167,53 +127,35 @@ const InProcessPortService::Port* InProcessPortService::findOpen(bool input, int
     return nullptr;
 }
 
-std::uint32_t InProcessPortService::midiInGetNumDevs() {
+std::uint32_t InProcessPortService::countDevices(bool input) {
     std::lock_guard lock(mutex_);
-    std::erase_if(inputs_, [](const Device& d) { return d.vanished; });
-    record("midiInGetNumDevs()");
-    return static_cast<std::uint32_t>(inputs_.size());
+    std::vector<Device>& devices = devices_.of(input);
+    std::erase_if(devices, [](const Device& d) { return d.vanished; });
+    record(input ? "midiInGetNumDevs()" : "midiOutGetNumDevs()");
+    return static_cast<std::uint32_t>(devices.size());
 }
 
-std::uint32_t InProcessPortService::midiOutGetNumDevs() {
+std::optional<std::string> InProcessPortService::listedName(bool input, DeviceId id) {
     std::lock_guard lock(mutex_);
-    std::erase_if(outputs_, [](const Device& d) { return d.vanished; });
-    record("midiOutGetNumDevs()");
-    return static_cast<std::uint32_t>(outputs_.size());
-}
-
-Result InProcessPortService::midiInGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t) {
-    std::lock_guard lock(mutex_);
-    return answerCaps(inputs_, id, caps);
-}
-
-Result InProcessPortService::midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t) {
-    std::lock_guard lock(mutex_);
-    return answerCaps(outputs_, id, caps);
-}
-
-std::string InProcessPortService::deviceName(bool input, DeviceId id) {
-    std::lock_guard lock(mutex_);
-    return answerName(input ? inputs_ : outputs_, id);
+    return devices_.name(input, id);
 }
 
 Result InProcessPortService::open(bool input, Handle& handle, DeviceId id, InputCallback callback,
                                   std::uint32_t instance) {
     std::lock_guard lock(mutex_);
-    const auto& devices = input ? inputs_ : outputs_;
+    const Device* device = devices_.find(input, id);
     Result result = kOk;
-    if (id < 0 || static_cast<std::size_t>(id) >= devices.size() ||
-        devices[static_cast<std::size_t>(id)].vanished) {
+    if (device == nullptr || device->vanished) {
         result = kBadDeviceId;
-    } else if (const Device& device = devices[static_cast<std::size_t>(id)];
-               device.busy || findOpen(input, device.serial) != nullptr) {
+    } else if (device->busy || findOpen(input, device->serial) != nullptr) {
         result = kAllocated;
-    } else if (device.failing || (input && callback == nullptr)) {
+    } else if (device->failing || (input && callback == nullptr)) {
         result = kError;
     } else {
         handle = handles_ != nullptr ? handles_->take() : nextHandle_++;
         Port port;
         port.input = input;
-        port.device = device.serial;
+        port.device = device->serial;
         port.callback = callback;
         port.instance = instance;
         open_.emplace(handle, std::move(port));
@@ -222,16 +164,6 @@ Result InProcessPortService::open(bool input, Handle& handle, DeviceId id, Input
     record(std::string(input ? "midiInOpen(" : "midiOutOpen(") + std::to_string(id) +
            ") = " + std::to_string(result));
     return result;
-}
-
-Result InProcessPortService::midiInOpen(Handle& handle, DeviceId id, InputCallback callback,
-                                        std::uint32_t instance, std::uint32_t) {
-    return open(true, handle, id, callback, instance);
-}
-
-Result InProcessPortService::midiOutOpen(Handle& handle, DeviceId id, InputCallback,
-                                         std::uint32_t instance, std::uint32_t) {
-    return open(false, handle, id, nullptr, instance);
 }
 
 Result InProcessPortService::midiInStart(Handle handle) {
@@ -257,13 +189,6 @@ Result InProcessPortService::close(bool input, Handle handle) {
     record(std::string(input ? "midiInClose(" : "midiOutClose(") + std::to_string(handle) +
            ") = " + (ok ? "0" : "5"));
     return ok ? kOk : kInvalidHandle;
-}
-
-Result InProcessPortService::midiInClose(Handle handle) {
-    return close(true, handle);
-}
-Result InProcessPortService::midiOutClose(Handle handle) {
-    return close(false, handle);
 }
 
 Result InProcessPortService::midiOutShortMsg(Handle handle, std::uint32_t message) {

@@ -30,16 +30,18 @@ public:
     ~InProcessPortService() override;
 
     // Set-up, by the test.
-    void setInputDevices(std::vector<std::string> names);
-    void setOutputDevices(std::vector<std::string> names);
-    void setInputBusy(DeviceId id, bool busy);  // open answers 4
-    void setOutputBusy(DeviceId id, bool busy);
-    void setInputFailing(DeviceId id, bool failing);  // open answers a failure other than 4
-    void setOutputFailing(DeviceId id, bool failing);
+    void setInputDevices(std::vector<std::string> names) { setDevices(true, std::move(names)); }
+    void setOutputDevices(std::vector<std::string> names) { setDevices(false, std::move(names)); }
+    // Open answers 4.
+    void setInputBusy(DeviceId id, bool busy) { mark(true, id, &Device::busy, busy); }
+    void setOutputBusy(DeviceId id, bool busy) { mark(false, id, &Device::busy, busy); }
+    // Open answers a failure other than 4.
+    void setInputFailing(DeviceId id, bool failing) { mark(true, id, &Device::failing, failing); }
+    void setOutputFailing(DeviceId id, bool failing) { mark(false, id, &Device::failing, failing); }
     // The device disappears: open ports on it stop delivering and sending, and it leaves the
     // device list at the next count.
-    void vanishInput(DeviceId id);
-    void vanishOutput(DeviceId id);
+    void vanishInput(DeviceId id) { vanish(true, id); }
+    void vanishOutput(DeviceId id) { vanish(false, id); }
     // Fixes the clock that midiInClock reports (otherwise milliseconds since midiInStart).
     void setClock(std::int32_t ms);
 
@@ -54,26 +56,20 @@ public:
     std::vector<std::uint32_t> sent(Handle handle) const;
     std::vector<std::uint32_t> sentToDevice(DeviceId id) const;
     std::size_t sendCount() const;
-    bool inputOpen(DeviceId id) const;
-    bool outputOpen(DeviceId id) const;
+    bool inputOpen(DeviceId id) const { return isOpen(true, id); }
+    bool outputOpen(DeviceId id) const { return isOpen(false, id); }
     int inputOpens() const;  // successful input opens so far
     int outputOpens() const;
     std::vector<std::string> calls() const;  // "midiInClose(3) = 0", in call order
 
     // PortService.
-    std::uint32_t midiInGetNumDevs() override;
-    Result midiInGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) override;
-    Result midiInOpen(Handle& handle, DeviceId id, InputCallback callback, std::uint32_t instance,
-                      std::uint32_t flags) override;
+    std::uint32_t countDevices(bool input) override;
+    std::optional<std::string> listedName(bool input, DeviceId id) override;
+    Result open(bool input, Handle& handle, DeviceId id, InputCallback callback,
+                std::uint32_t instance) override;
+    Result close(bool input, Handle handle) override;
     Result midiInStart(Handle handle) override;
-    Result midiInClose(Handle handle) override;
-    std::uint32_t midiOutGetNumDevs() override;
-    Result midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) override;
-    Result midiOutOpen(Handle& handle, DeviceId id, InputCallback callback, std::uint32_t instance,
-                       std::uint32_t flags) override;
     Result midiOutShortMsg(Handle handle, std::uint32_t message) override;
-    Result midiOutClose(Handle handle) override;
-    std::string deviceName(bool input, DeviceId id) override;
     std::optional<std::int32_t> midiInClock(Handle handle) override;
 
 private:
@@ -95,18 +91,17 @@ private:
         std::vector<std::uint32_t> sent;
     };
 
-    Result open(bool input, Handle& handle, DeviceId id, InputCallback callback,
-                std::uint32_t instance);
-    Result close(bool input, Handle handle);
+    void setDevices(bool input, std::vector<std::string> names);
+    void mark(bool input, DeviceId id, bool Device::*flag, bool value);
+    void vanish(bool input, DeviceId id);
+    bool isOpen(bool input, DeviceId id) const;
     const Port* findOpen(bool input, int serial) const;
     int serialOf(bool input, DeviceId id) const;  // 0 for no such device
-    std::vector<Device> named(std::vector<std::string> names);
     void record(std::string call);
 
     // Held while a callback runs, so that a close waits for a delivery in progress.
     mutable std::recursive_mutex mutex_;
-    std::vector<Device> inputs_;
-    std::vector<Device> outputs_;
+    DeviceLists<Device> devices_;
     std::map<Handle, Port> open_;  // open ports only
     std::map<Handle, Port> closed_;
     int nextSerial_ = 1;

@@ -657,35 +657,21 @@ std::vector<JackPortService::Device> JackPortService::listDevices(bool input) {
     return devices;
 }
 
-std::uint32_t JackPortService::midiInGetNumDevs() {
-    inputs_ = listDevices(true);
-    return static_cast<std::uint32_t>(inputs_.size());
+std::uint32_t JackPortService::countDevices(bool input) {
+    return devices_.take(input, listDevices(input));
 }
 
-std::uint32_t JackPortService::midiOutGetNumDevs() {
-    outputs_ = listDevices(false);
-    return static_cast<std::uint32_t>(outputs_.size());
-}
-
-Result JackPortService::midiInGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t) {
-    return answerCaps(inputs_, id, caps);
-}
-
-Result JackPortService::midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t) {
-    return answerCaps(outputs_, id, caps);
-}
-
-std::string JackPortService::deviceName(bool input, DeviceId id) {
-    return answerName(input ? inputs_ : outputs_, id);
+std::optional<std::string> JackPortService::listedName(bool input, DeviceId id) {
+    return devices_.name(input, id);
 }
 
 Result JackPortService::open(bool input, Handle& handle, DeviceId id, InputCallback callback,
                              std::uint32_t instance) {
-    const auto& devices = input ? inputs_ : outputs_;
-    if (id < 0 || static_cast<std::size_t>(id) >= devices.size()) return kBadDeviceId;
+    const Device* device = devices_.find(input, id);
+    if (device == nullptr) return kBadDeviceId;
     if (input && callback == nullptr) return kError;
     if ((input ? openIn_ : openOut_) != 0) return kAllocated;
-    const std::string name = devices[static_cast<std::size_t>(id)].name;
+    const std::string name = device->name;
     // The list may have changed since it was counted: the name decides.
     const std::optional<Shared::Answer> answer = shared_->ask({0, false, input, name});
     if (!answer || !answer->reached) return kError;
@@ -712,16 +698,6 @@ Result JackPortService::open(bool input, Handle& handle, DeviceId id, InputCallb
     return kOk;
 }
 
-Result JackPortService::midiInOpen(Handle& handle, DeviceId id, InputCallback callback,
-                                   std::uint32_t instance, std::uint32_t) {
-    return open(true, handle, id, callback, instance);
-}
-
-Result JackPortService::midiOutOpen(Handle& handle, DeviceId id, InputCallback,
-                                    std::uint32_t instance, std::uint32_t) {
-    return open(false, handle, id, nullptr, instance);
-}
-
 Result JackPortService::midiInStart(Handle handle) {
     if (handle == 0 || handle != openIn_) return kInvalidHandle;
     // jack_get_time() is safe to call once a client has been opened, as it was for the open.
@@ -738,8 +714,16 @@ std::optional<std::int32_t> JackPortService::midiInClock(Handle handle) {
     return static_cast<std::int32_t>((jack_get_time() - startedAt) / 1000);
 }
 
-Result JackPortService::midiInClose(Handle handle) {
-    if (handle == 0 || handle != openIn_) return kInvalidHandle;
+Result JackPortService::close(bool input, Handle handle) {
+    if (handle == 0 || handle != (input ? openIn_ : openOut_)) return kInvalidHandle;
+    if (input)
+        closeInput();
+    else
+        closeOutput(handle);
+    return kOk;
+}
+
+void JackPortService::closeInput() {
     Shared& s = *shared_;
     s.inHandle.store(0, std::memory_order_seq_cst);
     s.inStarted.store(0, std::memory_order_relaxed);
@@ -755,23 +739,9 @@ Result JackPortService::midiInClose(Handle handle) {
         s.woken = true;
     }
     s.wake.notify_all();
-    return kOk;
 }
 
-Result JackPortService::midiOutShortMsg(Handle handle, std::uint32_t message) {
-    if (handle == 0 || handle != openOut_) return kInvalidHandle;
-    Shared& s = *shared_;
-    if (!s.up.load(std::memory_order_acquire) || s.unanswered != 0) return kError;
-    const MessageBytes bytes = unpackShortMessage(message);
-    if (bytes.empty()) return kError;
-    const OutEntry entry{handle, s.generation.load(std::memory_order_acquire), bytes};
-    if (!s.sends.push(entry)) return kError;
-    ++s.pushed;
-    return kOk;
-}
-
-Result JackPortService::midiOutClose(Handle handle) {
-    if (handle == 0 || handle != openOut_) return kInvalidHandle;
+void JackPortService::closeOutput(Handle handle) {
     Shared& s = *shared_;
     // What was accepted before the close and has not gone out yet still goes out (see
     // Shared::draining), unless the server has gone with it.
@@ -790,6 +760,17 @@ Result JackPortService::midiOutClose(Handle handle) {
         s.woken = true;
     }
     s.wake.notify_all();
+}
+
+Result JackPortService::midiOutShortMsg(Handle handle, std::uint32_t message) {
+    if (handle == 0 || handle != openOut_) return kInvalidHandle;
+    Shared& s = *shared_;
+    if (!s.up.load(std::memory_order_acquire) || s.unanswered != 0) return kError;
+    const MessageBytes bytes = unpackShortMessage(message);
+    if (bytes.empty()) return kError;
+    const OutEntry entry{handle, s.generation.load(std::memory_order_acquire), bytes};
+    if (!s.sends.push(entry)) return kError;
+    ++s.pushed;
     return kOk;
 }
 

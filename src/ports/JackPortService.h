@@ -65,21 +65,13 @@ public:
     // Whether a client of ours is running on a JACK server.
     bool connected() const;
 
-    std::uint32_t midiInGetNumDevs() override;
-    Result midiInGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) override;
-    Result midiInOpen(Handle& handle, DeviceId id, InputCallback callback, std::uint32_t instance,
-                      std::uint32_t flags) override;
+    std::uint32_t countDevices(bool input) override;
+    std::optional<std::string> listedName(bool input, DeviceId id) override;
+    Result open(bool input, Handle& handle, DeviceId id, InputCallback callback,
+                std::uint32_t instance) override;
+    Result close(bool input, Handle handle) override;
     Result midiInStart(Handle handle) override;
-    Result midiInClose(Handle handle) override;
-
-    std::uint32_t midiOutGetNumDevs() override;
-    Result midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) override;
-    Result midiOutOpen(Handle& handle, DeviceId id, InputCallback callback, std::uint32_t instance,
-                       std::uint32_t flags) override;
     Result midiOutShortMsg(Handle handle, std::uint32_t message) override;
-    Result midiOutClose(Handle handle) override;
-
-    std::string deviceName(bool input, DeviceId id) override;
     std::optional<std::int32_t> midiInClock(Handle handle) override;
 
     void setThruGate(bool outputAllowed, bool realTimeFiltered) override;
@@ -91,16 +83,15 @@ private:
     struct Shared;
 
     std::vector<Device> listDevices(bool input);
-    Result open(bool input, Handle& handle, DeviceId id, InputCallback callback,
-                std::uint32_t instance);
+    void closeInput();
+    void closeOutput(Handle handle);
 
     // Owned with the worker, which may outlive the service when a hung server holds it.
     std::shared_ptr<Shared> shared_;
     std::thread worker_;
     HandleSource ownHandles_;
     HandleSource& handles_;
-    std::vector<Device> inputs_;
-    std::vector<Device> outputs_;
+    DeviceLists<Device> devices_;
     Handle openIn_ = 0;
     Handle openOut_ = 0;
     bool finished_ = false;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "ports/Interface.h"
+
 namespace tamblin::ports {
 
 // The RtMidi objects that RtMidiPortService works through, behind a small interface, so that the
@@ -17,11 +19,8 @@ using MidiReceive = void (*)(const std::uint8_t* bytes, std::size_t size, void* 
 // One RtMidiIn or RtMidiOut: a client of the MIDI system that can open one of the system's ports
 // under a port name of its own. Destroying it closes its port and its client; for an input, no
 // MidiReceive call for it runs once the destructor has returned.
-class MidiEndpoint {
+class MidiEndpoint : public Interface {
 public:
-    MidiEndpoint() = default;
-    MidiEndpoint(const MidiEndpoint&) = delete;
-    MidiEndpoint& operator=(const MidiEndpoint&) = delete;
     virtual ~MidiEndpoint() = default;
 
     // Full names of the ports this endpoint could open, in the system's order.
@@ -32,11 +31,8 @@ public:
     [[nodiscard]] virtual bool send(const std::uint8_t* bytes, std::size_t size) = 0;
 };
 
-class MidiSystem {
+class MidiSystem : public Interface {
 public:
-    MidiSystem() = default;
-    MidiSystem(const MidiSystem&) = delete;
-    MidiSystem& operator=(const MidiSystem&) = delete;
     virtual ~MidiSystem() = default;
 
     // The systems to offer, as RtMidi::Api values, in listing order: those that can be reached.

@@ -11,6 +11,14 @@ bool isContinuationByte(char byte) {
     return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
 }
 
+// An invalid id gets an empty name: callers reuse the structure, and a name left from an earlier
+// query must not show.
+Result answerCaps(PortService& service, bool input, DeviceId id, DeviceCaps& caps) {
+    const std::optional<std::string> name = service.listedName(input, id);
+    writeProductName(caps, name ? name->c_str() : "");
+    return name ? kOk : kBadDeviceId;
+}
+
 }  // namespace
 
 void writeProductName(DeviceCaps& caps, const char* name) {
@@ -21,6 +29,28 @@ void writeProductName(DeviceCaps& caps, const char* name) {
     while (length > 0 && isContinuationByte(name[length])) --length;
     std::memcpy(out, name, length);
     std::memset(out + length, 0, DeviceCaps::kNameBytes - length);
+}
+
+Result PortService::midiInGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t) {
+    return answerCaps(*this, true, id, caps);
+}
+
+Result PortService::midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t) {
+    return answerCaps(*this, false, id, caps);
+}
+
+Result PortService::midiInOpen(Handle& handle, DeviceId id, InputCallback callback,
+                               std::uint32_t instance, std::uint32_t) {
+    return open(true, handle, id, callback, instance);
+}
+
+Result PortService::midiOutOpen(Handle& handle, DeviceId id, InputCallback, std::uint32_t instance,
+                                std::uint32_t) {
+    return open(false, handle, id, nullptr, instance);
+}
+
+std::string PortService::deviceName(bool input, DeviceId id) {
+    return listedName(input, id).value_or(std::string());
 }
 
 }  // namespace tamblin::ports

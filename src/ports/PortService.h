@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "ports/Interface.h"
 
 namespace tamblin::ports {
 
@@ -60,60 +63,44 @@ private:
 // Writes `name` into caps as the product name (at most 31 bytes, then zero-filled).
 void writeProductName(DeviceCaps& caps, const char* name);
 
-// Answers a name query (see PortService::deviceName) on `devices`, by id.
-template <typename Devices>
-std::string answerName(const Devices& devices, DeviceId id) {
-    if (id < 0 || static_cast<std::size_t>(id) >= devices.size()) return {};
-    return devices[static_cast<std::size_t>(id)].name;
-}
-
-// Answers a capability query on `devices` (anything with a `name` string), by id. An invalid id
-// gets kBadDeviceId and an empty name: callers reuse the structure, and a name left from an
-// earlier query must not show.
-template <typename Devices>
-Result answerCaps(const Devices& devices, DeviceId id, DeviceCaps& caps) {
-    if (id < 0 || static_cast<std::size_t>(id) >= devices.size()) {
-        writeProductName(caps, "");
-        return kBadDeviceId;
-    }
-    writeProductName(caps, devices[static_cast<std::size_t>(id)].name.c_str());
-    return kOk;
-}
-
 // The MIDI port boundary of the program. Every operation is called from the user-interface
 // thread. The input callback runs on a thread of the service, between midiInStart and
 // midiInClose; once midiInClose has returned no callback for that port runs any more.
-// Operations on handle 0 or on a closed handle return a nonzero code and do nothing.
-class PortService {
+// Operations on handle 0, on a closed handle or on a handle of the other direction return a
+// nonzero code and do nothing.
+//
+// The program calls the operations by the names of the platform's MIDI services. Where both
+// directions do the same job (count, name, open, close), the two names hand the direction to one
+// virtual below, which a service implements once; the capabilities are filled here, from the
+// name. A service implements the other operations, which have one direction, as they are.
+class PortService : public Interface {
 public:
-    PortService() = default;
-    PortService(const PortService&) = delete;
-    PortService& operator=(const PortService&) = delete;
-    PortService(PortService&&) = delete;
-    PortService& operator=(PortService&&) = delete;
     virtual ~PortService() = default;
 
     // Device ids run 0..count-1 in a stable order. Counting takes a fresh look at the system;
     // later queries and opens refer to the devices as counted.
-    [[nodiscard]] virtual std::uint32_t midiInGetNumDevs() = 0;
-    // An invalid id answers kBadDeviceId with an empty product name.
-    virtual Result midiInGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) = 0;
-    [[nodiscard]] virtual Result midiInOpen(Handle& handle, DeviceId id, InputCallback callback,
-                                            std::uint32_t instance, std::uint32_t flags) = 0;
+    [[nodiscard]] std::uint32_t midiInGetNumDevs() { return countDevices(true); }
+    // An invalid id answers kBadDeviceId with an empty product name. `size` (DeviceCaps::kSize)
+    // is not looked at.
+    Result midiInGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size);
+    // `flags` (kCallbackFunction) is not looked at: an input port always calls `callback`, and
+    // an open without one fails.
+    [[nodiscard]] Result midiInOpen(Handle& handle, DeviceId id, InputCallback callback,
+                                    std::uint32_t instance, std::uint32_t flags);
     virtual Result midiInStart(Handle handle) = 0;
-    virtual Result midiInClose(Handle handle) = 0;
+    Result midiInClose(Handle handle) { return close(true, handle); }
 
-    [[nodiscard]] virtual std::uint32_t midiOutGetNumDevs() = 0;
-    virtual Result midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) = 0;
-    // A failed open leaves `handle` as it was.
-    [[nodiscard]] virtual Result midiOutOpen(Handle& handle, DeviceId id, InputCallback callback,
-                                             std::uint32_t instance, std::uint32_t flags) = 0;
+    [[nodiscard]] std::uint32_t midiOutGetNumDevs() { return countDevices(false); }
+    Result midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size);
+    // An output port calls nothing back: `callback` and `flags` are not looked at.
+    [[nodiscard]] Result midiOutOpen(Handle& handle, DeviceId id, InputCallback callback,
+                                     std::uint32_t instance, std::uint32_t flags);
     virtual Result midiOutShortMsg(Handle handle, std::uint32_t message) = 0;
-    virtual Result midiOutClose(Handle handle) = 0;
+    Result midiOutClose(Handle handle) { return close(false, handle); }
 
     // The whole name of an input (`input`) or output device as last counted, which the product
     // name of the capabilities cuts to 31 bytes; empty for an invalid id.
-    [[nodiscard]] virtual std::string deviceName(bool input, DeviceId id) = 0;
+    [[nodiscard]] std::string deviceName(bool input, DeviceId id);
 
     // Milliseconds on the clock of a started input port (the clock its timestamps use), or
     // nothing when the handle is no started input port.
@@ -126,6 +113,54 @@ public:
         static_cast<void>(outputAllowed);
         static_cast<void>(realTimeFiltered);
     }
+
+    // The jobs of both directions, for the input devices and ports when `input` is true and the
+    // output ones otherwise, with the threads and handle rules of the operations above. The
+    // program calls them by those names; they are public so that a service made of others can
+    // hand them on.
+
+    // midiInGetNumDevs and midiOutGetNumDevs.
+    [[nodiscard]] virtual std::uint32_t countDevices(bool input) = 0;
+    // The whole name of device `id` as last counted; nothing for an invalid id.
+    [[nodiscard]] virtual std::optional<std::string> listedName(bool input, DeviceId id) = 0;
+    // midiInOpen and midiOutOpen; `callback` is null for an output. A failed open leaves
+    // `handle` as it was.
+    [[nodiscard]] virtual Result open(bool input, Handle& handle, DeviceId id,
+                                      InputCallback callback, std::uint32_t instance) = 0;
+    // midiInClose and midiOutClose.
+    virtual Result close(bool input, Handle handle) = 0;
+};
+
+// The devices of both directions as a service last listed them, in id order, for a service that
+// answers queries on devices from the list it takes at each count. `Device` has a `name`.
+template <typename Device>
+class DeviceLists {
+public:
+    std::vector<Device>& of(bool input) { return input ? inputs_ : outputs_; }
+    const std::vector<Device>& of(bool input) const { return input ? inputs_ : outputs_; }
+
+    // Takes `devices` as the list of one direction and answers their count.
+    std::uint32_t take(bool input, std::vector<Device> devices) {
+        of(input) = std::move(devices);
+        return static_cast<std::uint32_t>(of(input).size());
+    }
+
+    // Device `id`, or null for an id outside the list.
+    const Device* find(bool input, DeviceId id) const {
+        const std::vector<Device>& devices = of(input);
+        if (id < 0 || static_cast<std::size_t>(id) >= devices.size()) return nullptr;
+        return &devices[static_cast<std::size_t>(id)];
+    }
+
+    std::optional<std::string> name(bool input, DeviceId id) const {
+        const Device* device = find(input, id);
+        if (device == nullptr) return std::nullopt;
+        return device->name;
+    }
+
+private:
+    std::vector<Device> inputs_;
+    std::vector<Device> outputs_;
 };
 
 }  // namespace tamblin::ports

@@ -51,75 +51,47 @@ std::vector<RtMidiPortService::Device> RtMidiPortService::listDevices(bool input
     return devices;
 }
 
-std::uint32_t RtMidiPortService::midiInGetNumDevs() {
+std::uint32_t RtMidiPortService::countDevices(bool input) {
     std::lock_guard lock(mutex_);
-    inputs_ = listDevices(true);
-    return static_cast<std::uint32_t>(inputs_.size());
+    return devices_.take(input, listDevices(input));
 }
 
-std::uint32_t RtMidiPortService::midiOutGetNumDevs() {
+std::optional<std::string> RtMidiPortService::listedName(bool input, DeviceId id) {
     std::lock_guard lock(mutex_);
-    outputs_ = listDevices(false);
-    return static_cast<std::uint32_t>(outputs_.size());
-}
-
-Result RtMidiPortService::midiInGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t) {
-    std::lock_guard lock(mutex_);
-    return answerCaps(inputs_, id, caps);
-}
-
-Result RtMidiPortService::midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t) {
-    std::lock_guard lock(mutex_);
-    return answerCaps(outputs_, id, caps);
-}
-
-std::string RtMidiPortService::deviceName(bool input, DeviceId id) {
-    std::lock_guard lock(mutex_);
-    return answerName(input ? inputs_ : outputs_, id);
+    return devices_.name(input, id);
 }
 
 Result RtMidiPortService::open(bool input, Handle& handle, DeviceId id, InputCallback callback,
                                std::uint32_t instance) {
     std::lock_guard lock(mutex_);
-    const auto& devices = input ? inputs_ : outputs_;
-    if (id < 0 || static_cast<std::size_t>(id) >= devices.size()) return kBadDeviceId;
+    const Device* device = devices_.find(input, id);
+    if (device == nullptr) return kBadDeviceId;
     if (input && callback == nullptr) return kError;
-    const Device& device = devices[static_cast<std::size_t>(id)];
     for (const auto& [openHandle, openPort] : open_)
-        if (openPort->input == input && openPort->device == device) return kAllocated;
+        if (openPort->input == input && openPort->device == *device) return kAllocated;
 
     auto port = std::make_unique<Port>();
     port->input = input;
-    port->device = device;
+    port->device = *device;
     const Handle opened = handles_.take();
     if (input) {
         port->state.callback = callback;
         port->state.handle = opened;
         port->state.instance = instance;
-        port->endpoint = system_->makeInput(device.api, kClientName, &onMessage, &port->state);
+        port->endpoint = system_->makeInput(device->api, kClientName, &onMessage, &port->state);
     } else {
-        port->endpoint = system_->makeOutput(device.api, kClientName);
+        port->endpoint = system_->makeOutput(device->api, kClientName);
     }
     if (port->endpoint == nullptr) return kError;
     // The device list may have changed since it was counted: the name decides.
     const std::vector<std::string> names = port->endpoint->portNames();
     unsigned int index = 0;
-    while (index < names.size() && names[index] != device.name) ++index;
+    while (index < names.size() && names[index] != device->name) ++index;
     if (index == names.size()) return kBadDeviceId;
     if (!port->endpoint->openPort(index, input ? kInputPortName : kOutputPortName)) return kError;
     handle = opened;
     open_.emplace(handle, std::move(port));
     return kOk;
-}
-
-Result RtMidiPortService::midiInOpen(Handle& handle, DeviceId id, InputCallback callback,
-                                     std::uint32_t instance, std::uint32_t) {
-    return open(true, handle, id, callback, instance);
-}
-
-Result RtMidiPortService::midiOutOpen(Handle& handle, DeviceId id, InputCallback,
-                                      std::uint32_t instance, std::uint32_t) {
-    return open(false, handle, id, nullptr, instance);
 }
 
 RtMidiPortService::Port* RtMidiPortService::find(Handle handle, bool input) {
@@ -166,13 +138,6 @@ Result RtMidiPortService::close(bool input, Handle handle) {
     // Destroying the endpoint joins the input thread's work for the port.
     port.reset();
     return kOk;
-}
-
-Result RtMidiPortService::midiInClose(Handle handle) {
-    return close(true, handle);
-}
-Result RtMidiPortService::midiOutClose(Handle handle) {
-    return close(false, handle);
 }
 
 }  // namespace tamblin::ports

@@ -39,21 +39,13 @@ public:
                                HandleSource* handles = nullptr);
     ~RtMidiPortService() override;
 
-    std::uint32_t midiInGetNumDevs() override;
-    Result midiInGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) override;
-    Result midiInOpen(Handle& handle, DeviceId id, InputCallback callback, std::uint32_t instance,
-                      std::uint32_t flags) override;
+    std::uint32_t countDevices(bool input) override;
+    std::optional<std::string> listedName(bool input, DeviceId id) override;
+    Result open(bool input, Handle& handle, DeviceId id, InputCallback callback,
+                std::uint32_t instance) override;
+    Result close(bool input, Handle handle) override;
     Result midiInStart(Handle handle) override;
-    Result midiInClose(Handle handle) override;
-
-    std::uint32_t midiOutGetNumDevs() override;
-    Result midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size) override;
-    Result midiOutOpen(Handle& handle, DeviceId id, InputCallback callback, std::uint32_t instance,
-                       std::uint32_t flags) override;
     Result midiOutShortMsg(Handle handle, std::uint32_t message) override;
-    Result midiOutClose(Handle handle) override;
-
-    std::string deviceName(bool input, DeviceId id) override;
     std::optional<std::int32_t> midiInClock(Handle handle) override;
 
 private:
@@ -82,17 +74,13 @@ private:
 
     static void onMessage(const std::uint8_t* bytes, std::size_t size, void* state);
     std::vector<Device> listDevices(bool input);
-    Result open(bool input, Handle& handle, DeviceId id, InputCallback callback,
-                std::uint32_t instance);
-    Result close(bool input, Handle handle);
     Port* find(Handle handle, bool input);
 
     std::unique_ptr<MidiSystem> system_;
     HandleSource ownHandles_;
     HandleSource& handles_;
     std::mutex mutex_;
-    std::vector<Device> inputs_;
-    std::vector<Device> outputs_;
+    DeviceLists<Device> devices_;
     std::map<Handle, std::unique_ptr<Port>> open_;
 };
 

@@ -35,47 +35,34 @@ void WatchedPortService::record(const char* operation, long long argument, ports
                      ") = " + std::to_string(result));
 }
 
-ports::Result WatchedPortService::midiInOpen(ports::Handle& handle, ports::DeviceId id,
-                                             ports::InputCallback callback, std::uint32_t instance,
-                                             std::uint32_t flags) {
-    if (awaitingOpen_ && ring_.writePos() != writePosAtClose_) ++ringMoves_;
-    awaitingOpen_ = false;
-    callback_.store(callback, std::memory_order_release);
-    const ports::Result result =
-        inner_.midiInOpen(handle, id, callback ? &watch : nullptr, instance, flags);
-    record("midiInOpen", id, result);
+ports::Result WatchedPortService::open(bool input, ports::Handle& handle, ports::DeviceId id,
+                                       ports::InputCallback callback, std::uint32_t instance) {
+    if (input) {
+        if (awaitingOpen_ && ring_.writePos() != writePosAtClose_) ++ringMoves_;
+        awaitingOpen_ = false;
+        callback_.store(callback, std::memory_order_release);
+        if (callback != nullptr) callback = &watch;
+    }
+    const ports::Result result = inner_.open(input, handle, id, callback, instance);
+    record(input ? "midiInOpen" : "midiOutOpen", id, result);
     return result;
 }
 
-ports::Result WatchedPortService::midiInClose(ports::Handle handle) {
-    const ports::Result result = inner_.midiInClose(handle);
-    if (result == ports::kOk) {
+ports::Result WatchedPortService::close(bool input, ports::Handle handle) {
+    const ports::Result result = inner_.close(input, handle);
+    if (input && result == ports::kOk) {
         if (handle > closedThrough_.load(std::memory_order_relaxed))
             closedThrough_.store(handle, std::memory_order_release);
         writePosAtClose_ = ring_.writePos();
         awaitingOpen_ = true;
     }
-    record("midiInClose", handle, result);
-    return result;
-}
-
-ports::Result WatchedPortService::midiOutOpen(ports::Handle& handle, ports::DeviceId id,
-                                              ports::InputCallback callback, std::uint32_t instance,
-                                              std::uint32_t flags) {
-    const ports::Result result = inner_.midiOutOpen(handle, id, callback, instance, flags);
-    record("midiOutOpen", id, result);
+    record(input ? "midiInClose" : "midiOutClose", handle, result);
     return result;
 }
 
 ports::Result WatchedPortService::midiOutShortMsg(ports::Handle handle, std::uint32_t message) {
     const ports::Result result = inner_.midiOutShortMsg(handle, message);
     ++(result == ports::kOk ? sendsDone_ : sendsRefused_);
-    return result;
-}
-
-ports::Result WatchedPortService::midiOutClose(ports::Handle handle) {
-    const ports::Result result = inner_.midiOutClose(handle);
-    record("midiOutClose", handle, result);
     return result;
 }
 

@@ -38,15 +38,10 @@ public:
     // Opens and closes with their results, in call order: "midiInClose(3) = 0".
     const std::vector<std::string>& calls() const { return calls_; }
 
-    ports::Result midiInOpen(ports::Handle& handle, ports::DeviceId id,
-                             ports::InputCallback callback, std::uint32_t instance,
-                             std::uint32_t flags) override;
-    ports::Result midiInClose(ports::Handle handle) override;
-    ports::Result midiOutOpen(ports::Handle& handle, ports::DeviceId id,
-                              ports::InputCallback callback, std::uint32_t instance,
-                              std::uint32_t flags) override;
+    ports::Result open(bool input, ports::Handle& handle, ports::DeviceId id,
+                       ports::InputCallback callback, std::uint32_t instance) override;
+    ports::Result close(bool input, ports::Handle handle) override;
     ports::Result midiOutShortMsg(ports::Handle handle, std::uint32_t message) override;
-    ports::Result midiOutClose(ports::Handle handle) override;
 
 private:
     static void watch(std::uint32_t handle, std::uint32_t notification, std::uint32_t instance,
