@@ -39,18 +39,17 @@ GridModel::GridModel(int gridIndex) : index_(gridIndex) {
 }
 
 void GridModel::setRow(int row) {
-    if (!validRow(row)) return;
-    if (row_ == row && rowSel_ == row && colSel_ == col_) return;
-    row_ = rowSel_ = row;
-    colSel_ = col_;
-    changed();
+    if (validRow(row)) moveTo(row, col_);
 }
 
 void GridModel::setCol(int col) {
-    if (!validCol(col)) return;
-    if (col_ == col && colSel_ == col && rowSel_ == row_) return;
+    if (validCol(col)) moveTo(row_, col);
+}
+
+void GridModel::moveTo(int row, int col) {
+    if (row_ == row && col_ == col && rowSel_ == row && colSel_ == col) return;
+    row_ = rowSel_ = row;
     col_ = colSel_ = col;
-    rowSel_ = row_;
     changed();
 }
 

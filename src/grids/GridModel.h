@@ -84,6 +84,8 @@ private:
     static constexpr int at(int row, int col) { return row * kCols + col; }
     static bool validRow(int row) { return row >= 0 && row < kRows; }
     static bool validCol(int col) { return col >= 0 && col < kCols; }
+    // Makes (row, col) the current cell and collapses the selection to it.
+    void moveTo(int row, int col);
     void setBackground(int row, int col, Rgb colour);
     void colourCells(int row, int firstCol, int lastCol, Rgb colour);
     void fillRange(int firstCol, int lastCol, Rgb colour);

@@ -28,8 +28,12 @@ protected:
 
 void pressButtonsOnEnter(QWidget& window) {
     auto* filter = new EnterPresses(&window);
-    for (QPushButton* button : window.findChildren<QPushButton*>())
+    for (QPushButton* button : window.findChildren<QPushButton*>()) {
+        // A dialog would otherwise make a button its default one, pressed by Enter anywhere.
+        button->setAutoDefault(false);
+        button->setDefault(false);
         button->installEventFilter(filter);
+    }
 }
 
 }  // namespace tamblin::windows

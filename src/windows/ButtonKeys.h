@@ -5,9 +5,9 @@ class QWidget;
 namespace tamblin::windows {
 
 // Enter (Return, or Enter on the keypad) on a focused push button of `window` presses it, as on
-// the desktop the program was designed for. No button becomes a default button: Enter in a text
-// box, on a check box or in a list does nothing of the kind. Covers the push buttons `window`
-// holds when it is called.
+// the desktop the program was designed for. No button is or becomes a default button (they are
+// made plain ones): Enter in a text box, on a check box or in a list presses nothing. Covers the
+// push buttons `window` holds when it is called.
 void pressButtonsOnEnter(QWidget& window);
 
 }  // namespace tamblin::windows

@@ -32,12 +32,9 @@ DeviceDialog::DeviceDialog(QWidget* parent)
     lstDevs_->setSelectionMode(QAbstractItemView::SingleSelection);
     lstDevs_->setSortingEnabled(false);
 
-    // Neither a default nor a cancel button: Enter in the list must not choose.
-    okButton_->setAutoDefault(false);
-    okButton_->setDefault(false);
     connect(okButton_, &QPushButton::clicked, this, &QDialog::accept);
-
     setTabOrder(okButton_, lstDevs_);
+    // OK is neither a default nor a cancel button: Enter in the list must not choose.
     pressButtonsOnEnter(*this);
     setInitialState();
 }

@@ -126,20 +126,32 @@ void Tambview::buildControls() {
         l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         return l;
     };
+    // A device row: its caption, the device's name and its Change button, made in that order
+    // (the focus order follows).
+    struct DeviceRow {
+        QLabel* caption;
+        QLineEdit* name;
+        QPushButton* change;
+    };
+    auto deviceRow = [&](int top, const QString& caption, const QString& captionName,
+                         const QString& text, const QString& boxName, const QString& changeName) {
+        return DeviceRow{placeNamed(label(misc, caption), captionName, 480, top, 1695, 375),
+                         placeNamed(new QLineEdit(text, misc), boxName, 2280, top, 3255, 375),
+                         placeNamed(new QPushButton(QStringLiteral("Change"), misc), changeName,
+                                    5760, top, 1695, 375)};
+    };
     // "Label1", "Label2" and "Text1" are the original names and text, kept on purpose
     // (docs/NAMES.md).
-    QLabel* label1 = placeNamed(label(misc, QStringLiteral("MIDI Input Device:")),
-                                QStringLiteral("Label1"), 480, 1800, 1695, 375);
-    txtMidiIn_ = placeNamed(new QLineEdit(QStringLiteral("Text1"), misc),
-                            QStringLiteral("txtMidiIn"), 2280, 1800, 3255, 375);
-    cmdChange_ = placeNamed(new QPushButton(QStringLiteral("Change"), misc),
-                            QStringLiteral("cmdChange"), 5760, 1800, 1695, 375);
-    QLabel* label2 = placeNamed(label(misc, QStringLiteral("MIDI Output Device:")),
-                                QStringLiteral("Label2"), 480, 2280, 1695, 375);
-    txtMidiOut_ = placeNamed(new QLineEdit(QStringLiteral("(none)"), misc),
-                             QStringLiteral("txtMidiOut"), 2280, 2280, 3255, 375);
-    cmdChangeO_ = placeNamed(new QPushButton(QStringLiteral("Change"), misc),
-                             QStringLiteral("cmdChangeO"), 5760, 2280, 1695, 375);
+    const DeviceRow in = deviceRow(1800, QStringLiteral("MIDI Input Device:"),
+                                   QStringLiteral("Label1"), QStringLiteral("Text1"),
+                                   QStringLiteral("txtMidiIn"), QStringLiteral("cmdChange"));
+    const DeviceRow out = deviceRow(2280, QStringLiteral("MIDI Output Device:"),
+                                    QStringLiteral("Label2"), QStringLiteral("(none)"),
+                                    QStringLiteral("txtMidiOut"), QStringLiteral("cmdChangeO"));
+    txtMidiIn_ = in.name;
+    cmdChange_ = in.change;
+    txtMidiOut_ = out.name;
+    cmdChangeO_ = out.change;
 
     for (int k = 0; k < input::kMessageClasses; ++k) {
         const auto i = static_cast<std::size_t>(k);
@@ -182,8 +194,8 @@ void Tambview::buildControls() {
     cmdExit_ = placeNamed(new QPushButton(QStringLiteral("Exit"), this), QStringLiteral("cmdExit"),
                           14280, 8520, 1935, 375);
 
-    for (QWidget* caption :
-         std::initializer_list<QWidget*>{label1, label2, chkNoreal_, chkFirst_, chkMidiOut_})
+    for (QWidget* caption : std::initializer_list<QWidget*>{in.caption, out.caption, chkNoreal_,
+                                                            chkFirst_, chkMidiOut_})
         fitCaption(caption);
     for (QLabel* name : lblMsgs_) fitCaption(name);
 

@@ -34,13 +34,9 @@ ValueDialog::ValueDialog(QWidget* parent)
 
     label1_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
 
-    // QDialog would otherwise make the button the default one, and Enter in txtValue would
-    // confirm the entry.
-    command1_->setAutoDefault(false);
-    command1_->setDefault(false);
     connect(command1_, &QPushButton::clicked, this, &ValueDialog::command1Click);
-
     setTabOrder(txtValue_, command1_);
+    // The button is no default one: Enter in txtValue must not confirm the entry.
     pressButtonsOnEnter(*this);
     setInitialTexts();
 }
