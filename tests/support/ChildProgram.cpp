@@ -7,19 +7,25 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 namespace tamblin::testing {
 
-ChildProgram::ChildProgram(std::vector<std::string> args) {
-    int out[2];
-    int err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return;
-    if (::pipe2(err, O_CLOEXEC) != 0) {
-        ::close(out[0]);
-        ::close(out[1]);
+ChildProgram::ChildProgram(std::vector<std::string> args, const Options& options) {
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0) return;
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    // The child reports here why exec failed; exec closes it.
+    int failure[2] = {-1, -1};
+    if ((!options.discardOutput &&
+         (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)) ||
+        ::pipe2(failure, O_CLOEXEC) != 0) {
+        for (const int fd : {null, out[0], out[1], err[0], err[1]})
+            if (fd >= 0) ::close(fd);
         return;
     }
     std::vector<char*> argv;
@@ -29,18 +35,35 @@ ChildProgram::ChildProgram(std::vector<std::string> args) {
     pid_ = ::fork();
     if (pid_ == 0) {
         // Only async-signal-safe calls between fork and exec.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::prctl(PR_SET_PDEATHSIG, options.deathSignal);
         if (::getppid() != parent) ::_exit(127);
-        ::dup2(out[1], STDOUT_FILENO);
-        ::dup2(err[1], STDERR_FILENO);
+        if (options.keepOpen >= 0) ::fcntl(options.keepOpen, F_SETFD, 0);
+        ::dup2(null, STDIN_FILENO);
+        ::dup2(options.discardOutput ? null : out[1], STDOUT_FILENO);
+        ::dup2(options.discardOutput ? null : err[1], STDERR_FILENO);
         ::execv(argv[0], argv.data());
+        const int error = errno;
+        [[maybe_unused]] const ssize_t written = ::write(failure[1], &error, sizeof error);
         ::_exit(127);
     }
-    ::close(out[1]);
-    ::close(err[1]);
+    for (const int fd : {null, out[1], err[1], failure[1]})
+        if (fd >= 0) ::close(fd);
     out_ = out[0];
     err_ = err[0];
-    // Read as the child writes, so that a chatty child never blocks on a full pipe.
+    if (pid_ > 0) {
+        int error = 0;
+        ssize_t n = 0;
+        while ((n = ::read(failure[0], &error, sizeof error)) < 0 && errno == EINTR) {
+        }
+        if (n == sizeof error) {
+            ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+            errno = error;
+        }
+    }
+    ::close(failure[0]);
+    if (out_ < 0) return;
+    // Collecting takes what the child has written and returns at once.
     ::fcntl(out_, F_SETFL, O_NONBLOCK);
     ::fcntl(err_, F_SETFL, O_NONBLOCK);
 }
