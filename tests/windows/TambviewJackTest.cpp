@@ -169,14 +169,18 @@ protected:
         clickProgram(program);
         const Bytes marker = {0xC0, static_cast<std::uint8_t>(program)};
         std::vector<Bytes> received;
+        auto at = received.end();
         if (!waitFor(
                 [&] {
                     received = receiver.received();
-                    return received.size() > before && received.back() == marker;
+                    at = std::find(received.begin() + static_cast<std::ptrdiff_t>(
+                                                          std::min(before, received.size())),
+                                   received.end(), marker);
+                    return at != received.end();
                 },
                 kPatienceMs))
             return std::nullopt;
-        received.pop_back();
+        received.erase(at);
         return received;
     }
 
