@@ -26,8 +26,14 @@ public:
         int keepOpen = -1;
         // Sends the child's output to /dev/null instead of collecting it.
         bool discardOutput = false;
+        // A file that takes the child's output (created, or emptied), instead of collecting it.
+        std::string outputFile;
         // The signal the child gets when the test ends first: SIGTERM lets a server clean up.
         int deathSignal = SIGKILL;
+        // The file to run when args[0] is only the name the program is to see itself under.
+        std::string executable;
+        // The child's whole environment (NAME=value each) instead of this process's.
+        std::optional<std::vector<std::string>> environment;
     };
 
     // `args[0]` is the program's path.

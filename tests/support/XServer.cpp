@@ -52,10 +52,14 @@ XServer::XServer() {
         return;
     }
     // Xvfb writes the display number into ready[1]; SIGTERM lets it remove its lock file.
+    ChildProgram::Options options;
+    options.keepOpen = ready[1];
+    options.discardOutput = true;
+    options.deathSignal = SIGTERM;
     xvfb_ = std::make_unique<ChildProgram>(
         std::vector<std::string>{path, "-displayfd", std::to_string(ready[1]), "-screen", "0",
                                  "1280x1024x24", "-nolisten", "tcp"},
-        ChildProgram::Options{.keepOpen = ready[1], .discardOutput = true, .deathSignal = SIGTERM});
+        options);
     ::close(ready[1]);
     if (!xvfb_->started()) {
         ::close(ready[0]);
