@@ -1,14 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QLocale>
-#include <QMessageBox>
 #include <QRegularExpression>
 #include <QTabBar>
 #include <QTest>
-#include <QTimer>
 #include <algorithm>
 #include <array>
 #include <atomic>

@@ -11,7 +11,6 @@
 #include <QStyle>
 #include <QTabBar>
 #include <QTest>
-#include <QTimer>
 #include <algorithm>
 
 #include "grids/GridView.h"
