@@ -12,10 +12,11 @@
 namespace tamblin::testing {
 
 // A program run as a child process, its standard input /dev/null and its standard output and
-// error each collected from a pipe (or thrown away). It is started with fork and exec: between
-// the two the child makes only async-signal-safe calls and starts no thread, which is all that
-// ThreadSanitizer asks of a fork in a process that already runs threads (Qt's, JACK's). The
-// child dies with the thread that started it (PR_SET_PDEATHSIG). One still running when the
+// error each collected from a pipe (or sent to a file, or thrown away). It is started with fork
+// and exec, the one place in the tests that forks. Between the two the child makes only
+// async-signal-safe calls and starts no thread: ThreadSanitizer accepts a fork in a process that
+// already runs threads (Qt's, JACK's) and refuses only a child that starts threads before exec.
+// The child dies with the thread that started it (PR_SET_PDEATHSIG). One still running when the
 // object goes is asked to end (SIGTERM), so that its JACK clients leave their server properly,
 // and killed five seconds later.
 class ChildProgram {
