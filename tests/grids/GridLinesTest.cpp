@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QImage>
 #include <ostream>
 
 #include "grids/Colours.h"
 #include "grids/GridModel.h"
 #include "grids/GridView.h"
+#include "support/WindowProbe.h"
 
 // Failure messages show colours as the user would read them.
 inline void PrintTo(const QColor& colour, std::ostream* os) {
@@ -18,13 +18,7 @@ namespace {
 
 class GridLinesTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        if (QCoreApplication::instance() != nullptr) return;
-        static int argc = 1;
-        static char name[] = "GridLinesTest";
-        static char* argv[] = {name, nullptr};
-        new QApplication(argc, argv);  // kept for the whole process, as Qt expects
-    }
+    static void SetUpTestSuite() { testing::ensureApplication(); }
 
     static QImage paint(GridView& view) {
         QImage image(view.size(), QImage::Format_ARGB32_Premultiplied);
@@ -70,7 +64,7 @@ TEST_F(GridLinesTest, EachCellIsItsFillFramedByItsOwnLines) {
         {32, 64, pal.color(QPalette::Base), grey},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "cell " << c.row << "," << c.col);
+        SCOPED_TRACE(::testing::Message() << "cell " << c.row << "," << c.col);
         const QRect r = view.cellRect(c.row, c.col);
         for (int y : {r.top(), r.center().y(), r.bottom()})
             EXPECT_EQ(image.pixelColor(r.right(), y), c.line) << "right edge, y " << y;

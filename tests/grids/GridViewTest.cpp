@@ -10,19 +10,15 @@
 
 #include "grids/Colours.h"
 #include "grids/GridModel.h"
+#include "support/WindowProbe.h"
+#include "windows/Twips.h"
 
 namespace tamblin::grids {
 namespace {
 
 class GridViewTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        if (QCoreApplication::instance() != nullptr) return;
-        static int argc = 1;
-        static char name[] = "GridViewTest";
-        static char* argv[] = {name, nullptr};
-        new QApplication(argc, argv);  // kept for the whole process, as Qt expects
-    }
+    static void SetUpTestSuite() { testing::ensureApplication(); }
 
     // A set-up grid shown on the offscreen screen, sized to hold all its cells.
     void show(GridView& view) {
@@ -31,7 +27,7 @@ protected:
         view.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
         // Let the first paint happen, so later counts start from a settled widget.
-        QTRY_VERIFY(view.paintCount() > 0);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return view.paintCount() > 0; }));
     }
 
     static QColor colourAt(GridView& view, int row, int col) {
@@ -62,8 +58,11 @@ TEST_F(GridViewTest, BurstOfMarksWhilePaintingIsOffPaintsOnce) {
     view.setPainting(true);
     view.refresh();
 
-    QTRY_COMPARE(view.paintCount(), before + 1);
-    QTest::qWait(50);  // a second paint, if one were queued, would have come by now
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view.paintCount() > before; }));
+    // A repaint still pending happens now, synchronously: a second paint would be counted.
+    QCoreApplication::sendPostedEvents();
+    QEvent sync(QEvent::UpdateRequest);
+    QApplication::sendEvent(&view, &sync);
     EXPECT_EQ(view.paintCount(), before + 1);
     EXPECT_TRUE(view.painting());
 }
@@ -192,7 +191,7 @@ TEST_F(GridViewTest, RestingPointerShowsTheGridsOneTooltip) {
 
     view.setToolTipText(QString());
     QApplication::sendEvent(&view, &rest);
-    QTRY_VERIFY(!QToolTip::isVisible());
+    EXPECT_TRUE(QTest::qWaitFor([] { return !QToolTip::isVisible(); }));
 }
 
 TEST_F(GridViewTest, GeometryFollowsTheTwipWidths) {
@@ -200,7 +199,7 @@ TEST_F(GridViewTest, GeometryFollowsTheTwipWidths) {
     GridView view(model);
     model.setUp();
     const int dpi = view.logicalDpiX();
-    const auto px = [dpi](int twips) { return (twips * dpi + 720) / 1440; };
+    const auto px = [dpi](int twips) { return windows::twipsToPixels(twips, dpi); };
     EXPECT_EQ(view.cellRect(0, 0), QRect(0, 0, px(800), px(240)));
     EXPECT_EQ(view.cellRect(0, 1).left(), px(800));
     EXPECT_EQ(view.cellRect(2, 3).width(), px(220));

@@ -209,6 +209,18 @@ protected:
         return received;
     }
 
+    // Opens the service's input on a source and its output on a sink, both carrying data, then
+    // kills the server; the source and the sink go after it.
+    void openBothThenKillTheServer(Handle& in, Handle& out) {
+        JackSource source;
+        JackSink sink;
+        in = openStartedInput(service, source.port());
+        out = openOutput(service, sink.port());
+        ASSERT_TRUE(handshake(source, in));
+        ASSERT_TRUE(outputHandshake(service, out, sink));
+        server.kill();
+    }
+
     // Waits until `port` is connected to our client's port `ours`.
     bool waitForOurConnection(const std::string& port, const std::string& ours) const {
         return recorder.waitFor([&] {
@@ -604,16 +616,9 @@ TEST_P(JackPortServiceJackTest, FollowsASourceThatQuitsAndReturns) {
 // The server dies and comes back under the same name: the handles stay valid, everything fails
 // cleanly meanwhile, and the client, its connections, input and output come back by themselves.
 TEST_P(JackPortServiceJackTest, ServerThatDiesAndReturnsIsFollowed) {
-    auto source = std::make_unique<JackSource>();
-    auto sink = std::make_unique<JackSink>();
-    const Handle in = openStartedInput(service, source->port());
-    const Handle out = openOutput(service, sink->port());
-    ASSERT_TRUE(handshake(*source, in));
-    ASSERT_TRUE(outputHandshake(service, out, *sink));
-
-    server.kill();
-    source.reset();
-    sink.reset();
+    Handle in = 0;
+    Handle out = 0;
+    ASSERT_NO_FATAL_FAILURE(openBothThenKillTheServer(in, out));
     EXPECT_FALSE(service.connected());
     EXPECT_NE(service.midiOutShortMsg(out, 0x403C90), kOk);
     EXPECT_EQ(service.midiInGetNumDevs(), 0u);
@@ -623,8 +628,8 @@ TEST_P(JackPortServiceJackTest, ServerThatDiesAndReturnsIsFollowed) {
     EXPECT_EQ(service.midiOutOpen(second, 0, nullptr, 0, 0), kBadDeviceId);
 
     ASSERT_TRUE(server.start());
-    source = std::make_unique<JackSource>();
-    sink = std::make_unique<JackSink>();
+    auto source = std::make_unique<JackSource>();
+    auto sink = std::make_unique<JackSink>();
     ASSERT_TRUE(source->waitForConnection()) << "the input was not connected again";
     ASSERT_TRUE(handshake(*source, in));
     ASSERT_TRUE(outputHandshake(service, out, *sink));
@@ -696,21 +701,15 @@ TEST_P(JackPortServiceJackTest, ADeviceThatFlickersIsNoLossOfTheServer) {
 
 // A close while the server is away ends the following: the devices are not connected again.
 TEST_P(JackPortServiceJackTest, CloseDuringTheLossCancelsTheReconnect) {
-    auto source = std::make_unique<JackSource>();
-    auto sink = std::make_unique<JackSink>();
-    const Handle in = openStartedInput(service, source->port());
-    const Handle out = openOutput(service, sink->port());
-    ASSERT_TRUE(handshake(*source, in));
-    ASSERT_TRUE(outputHandshake(service, out, *sink));
-    server.kill();
-    source.reset();
-    sink.reset();
+    Handle in = 0;
+    Handle out = 0;
+    ASSERT_NO_FATAL_FAILURE(openBothThenKillTheServer(in, out));
     EXPECT_EQ(service.midiInClose(in), kOk);
     EXPECT_EQ(service.midiOutClose(out), kOk);
 
     ASSERT_TRUE(server.start());
-    source = std::make_unique<JackSource>();
-    sink = std::make_unique<JackSink>();
+    auto source = std::make_unique<JackSource>();
+    auto sink = std::make_unique<JackSink>();
     // The worker would have connected them within a second.
     EXPECT_FALSE(source->waitForConnection(1500ms));
     EXPECT_TRUE(server.connections(sink->port()).empty());

@@ -7,40 +7,85 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 namespace tamblin::testing {
 
-ChildProgram::ChildProgram(std::vector<std::string> args) {
-    int out[2];
-    int err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return;
-    if (::pipe2(err, O_CLOEXEC) != 0) {
-        ::close(out[0]);
-        ::close(out[1]);
+ChildProgram::ChildProgram(std::vector<std::string> args, const Options& options) {
+    const bool collect = !options.discardOutput && options.outputFile.empty();
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    const int file =
+        options.outputFile.empty()
+            ? -1
+            : ::open(options.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    // The child reports here why exec failed; exec closes it.
+    int failure[2] = {-1, -1};
+    if (null < 0 || (!options.outputFile.empty() && file < 0) ||
+        (collect && (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)) ||
+        ::pipe2(failure, O_CLOEXEC) != 0) {
+        const int error = errno;
+        for (const int fd : {null, file, out[0], out[1], err[0], err[1]})
+            if (fd >= 0) ::close(fd);
+        errno = error;
         return;
     }
+    // Everything the child needs is made before the fork.
+    const std::string executable = options.executable.empty() ? args[0] : options.executable;
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
+    std::vector<std::string> variables = options.environment.value_or(std::vector<std::string>{});
+    std::vector<char*> envp;
+    for (auto& variable : variables) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    const int outTarget = collect ? out[1] : file >= 0 ? file : null;
+    const int errTarget = collect ? err[1] : file >= 0 ? file : null;
     const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ == 0) {
         // Only async-signal-safe calls between fork and exec.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::prctl(PR_SET_PDEATHSIG, options.deathSignal);
         if (::getppid() != parent) ::_exit(127);
-        ::dup2(out[1], STDOUT_FILENO);
-        ::dup2(err[1], STDERR_FILENO);
-        ::execv(argv[0], argv.data());
+        if (options.keepOpen >= 0) ::fcntl(options.keepOpen, F_SETFD, 0);
+        ::dup2(null, STDIN_FILENO);
+        ::dup2(outTarget, STDOUT_FILENO);
+        ::dup2(errTarget, STDERR_FILENO);
+        if (options.environment)
+            ::execve(executable.c_str(), argv.data(), envp.data());
+        else
+            ::execv(executable.c_str(), argv.data());
+        const int error = errno;
+        [[maybe_unused]] const ssize_t written = ::write(failure[1], &error, sizeof error);
         ::_exit(127);
     }
-    ::close(out[1]);
-    ::close(err[1]);
+    const int forkError = errno;
+    for (const int fd : {null, file, out[1], err[1], failure[1]})
+        if (fd >= 0) ::close(fd);
     out_ = out[0];
     err_ = err[0];
-    // Read as the child writes, so that a chatty child never blocks on a full pipe.
+    if (pid_ > 0) {
+        int error = 0;
+        ssize_t n = 0;
+        while ((n = ::read(failure[0], &error, sizeof error)) < 0 && errno == EINTR) {
+        }
+        if (n == sizeof error) {
+            ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+            errno = error;
+        }
+    } else {
+        errno = forkError;
+    }
+    const int error = errno;
+    ::close(failure[0]);
+    errno = error;
+    if (out_ < 0) return;
+    // Collecting takes what the child has written and returns at once.
     ::fcntl(out_, F_SETFL, O_NONBLOCK);
     ::fcntl(err_, F_SETFL, O_NONBLOCK);
 }

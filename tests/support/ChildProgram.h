@@ -1,22 +1,45 @@
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tamblin::testing {
 
-// A program run as a child process, its standard output and error each collected from a pipe.
-// The child dies with the test (PR_SET_PDEATHSIG). One still running when the object goes is
-// asked to end, so that its JACK clients leave their server properly, and killed five seconds
-// later.
+// A program run as a child process, its standard input /dev/null and its standard output and
+// error each collected from a pipe (or sent to a file, or thrown away). It is started with fork
+// and exec, the one place in the tests that forks. Between the two the child makes only
+// async-signal-safe calls and starts no thread: ThreadSanitizer accepts a fork in a process that
+// already runs threads (Qt's, JACK's) and refuses only a child that starts threads before exec.
+// The child dies with the thread that started it (PR_SET_PDEATHSIG). One still running when the
+// object goes is asked to end (SIGTERM), so that its JACK clients leave their server properly,
+// and killed five seconds later.
 class ChildProgram {
 public:
+    struct Options {
+        // A descriptor of this process that the child keeps under the same number (one to
+        // report on, such as Xvfb's -displayfd); -1 for none.
+        int keepOpen = -1;
+        // Sends the child's output to /dev/null instead of collecting it.
+        bool discardOutput = false;
+        // A file that takes the child's output (created, or emptied), instead of collecting it.
+        std::string outputFile;
+        // The signal the child gets when the test ends first: SIGTERM lets a server clean up.
+        int deathSignal = SIGKILL;
+        // The file to run when args[0] is only the name the program is to see itself under.
+        std::string executable;
+        // The child's whole environment (NAME=value each) instead of this process's.
+        std::optional<std::vector<std::string>> environment;
+    };
+
     // `args[0]` is the program's path.
-    explicit ChildProgram(std::vector<std::string> args);
+    explicit ChildProgram(std::vector<std::string> args) : ChildProgram(std::move(args), {}) {}
+    ChildProgram(std::vector<std::string> args, const Options& options);
     ~ChildProgram();
     ChildProgram(const ChildProgram&) = delete;
     ChildProgram& operator=(const ChildProgram&) = delete;
@@ -26,6 +49,7 @@ public:
     // Path of the running program.
     static std::string self();
 
+    // Whether the program runs: false when it could not be started (errno says why).
     bool started() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
     // The exit status once the child has ended (128 + the signal's number if a signal ended it),

@@ -5,8 +5,6 @@
 #include <jack/jack.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -61,16 +59,6 @@ bool withClient(const std::string& name, Use use, std::chrono::milliseconds pati
     use(client);
     jack_client_close(client);
     return true;
-}
-
-bool reap(pid_t pid, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (true) {
-        const pid_t done = ::waitpid(pid, nullptr, WNOHANG);
-        if (done == pid || (done < 0 && errno == ECHILD)) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
 }
 
 // The machine-wide lock, taken by the first server of the process and kept until the process
@@ -128,37 +116,18 @@ std::string MidiServer::onPath(const std::string& program) {
 
 bool MidiServer::spawn(const std::string& path, const std::vector<std::string>& args,
                        const std::vector<std::string>& environment) {
-    // Everything the child needs is made before the fork: between fork and exec only
-    // async-signal-safe calls.
-    std::vector<std::string> argStore = args;
-    std::vector<char*> argv;
-    for (auto& arg : argStore) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envStore = environment;
-    std::vector<char*> envp;
-    for (auto& variable : envStore) envp.push_back(variable.data());
-    envp.push_back(nullptr);
-
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid < 0) {
+    // A test that crashes takes its server with it.
+    ChildProgram::Options options;
+    options.outputFile = logPath_;
+    options.deathSignal = SIGTERM;
+    options.executable = path;
+    options.environment = environment;
+    auto process = std::make_unique<ChildProgram>(args, options);
+    if (!process->started()) {
         ADD_FAILURE() << "cannot start " << program() << ": " << std::strerror(errno);
         return false;
     }
-    if (pid == 0) {
-        // A test that crashes takes its server with it.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent) ::_exit(127);
-        const int log = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int null = ::open("/dev/null", O_RDONLY);
-        if (log < 0 || null < 0) ::_exit(127);
-        ::dup2(null, STDIN_FILENO);
-        ::dup2(log, STDOUT_FILENO);
-        ::dup2(log, STDERR_FILENO);
-        ::execve(path.c_str(), argv.data(), envp.data());
-        ::_exit(127);
-    }
-    pid_ = pid;
+    process_ = std::move(process);
     return true;
 }
 
@@ -166,8 +135,8 @@ bool MidiServer::waitUntilReady(const std::function<bool()>& ready) {
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (true) {
         if (ready()) return true;
-        if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;
+        if (process_->wait(0ms)) {
+            process_.reset();
             ADD_FAILURE() << program() << " ended at start-up:\n" << log();
             return false;
         }
@@ -182,28 +151,24 @@ bool MidiServer::waitUntilReady(const std::function<bool()>& ready) {
 
 void MidiServer::stop() {
     if (!running()) return;
-    ::kill(pid_, SIGCONT);  // a suspended server could not act on SIGTERM
-    ::kill(pid_, SIGTERM);
-    if (!reap(pid_, 5s)) {
-        ::kill(pid_, SIGKILL);
-        reap(pid_, 10s);
-    }
-    pid_ = -1;
+    process_->signal(SIGCONT);  // a suspended server could not act on SIGTERM
+    process_->end(5s);
+    process_.reset();
 }
 
 void MidiServer::suspend() {
-    if (running()) ::kill(pid_, SIGSTOP);
+    if (running()) process_->signal(SIGSTOP);
 }
 
 void MidiServer::resume() {
-    if (running()) ::kill(pid_, SIGCONT);
+    if (running()) process_->signal(SIGCONT);
 }
 
 void MidiServer::killProcess() {
     if (!running()) return;
-    ::kill(pid_, SIGKILL);
-    reap(pid_, 10s);
-    pid_ = -1;
+    process_->signal(SIGKILL);
+    process_->wait(10s);
+    process_.reset();
 }
 
 bool MidiServer::acceptsClients() const {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/types.h>
 
 #include <chrono>
 #include <functional>
@@ -10,6 +9,8 @@
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "support/ChildProgram.h"
 
 namespace tamblin::testing {
 
@@ -45,7 +46,7 @@ public:
     // Stops the server's process (SIGSTOP) as a hung server would be, and lets it go on again.
     void suspend();
     void resume();
-    bool running() const { return pid_ > 0; }
+    bool running() const { return process_ != nullptr; }
     // The server's name: what clients pass with JackServerName to reach it.
     const std::string& name() const { return name_; }
 
@@ -110,7 +111,7 @@ private:
     static void abandonPointer(const void* object);
 
     std::string name_;
-    pid_t pid_ = -1;
+    std::unique_ptr<ChildProgram> process_;  // while it runs
     std::string logPath_;
 };
 

@@ -3,9 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
@@ -15,6 +12,8 @@
 #include <sstream>
 #include <thread>
 #include <vector>
+
+#include "support/ChildProgram.h"
 
 namespace tamblin::testing {
 
@@ -52,29 +51,17 @@ XServer::XServer() {
         ADD_FAILURE() << "cannot start Xvfb: " << std::strerror(errno);
         return;
     }
-    std::vector<std::string> args = {"Xvfb",      "-displayfd", std::to_string(ready[1]),
-                                     "-screen",   "0",          "1280x1024x24",
-                                     "-nolisten", "tcp"};
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    const pid_t parent = ::getpid();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        // Only async-signal-safe calls between fork and exec.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent) ::_exit(127);
-        ::fcntl(ready[1], F_SETFD, 0);  // Xvfb writes the display number here
-        const int null = ::open("/dev/null", O_RDWR);
-        if (null < 0) ::_exit(127);
-        ::dup2(null, STDIN_FILENO);
-        ::dup2(null, STDOUT_FILENO);
-        ::dup2(null, STDERR_FILENO);
-        ::execv(path.c_str(), argv.data());
-        ::_exit(127);
-    }
+    // Xvfb writes the display number into ready[1]; SIGTERM lets it remove its lock file.
+    ChildProgram::Options options;
+    options.keepOpen = ready[1];
+    options.discardOutput = true;
+    options.deathSignal = SIGTERM;
+    xvfb_ = std::make_unique<ChildProgram>(
+        std::vector<std::string>{path, "-displayfd", std::to_string(ready[1]), "-screen", "0",
+                                 "1280x1024x24", "-nolisten", "tcp"},
+        options);
     ::close(ready[1]);
-    if (pid_ < 0) {
+    if (!xvfb_->started()) {
         ::close(ready[0]);
         ADD_FAILURE() << "cannot start Xvfb: " << std::strerror(errno);
         return;
@@ -108,10 +95,7 @@ XServer::XServer() {
 
 XServer::~XServer() {
     if (connection_ != nullptr) xcb_disconnect(connection_);
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
+    if (xvfb_) xvfb_->end(std::chrono::seconds(5));
 }
 
 void XServer::exportDisplay() const {

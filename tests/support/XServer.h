@@ -1,12 +1,13 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
+
+#include "support/ChildProgram.h"
 
 struct xcb_connection_t;
 
@@ -45,7 +46,7 @@ public:
     void destroyWindow(std::uint32_t window) const;
 
 private:
-    pid_t pid_ = -1;
+    std::unique_ptr<ChildProgram> xvfb_;
     std::string display_;
     xcb_connection_t* connection_ = nullptr;
 };

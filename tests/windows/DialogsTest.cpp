@@ -5,53 +5,40 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
-#include <QTimer>
+#include <chrono>
 #include <functional>
 #include <string>
 
 #include "ports/DeviceOpener.h"
 #include "ports/InProcessPortService.h"
 #include "support/ModalDriver.h"
+#include "support/WindowProbe.h"
 #include "windows/DeviceDialog.h"
 #include "windows/DialogOpenerUi.h"
 #include "windows/MessageBox.h"
+#include "windows/Twips.h"
 #include "windows/ValueDialog.h"
 
 namespace tamblin::windows {
 namespace {
 
+using testing::answerNextMessageBox;
 using testing::clickInNextModal;
 using testing::MessageBoxFacts;
-using testing::messageBoxFacts;
-using testing::onNextMessageBox;
 using testing::onNextModal;
+using windows::twipsToPixels;
 
 const QString kRefusal = QStringLiteral("Please enter a number between 0 and 127");
 
 class DialogsTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        if (QCoreApplication::instance() != nullptr) return;
-        static int argc = 1;
-        static char name[] = "DialogsTest";
-        static char* argv[] = {name, nullptr};
-        new QApplication(argc, argv);  // kept for the whole process, as Qt expects
-    }
+    static void SetUpTestSuite() { testing::ensureApplication(); }
 
-    // A modal call that nothing dismisses would block the test for good: close whatever is
-    // still modal after a while and fail instead.
-    void SetUp() override {
-        watchdog_.setSingleShot(true);
-        QObject::connect(&watchdog_, &QTimer::timeout, [] {
-            while (QWidget* modal = QApplication::activeModalWidget()) {
-                ADD_FAILURE() << "modal window left open: " << modal->windowTitle().toStdString();
-                modal->hide();
-            }
-        });
-        watchdog_.start(10000);
+    void TearDown() override {
+        EXPECT_TRUE(guard_.closed().isEmpty())
+            << "modal windows left open: " << guard_.closed().join(" | ").toStdString();
     }
 
     static void press(QWidget* widget, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
@@ -76,21 +63,32 @@ protected:
         return next;
     }
 
+    // The control focused when a dialog shows, and the one Tab moves to from `from` then.
+    struct FocusOrder {
+        QWidget* first = nullptr;
+        QWidget* afterFrom = nullptr;
+    };
+    static FocusOrder focusWhenShown(QWidget* from, const std::function<void()>& showModal) {
+        FocusOrder focus;
+        onNextModal([&](QWidget* modal) {
+            focus.first = modal->focusWidget();
+            focus.afterFrom = nextTabStop(from);
+            modal->hide();
+        });
+        showModal();
+        return focus;
+    }
+
     static int px(const QWidget& widget, int twips) {
-        return (twips * widget.logicalDpiX() + 720) / 1440;
+        return twipsToPixels(twips, widget.logicalDpiX());
     }
 
 private:
-    QTimer watchdog_;
+    // A modal call that nothing dismisses would block the test for good.
+    testing::ModalGuard guard_{std::chrono::seconds(10)};
 };
 
 // ---- value dialog ----
-
-void dismiss(QMessageBox* box, MessageBoxFacts* facts) {
-    if (facts) *facts = messageBoxFacts(box);
-    for (auto* button : box->findChildren<QPushButton*>())
-        if (button->text() == QStringLiteral("OK")) button->click();
-}
 
 // Types `text` into the shown value dialog and clicks OK. Give `refusal` for an entry that is
 // to be refused: the message box is then dismissed and recorded there.
@@ -99,7 +97,7 @@ void enterValue(QWidget* modal, const QString& text, MessageBoxFacts* refusal = 
     auto* command1 = modal->findChild<QPushButton*>(QStringLiteral("Command1"));
     ASSERT_TRUE(txtValue && command1);
     txtValue->setText(text);
-    if (refusal) onNextMessageBox([refusal](QMessageBox* box) { dismiss(box, refusal); });
+    if (refusal) answerNextMessageBox(refusal);
     command1->click();
 }
 
@@ -127,16 +125,9 @@ TEST_F(DialogsTest, ValueDialogControlsAndFrame) {
     EXPECT_EQ(command1->geometry().topLeft(), QPoint(px(dialog, 1560), px(dialog, 1080)));
     EXPECT_DOUBLE_EQ(txtValue->font().pointSizeF(), 8.25);
 
-    QWidget* focused = nullptr;
-    QWidget* afterTxtValue = nullptr;
-    onNextModal([&](QWidget* modal) {
-        focused = modal->focusWidget();
-        afterTxtValue = nextTabStop(txtValue);
-        modal->close();
-    });
-    dialog.get_cval();
-    EXPECT_EQ(focused, txtValue);
-    EXPECT_EQ(afterTxtValue, command1);
+    const FocusOrder focus = focusWhenShown(txtValue, [&] { dialog.get_cval(); });
+    EXPECT_EQ(focus.first, txtValue);
+    EXPECT_EQ(focus.afterFrom, command1);
 }
 
 TEST_F(DialogsTest, FirstUseClosedByTheCloseBoxGivesZero) {
@@ -257,7 +248,7 @@ TEST_F(DialogsTest, EscapeInTheValueDialogActsAsTheCloseBox) {
 
 TEST_F(DialogsTest, MessageBoxHasTheTitleOneOkButtonAndNoIcon) {
     MessageBoxFacts facts;
-    onNextMessageBox([&](QMessageBox* box) { dismiss(box, &facts); });
+    answerNextMessageBox(&facts);
     showMessage(QStringLiteral("Oops, the MIDI device is already open"));
     EXPECT_EQ(facts.title, QStringLiteral("Tambl"));
     EXPECT_EQ(facts.text, QStringLiteral("Oops, the MIDI device is already open"));
@@ -314,16 +305,9 @@ TEST_F(DialogsTest, DeviceDialogControlsAndFrame) {
     fill(dialog, {"Zeta", "Alpha"});
     EXPECT_EQ(rows(dialog), (QStringList{"Zeta", "Alpha"}));  // unsorted
 
-    QWidget* focused = nullptr;
-    QWidget* afterOk = nullptr;
-    onNextModal([&](QWidget* modal) {
-        focused = modal->focusWidget();
-        afterOk = nextTabStop(okButton);
-        modal->hide();
-    });
-    dialog.showModal();
-    EXPECT_EQ(focused, okButton);
-    EXPECT_EQ(afterOk, lstDevs);
+    const FocusOrder focus = focusWhenShown(okButton, [&] { dialog.showModal(); });
+    EXPECT_EQ(focus.first, okButton);
+    EXPECT_EQ(focus.afterFrom, lstDevs);
 }
 
 TEST_F(DialogsTest, OkAtOnceGivesThePreselectedRowAndKeepsTheRows) {
@@ -449,7 +433,7 @@ TEST_F(DialogsTest, OpenerReportsInAMessageBox) {
     ports::Handle midiOutHnd = 0;
 
     MessageBoxFacts facts;
-    onNextMessageBox([&](QMessageBox* box) { dismiss(box, &facts); });
+    answerNextMessageBox(&facts);
     opener.openMidiOut(midiOutDev, midiOutHnd);
     EXPECT_EQ(facts.title, QStringLiteral("Tambl"));
     EXPECT_EQ(facts.text, QStringLiteral("Oops, the MIDI output device is already open"));

@@ -32,8 +32,7 @@ protected:
     static void SetUpTestSuite() { testing::ensureApplication(); }
 
     void SetUp() override {
-        input::InputRing& ring = input::inputRing();
-        while (!ring.empty()) ring.advanceRead();
+        testing::drainInputRing();
         service.setInputDevices({"Faulty"});
         service.setOutputDevices({"Recorder"});
         window = std::make_unique<Tambview>(service);

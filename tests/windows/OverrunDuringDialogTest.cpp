@@ -4,11 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QCheckBox>
-#include <QMessageBox>
 #include <QPushButton>
-#include <QTimer>
 #include <memory>
 #include <string_view>
 
@@ -24,21 +21,6 @@ namespace {
 using input::InputRing;
 using ports::InProcessPortService;
 using testing::WindowProbe;
-
-// Clicks OK in the next message box, leaving other modal windows alone, and keeps its text.
-void answerNextMessageBox(QString& text) {
-    auto* timer = new QTimer;
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, &text] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (box == nullptr || !box->isVisible()) return;
-        timer->deleteLater();
-        timer->stop();
-        text = box->text();
-        testing::clickButton(box, QStringLiteral("OK"));
-    });
-    timer->start();
-}
 
 TEST(OverrunDuringDialogTest, NoDeviceOpensOnceTheOverrunHasEndedTheProgram) {
     testing::ensureApplication();
@@ -57,12 +39,12 @@ TEST(OverrunDuringDialogTest, NoDeviceOpensOnceTheOverrunHasEndedTheProgram) {
         window.load();
         ASSERT_TRUE(service.inputOpen(0));
 
-        QString shown;
+        testing::MessageBoxFacts shown;
         testing::onNextModal([&](QWidget*) {
             for (int i = 0; i < InputRing::kSlots; ++i) ring->store(0x403C90, i);  // ch1 note 60
             ASSERT_TRUE(ring->overrun());
             // The next tick shows the overrun message over the dialog; OK on it ends the program.
-            answerNextMessageBox(shown);
+            testing::answerNextMessageBox(&shown, 60000);
         });
         WindowProbe probe(window);
         if (std::string_view(control).starts_with("chk"))
@@ -70,7 +52,7 @@ TEST(OverrunDuringDialogTest, NoDeviceOpensOnceTheOverrunHasEndedTheProgram) {
         else
             probe.button(control)->click();
 
-        EXPECT_EQ(shown, Tambview::kOverrunText);
+        EXPECT_EQ(shown.text, Tambview::kOverrunText);
         EXPECT_EQ(ends, 1);
         EXPECT_EQ(service.inputOpens(), 1) << "only the one at start-up";
         EXPECT_EQ(service.outputOpens(), 0);

@@ -1,14 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QLocale>
-#include <QMessageBox>
 #include <QRegularExpression>
 #include <QTabBar>
 #include <QTest>
-#include <QTimer>
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -25,9 +22,10 @@
 #include "grids/GridView.h"
 #include "input/InputRing.h"
 #include "ports/JackPortService.h"
-#include "support/ChildProcess.h"
+#include "support/ChildProgram.h"
 #include "support/JackEndpoints.h"
 #include "support/MidiServer.h"
+#include "support/ModalDriver.h"
 #include "support/RgbPrinting.h"
 #include "support/WatchedPortService.h"
 #include "support/WindowProbe.h"
@@ -47,7 +45,7 @@ const std::string kOwnPorts = "^Tamblin(-[0-9]+)?:";
 const std::string kSenderOut = "^tamblin-send(-[0-9]+)?:out$";
 
 std::string senderPath() {
-    return builtProgram("tools/tamblin-send");
+    return ChildProgram::built("tools/tamblin-send");
 }
 
 std::uint32_t packed(const Bytes& bytes) {
@@ -62,9 +60,10 @@ std::uint32_t packed(const Bytes& bytes) {
 // last few messages can be lost when it closes its port, before a late reader has taken them, so
 // it plays more than the tests hold the monitor to.
 constexpr std::size_t kChecked = 2000;
-const std::vector<std::string> kStream = {
-    "--api",  "jack", "--stream",          "2100", "--rate", "2000",
-    "--seed", "11",   "--wait-connection", "60"};
+std::vector<std::string> streamingSender() {
+    return {senderPath(), "--api",  "jack", "--stream",          "2100", "--rate",
+            "2000",       "--seed", "11",   "--wait-connection", "60"};
+}
 
 // Whether two recordings of one stream agree as far as both go: nothing lost, changed, added or
 // reordered.
@@ -94,29 +93,16 @@ protected:
     static void SetUpTestSuite() { ensureApplication(); }
 
     void SetUp() override {
-        // Nobody answers a modal window in a test: record it and close it, so that a test the
-        // window asks something (an unexpected device choice, the overrun message) fails rather
-        // than waits for ever.
-        QObject::connect(&modalGuard, &QTimer::timeout, [this] {
-            QWidget* modal = QApplication::activeModalWidget();
-            if (modal == nullptr || !modal->isVisible()) return;
-            const auto* box = qobject_cast<QMessageBox*>(modal);
-            modals << (box != nullptr ? box->text() : modal->windowTitle());
-            modal->close();
-        });
-        modalGuard.start(5);
         ASSERT_TRUE(server.running());
-        // The input ring lives as long as the process: start with nothing waiting.
-        auto& ring = tamblin::input::inputRing();
-        while (!ring.empty()) ring.advanceRead();
-        ASSERT_FALSE(ring.overrun());
+        drainInputRing();
+        ASSERT_FALSE(tamblin::input::inputRing().overrun());
     }
 
     void TearDown() override {
         // The ports close before the server and the test's own endpoints go.
         if (window && !window->ended()) window->cmdExit_Click();
-        modalGuard.stop();
-        EXPECT_TRUE(modals.isEmpty()) << "the window asked: " << modals.join(" / ").toStdString();
+        EXPECT_TRUE(modalGuard.closed().isEmpty())
+            << "the window asked: " << modalGuard.closed().join(" / ").toStdString();
     }
 
     // Builds the window and runs its start-up. The devices the test set up leave it no choice,
@@ -131,7 +117,8 @@ protected:
         window = std::make_unique<Tambview>(*watched);
         window->setEndProgram([this] { ++ends; });
         window->load();
-        EXPECT_TRUE(modals.isEmpty()) << "start-up asked " << modals.join(" / ").toStdString();
+        EXPECT_TRUE(modalGuard.closed().isEmpty())
+            << "start-up asked " << modalGuard.closed().join(" / ").toStdString();
         ASSERT_NE(window->midiInHnd(), 0u) << "the input did not open";
     }
 
@@ -169,13 +156,51 @@ protected:
         QTest::mouseClick(grid, Qt::LeftButton, {}, grid->cellRect(1, program + 1).center());
     }
 
+    // Runs a tick, then clicks the program change cell of channel 1 and `program` and waits until
+    // `receiver` has that message, the marker: everything the window forwarded before, a duplicate
+    // included, has come by then. The marker's place among what `receiver` has; nothing when it
+    // does not come.
+    std::optional<std::size_t> sendMarker(const JackSink& receiver, int program) {
+        window->refreshTick();
+        const std::size_t before = receiver.count();
+        clickProgram(program);
+        const Bytes marker = {0xC0, static_cast<std::uint8_t>(program)};
+        std::optional<std::size_t> at;
+        waitFor(
+            [&] {
+                const std::vector<Bytes> received = receiver.received();
+                for (std::size_t i = before; i < received.size() && !at; ++i)
+                    if (received[i] == marker) at = i;
+                return at.has_value();
+            },
+            kPatienceMs);
+        return at;
+    }
+
+    // What `receiver` has, without the marker at `marker`.
+    static std::vector<Bytes> receivedWithout(const JackSink& receiver, std::size_t marker) {
+        std::vector<Bytes> received = receiver.received();
+        received.erase(received.begin() + static_cast<std::ptrdiff_t>(marker));
+        return received;
+    }
+
+    // What `receiver` has from the window once a marker sent after it has come, without the
+    // marker; nothing when the marker does not come.
+    std::optional<std::vector<Bytes>> forwardedBeforeMarker(const JackSink& receiver, int program) {
+        const std::optional<std::size_t> marker = sendMarker(receiver, program);
+        if (!marker) return std::nullopt;
+        return receivedWithout(receiver, *marker);
+    }
+
     std::unique_ptr<JackPortService> service =
         std::make_unique<JackPortService>();  // first, so that it goes after the window
     std::unique_ptr<WatchedPortService> watched;
     std::unique_ptr<Tambview> window;
     int ends = 0;
-    QTimer modalGuard;
-    QStringList modals;  // texts of the modal windows the guard closed
+    // Nobody answers a modal window in these tests: a window that asks something (an
+    // unexpected device choice, the overrun message) is closed, so that the test fails rather
+    // than waits for ever.
+    ModalGuard modalGuard;
 };
 
 // Exactly what was sent, in the log and on thru: PipeWire's libjack would turn a note on of
@@ -232,16 +257,15 @@ TEST_P(TambviewJackTest, ShowsAndForwardsExactlyWhatTheOnlySourceSends) {
         previous = seconds;
     }
 
-    std::vector<Bytes> expected;
-    for (const Case& c : cases) expected.push_back(c.bytes);
-    processEventsFor(300);  // a message too many would have been forwarded by now
-    EXPECT_EQ(receiver.received(), expected);
-
     EXPECT_EQ(countTexts(), (QStringList{" 2", " 2", "0", " 1", " 1", "0", "0", " 1"}));
     EXPECT_EQ(window->gridModel(0).background(1, 61), Rgb(100, 255, 100));   // ch1 note 60, off
     EXPECT_EQ(window->gridModel(0).background(20, 37), Rgb(100, 255, 100));  // ch10 note 100
     EXPECT_EQ(window->gridModel(1).background(1, 6), Rgb(255, 100, 100));    // ch1 program 5
     EXPECT_EQ(window->gridModel(2).background(1, 8), Rgb(200, 55, 0));       // ch1 ctl 7 = 100
+
+    std::vector<Bytes> expected;
+    for (const Case& c : cases) expected.push_back(c.bytes);
+    EXPECT_EQ(forwardedBeforeMarker(receiver, 9), expected) << "nothing too many was forwarded";
     EXPECT_EQ(ends, 0);
 }
 
@@ -252,14 +276,14 @@ TEST_P(TambviewJackTest, ThruForwardsTheSendersStreamCompleteAndCountsIt) {
     std::vector<Bytes> stream;
     {
         JackSink reference("tamblin-test-reference");
-        ChildProcess sender(senderPath(), kStream);
+        ChildProgram sender(streamingSender());
         ASSERT_TRUE(sender.started()) << senderPath();
         const auto port = server.waitForPort(kSenderOut);
-        ASSERT_TRUE(port.has_value()) << sender.output();
+        ASSERT_TRUE(port.has_value()) << sender.err();
         ASSERT_TRUE(server.connect(*port, reference.port()));
         ASSERT_TRUE(waitForConnection(*port));
         sender.signal(SIGUSR1);
-        ASSERT_EQ(sender.wait(30s), 0) << sender.output();
+        ASSERT_EQ(sender.wait(30s), 0) << sender.err();
         ASSERT_TRUE(reference.waitForCount(kChecked, 20s)) << reference.count() << " arrived";
         stream = reference.received();
     }
@@ -269,9 +293,9 @@ TEST_P(TambviewJackTest, ThruForwardsTheSendersStreamCompleteAndCountsIt) {
 
     // The same stream again, into the monitor, with the receiver as the only output device.
     JackSink receiver("tamblin-test-receiver");
-    ChildProcess sender(senderPath(), kStream);
+    ChildProgram sender(streamingSender());
     const auto port = server.waitForPort(kSenderOut);
-    ASSERT_TRUE(port.has_value()) << sender.output();
+    ASSERT_TRUE(port.has_value()) << sender.err();
     ASSERT_NO_FATAL_FAILURE(start());
     // Before the event loop runs: the first tick already forwards.
     ASSERT_NO_FATAL_FAILURE(allowOutput());
@@ -282,16 +306,22 @@ TEST_P(TambviewJackTest, ThruForwardsTheSendersStreamCompleteAndCountsIt) {
 
     ASSERT_TRUE(waitFor([&] { return receiver.count() >= kChecked; }, kPatienceMs))
         << receiver.count() << " forwarded; counts " << countTexts().join('|').toStdString();
-    ASSERT_EQ(sender.wait(30s), 0) << sender.output();
-    // Once the last tick has shown what it forwarded; a duplicate would have come by then too.
+    ASSERT_EQ(sender.wait(30s), 0) << sender.err();
+    // Once the last tick has shown what it forwarded.
     EXPECT_TRUE(
         waitFor([&] { return countTexts() == countTextsFor(receiver.received()); }, kPatienceMs));
-    processEventsFor(300);
+    const std::optional<std::size_t> marker = sendMarker(receiver, 0);
+    ASSERT_TRUE(marker.has_value()) << "the marker did not come";
+    // Messages still on their way when the sender ended are shown and forwarded at later ticks:
+    // the counts come to show what was forwarded, the marker with it, unless something went out
+    // twice.
+    EXPECT_TRUE(
+        waitFor([&] { return countTexts() == countTextsFor(receiver.received()); }, kPatienceMs))
+        << "the counts show what was forwarded";
 
-    const std::vector<Bytes> forwarded = receiver.received();
+    const std::vector<Bytes> forwarded = receivedWithout(receiver, *marker);
     ASSERT_GE(forwarded.size(), kChecked);
     EXPECT_TRUE(agree(forwarded, stream));
-    EXPECT_EQ(countTexts(), countTextsFor(forwarded)) << "the counts show what was forwarded";
     EXPECT_FALSE(tamblin::input::inputRing().overrun());
     EXPECT_EQ(ends, 0);
 }
@@ -395,8 +425,7 @@ TEST_P(TambviewJackTest, MalformedEventsCostNothingButThemselvesInTheLogAndOnThr
             {0xC0, 0x09}, {0xCF, 0x00}, {0xCF, 0x01}, {0x90, 0x3C, 0x64}, {0xF6},
             {0xCF, 0x02}, {0xF7},       {0xCF, 0x03}, {0xB3, 0x07, 0x64}, {0xCF, 0x04}};
         ASSERT_TRUE(waitFor([&] { return receiver.count() >= forwarded.size(); }, kPatienceMs));
-        processEventsFor(300);  // a message forwarded twice would have come by now
-        EXPECT_EQ(receiver.received(), forwarded);
+        EXPECT_EQ(forwardedBeforeMarker(receiver, 10), forwarded) << "nothing forwarded twice";
         EXPECT_EQ(watched->lateDeliveries(), 0u);
     }
 }
@@ -438,8 +467,17 @@ TEST_P(TambviewJackTest, DirectThruSendsEachMessageOnceInOrderWithClicksBetween)
     const std::size_t total = 1 + kClicks + kMessages;
     EXPECT_TRUE(waitFor([&] { return receiver.count() >= total; }, kPatienceMs))
         << receiver.count() << " of " << total;
-    processEventsFor(300);  // a message forwarded twice would have come by now
-    const std::vector<Bytes> received = receiver.received();
+    EXPECT_TRUE(waitFor(
+        [&] {
+            const QString half = QString(" %1").arg(kMessages / 2);
+            return countTexts() ==
+                   QStringList{half, half, "0", "0", QString(" %1").arg(kClicks + 1),
+                               "0",  "0",  "0"};
+        },
+        kPatienceMs))
+        << countTexts().join('|').toStdString();
+    const std::vector<Bytes> received =
+        forwardedBeforeMarker(receiver, kClicks + 1).value_or(std::vector<Bytes>{});
     std::vector<Bytes> thru;
     std::vector<int> programs;
     for (const Bytes& message : received) {
@@ -455,15 +493,6 @@ TEST_P(TambviewJackTest, DirectThruSendsEachMessageOnceInOrderWithClicksBetween)
     std::iota(clicked.begin(), clicked.end(), 0);
     EXPECT_EQ(programs, clicked);
     EXPECT_GT(watched->forwardedDeliveries(), 0u) << "nothing went out in its own cycle";
-    EXPECT_TRUE(waitFor(
-        [&] {
-            const QString half = QString(" %1").arg(kMessages / 2);
-            return countTexts() ==
-                   QStringList{half, half, "0", "0", QString(" %1").arg(kClicks + 1),
-                               "0",  "0",  "0"};
-        },
-        kPatienceMs))
-        << countTexts().join('|').toStdString();
     EXPECT_FALSE(tamblin::input::inputRing().overrun());
 }
 

@@ -5,12 +5,10 @@
 #include <QHelpEvent>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTabBar>
 #include <QTest>
-#include <QTimer>
 #include <QToolTip>
 #include <functional>
 #include <memory>
@@ -64,26 +62,6 @@ public:
         sends.push_back({handle, message, lastLogLine()});
         return inner_.midiOutShortMsg(handle, message);
     }
-};
-
-// Closes every modal window that shows up while it lives and remembers what each one said.
-class ModalWatch {
-public:
-    ModalWatch() {
-        timer_.setInterval(5);
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            QWidget* modal = QApplication::activeModalWidget();
-            if (modal == nullptr || !modal->isVisible()) return;
-            auto* box = qobject_cast<QMessageBox*>(modal);
-            seen << (box ? box->text() : modal->windowTitle());
-            modal->close();
-        });
-        timer_.start();
-    }
-    QStringList seen;
-
-private:
-    QTimer timer_;
 };
 
 // A window over one input device "Keys" and the given output devices, loaded and shown.
@@ -166,20 +144,16 @@ class TambviewOutputTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { ensureApplication(); }
 
-    // The input ring lives as long as the process; start each test with nothing waiting.
-    void SetUp() override {
-        auto& ring = tamblin::input::inputRing();
-        while (!ring.empty()) ring.advanceRead();
-    }
+    void SetUp() override { drainInputRing(); }
 };
 
 // ---- the output gate ----------------------------------------------------------------------------
 
 TEST_F(TambviewOutputTest, FirstCheckOpensTheOnlyDeviceWithoutAsking) {
     Rig rig({"Synth"});
-    ModalWatch watch;
+    ModalGuard guard;
     rig.allowOutput()->click();
-    EXPECT_TRUE(watch.seen.isEmpty());
+    EXPECT_TRUE(guard.closed().isEmpty());
     EXPECT_TRUE(rig.allowOutput()->isChecked());
     EXPECT_TRUE(rig.service.outputOpen(0));
     EXPECT_EQ(rig.probe().lineEdit("txtMidiOut")->text(), "Synth");
@@ -229,9 +203,9 @@ TEST_F(TambviewOutputTest, AFailedFirstOpenUnchecksTheBox) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Rig rig(c.outputs, tamblin::input::inputRing(), c.prepare);
-        ModalWatch watch;
+        ModalGuard guard;
         rig.allowOutput()->click();
-        EXPECT_EQ(watch.seen, c.messages);
+        EXPECT_EQ(guard.closed(), c.messages);
         EXPECT_FALSE(rig.allowOutput()->isChecked());
         EXPECT_EQ(rig.window->midiOutHnd(), 0u);
         EXPECT_EQ(rig.service.outputOpens(), 0);
@@ -250,7 +224,7 @@ TEST_F(TambviewOutputTest, UncheckKeepsThePortOpenAndRecheckReusesItWithoutAskin
     ASSERT_TRUE(rig.service.outputOpen(0));
     const Handle handle = rig.window->midiOutHnd();
 
-    ModalWatch watch;
+    ModalGuard guard;
     rig.allowOutput()->click();
     EXPECT_FALSE(rig.allowOutput()->isChecked());
     EXPECT_TRUE(rig.service.outputOpen(0));
@@ -263,7 +237,7 @@ TEST_F(TambviewOutputTest, UncheckKeepsThePortOpenAndRecheckReusesItWithoutAskin
 
     rig.allowOutput()->click();
     EXPECT_TRUE(rig.allowOutput()->isChecked());
-    EXPECT_TRUE(watch.seen.isEmpty()) << "no device dialog the second time";
+    EXPECT_TRUE(guard.closed().isEmpty()) << "no device dialog the second time";
     EXPECT_EQ(rig.service.outputOpens(), 1);
     EXPECT_EQ(rig.window->midiOutHnd(), handle);
 
@@ -275,7 +249,7 @@ TEST_F(TambviewOutputTest, UncheckKeepsThePortOpenAndRecheckReusesItWithoutAskin
 TEST_F(TambviewOutputTest, DevicesChosenBeforeStartOpenTheOutputFirstAndAllowIt) {
     for (const bool busy : {false, true}) {
         SCOPED_TRACE(busy ? "the output is in use" : "the output is free");
-        ModalWatch watch;
+        ModalGuard guard;
         Rig rig(
             {"Synth", "Piano"}, tamblin::input::inputRing(),
             [busy](InProcessPortService& s) {
@@ -283,7 +257,7 @@ TEST_F(TambviewOutputTest, DevicesChosenBeforeStartOpenTheOutputFirstAndAllowIt)
                 s.setOutputBusy(1, busy);
             },
             [](Tambview& w) { w.setStartDevices(1, 1); });
-        EXPECT_EQ(watch.seen, busy ? QStringList{kOutputInUseText} : QStringList{});
+        EXPECT_EQ(guard.closed(), busy ? QStringList{kOutputInUseText} : QStringList{});
         EXPECT_EQ(rig.allowOutput()->isChecked(), !busy);
         EXPECT_EQ(rig.probe().lineEdit("txtMidiIn")->text(), "Pads");
         EXPECT_EQ(rig.probe().lineEdit("txtMidiOut")->text(), "Piano");
@@ -323,7 +297,7 @@ TEST_F(TambviewOutputTest, OutputChangeReopensAndAFailedReopenSilencesEverySend)
     EXPECT_EQ(rig.service.sent(second), std::vector<std::uint32_t>{0x403C90});
 
     rig.service.setOutputFailing(0, true);
-    ModalWatch watch;
+    ModalGuard guard;
     rig.probe().button("cmdChangeO")->click();
     EXPECT_FALSE(rig.service.outputOpen(0));
     EXPECT_TRUE(rig.allowOutput()->isChecked()) << "the box is left as it was";
@@ -336,7 +310,7 @@ TEST_F(TambviewOutputTest, OutputChangeReopensAndAFailedReopenSilencesEverySend)
               (QStringList{"0.002 003C90 note off: C:1 N:60 V:0", "1 00C1 Prog Ch:  C:2 P:0"}));
     EXPECT_EQ(rig.ports.sends.size(), 3u) << "both sends were made";
     EXPECT_EQ(rig.service.sendCount(), before) << "but reached no port";
-    EXPECT_TRUE(watch.seen.isEmpty()) << "and nothing was reported";
+    EXPECT_TRUE(guard.closed().isEmpty()) << "and nothing was reported";
 }
 
 // ---- thru ---------------------------------------------------------------------------------------
@@ -518,11 +492,12 @@ TEST_F(TambviewOutputTest, ADoubleClickSendsOnceAndTheNextClickIsANewOne) {
         SCOPED_TRACE(c.grid);
         Rig rig;
         rig.openOutput();
-        ModalWatch watch;  // closes the value dialog: the value stays 0
+        ModalGuard guard;  // closes the value dialog: the value stays 0
         rig.doubleClick(c.grid, c.row, c.col);
         EXPECT_EQ(rig.delivered(), std::vector<std::uint32_t>{c.first});
         EXPECT_EQ(rig.probe().logLines().size(), 1);
-        EXPECT_EQ(watch.seen.size(), c.grid == 2 ? 1 : 0) << "one value dialog for a controller";
+        EXPECT_EQ(guard.closed().size(), c.grid == 2 ? 1 : 0)
+            << "one value dialog for a controller";
         rig.click(c.grid, c.row, c.col);
         EXPECT_EQ(rig.delivered(), (std::vector<std::uint32_t>{c.first, c.next}));
     }
@@ -530,14 +505,14 @@ TEST_F(TambviewOutputTest, ADoubleClickSendsOnceAndTheNextClickIsANewOne) {
 
 TEST_F(TambviewOutputTest, AClickWithOutputNotAllowedDoesNothingAtAll) {
     Rig rig;
-    ModalWatch watch;
+    ModalGuard guard;
     for (auto [grid, row, col] : {std::tuple{0, 2, 1}, {1, 3, 1}, {2, 32, 64}}) {
         SCOPED_TRACE(grid);
         const auto before = rig.window->gridModel(grid).background(row, col);
         rig.click(grid, row, col);
         EXPECT_EQ(rig.window->gridModel(grid).background(row, col), before);
     }
-    EXPECT_TRUE(watch.seen.isEmpty()) << "no value dialog";
+    EXPECT_TRUE(guard.closed().isEmpty()) << "no value dialog";
     EXPECT_TRUE(rig.ports.sends.empty());
     EXPECT_EQ(rig.probe().log(), "");
     for (int k = 0; k < 8; ++k) EXPECT_EQ(rig.probe().countText(k), "0") << k;

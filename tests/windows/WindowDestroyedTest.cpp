@@ -5,16 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
-#include <QPointer>
 #include <QPushButton>
 #include <QTest>
-#include <QTimer>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -54,23 +50,14 @@ protected:
         testing::ensureApplication();
     }
 
-    // A modal call that nothing ends would block the test for good: a modal window open for too
-    // long is hidden, and the test fails instead.
     void SetUp() override {
         ASSERT_TRUE(xServer().running());
         ASSERT_EQ(QGuiApplication::platformName(), QStringLiteral("xcb"));
-        watchdog_.setInterval(100);
-        QObject::connect(&watchdog_, &QTimer::timeout, [this] {
-            QWidget* modal = QApplication::activeModalWidget();
-            if (modal != lastModal_) {
-                lastModal_ = modal;
-                modalSince_.start();
-            } else if (modal != nullptr && modalSince_.elapsed() > 2 * kPatienceMs) {
-                ADD_FAILURE() << "modal window left open: " << modal->windowTitle().toStdString();
-                modal->hide();
-            }
-        });
-        watchdog_.start();
+    }
+
+    void TearDown() override {
+        EXPECT_TRUE(guard_.closed().isEmpty())
+            << "modal windows left open: " << guard_.closed().join(" | ").toStdString();
     }
 
     // Destroys the X window of `window` from the test's own X connection once it is on the screen.
@@ -82,9 +69,8 @@ protected:
     DestroyedWindowWatch watch_;
 
 private:
-    QTimer watchdog_;
-    QPointer<QWidget> lastModal_;
-    QElapsedTimer modalSince_;
+    // A modal call that nothing ends would block the test for good.
+    testing::ModalGuard guard_{std::chrono::milliseconds(2 * kPatienceMs)};
 };
 
 TEST_F(WindowDestroyedTest, DeviceDialogCountsAsClosedAndTheMainWindowEndsTheProgram) {
