@@ -42,6 +42,7 @@
 #include <thread>
 #include <vector>
 
+#include "SignalFlags.h"
 #include "ports/PipeWireProps.h"
 
 namespace {
@@ -53,16 +54,8 @@ constexpr const char* kUsage =
     "usage: latency_probe --count N --rate PER_SECOND [--seed S] [--delay MS] [--idle S] "
     "[--timeout S] --path NAME [--path NAME ...]\n";
 
-std::atomic<bool> goSignalled{false};
-std::atomic<bool> stopRequested{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "flags are set from signal handlers");
-
-void onGo(int) {
-    goSignalled.store(true);
-}
-void onStop(int) {
-    stopRequested.store(true);
-}
+using tamblin::tools::goAhead;
+using tamblin::tools::stopRequested;
 
 struct Options {
     std::size_t count = 0;
@@ -354,9 +347,7 @@ int main(int argc, char** argv) {
     // On PipeWire the paths must see exactly what was played.
     if (const std::string warning = tamblin::ports::keepMidiEventsExact(); !warning.empty())
         std::fprintf(stderr, "latency_probe: %s\n", warning.c_str());
-    std::signal(SIGUSR1, onGo);
-    std::signal(SIGINT, onStop);
-    std::signal(SIGTERM, onStop);
+    tamblin::tools::watchSignals();
 
     Probe probe(*options, streamFrom(options->seed, options->count));
     if (!probe.open()) return 1;
@@ -366,15 +357,15 @@ int main(int argc, char** argv) {
     const auto began = Clock::now();
     const auto timeout = began + std::chrono::duration_cast<Clock::duration>(
                                      std::chrono::duration<double>(options->timeoutSeconds));
-    while (!goSignalled.load() && !stopRequested.load() && Clock::now() < timeout)
+    while (!goAhead.load() && !stopRequested.load() && Clock::now() < timeout)
         std::this_thread::sleep_for(10ms);
-    if (goSignalled.load()) probe.play(std::chrono::milliseconds(options->delayMs));
+    if (goAhead.load()) probe.play(std::chrono::milliseconds(options->delayMs));
 
     const auto idle = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(options->idleSeconds));
     std::size_t lastTotal = 0;
     auto lastChange = Clock::now();
-    while (goSignalled.load() && !stopRequested.load() && Clock::now() < timeout &&
+    while (goAhead.load() && !stopRequested.load() && Clock::now() < timeout &&
            probe.slowest() < options->count) {
         std::this_thread::sleep_for(10ms);
         const std::size_t total = probe.total();

@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "SignalFlags.h"
 #include "ports/PipeWireProps.h"
 
 namespace {
@@ -51,16 +52,8 @@ constexpr int kDone = 0;
 constexpr int kFailed = 1;
 constexpr int kBadUsage = 2;
 
-std::atomic<bool> stopRequested{false};
-std::atomic<bool> goAhead{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "flags are set from signal handlers");
-
-void onStopSignal(int) {
-    stopRequested.store(true);
-}
-void onGoSignal(int) {
-    goAhead.store(true);
-}
+using tamblin::tools::goAhead;
+using tamblin::tools::stopRequested;
 
 struct Options {
     RtMidi::Api api = RtMidi::UNSPECIFIED;
@@ -492,9 +485,7 @@ int main(int argc, char** argv) {
     // PipeWire's libjack would hand --receive rewritten messages.
     if (const std::string warning = tamblin::ports::keepMidiEventsExact(); !warning.empty())
         std::fprintf(stderr, "tamblin-send: %s\n", warning.c_str());
-    std::signal(SIGINT, onStopSignal);
-    std::signal(SIGTERM, onStopSignal);
-    std::signal(SIGUSR1, onGoSignal);
+    tamblin::tools::watchSignals();
 
     RtMidi::Api api = options->api;
     const bool jack = (api == RtMidi::UNSPECIFIED || api == RtMidi::UNIX_JACK) && jackReachable();
