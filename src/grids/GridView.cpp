@@ -12,20 +12,17 @@
 #include <QStyleOptionFocusRect>
 #include <QToolTip>
 
+#include "grids/Twips.h"
+
 namespace tamblin::grids {
 
 namespace {
 
-constexpr int kTwipsPerInch = 1440;
 // Room between a cell's edge and its text, as the grid control leaves it.
 constexpr int kTextMargin = 2;
 
 QColor toQColor(Rgb colour) {
     return QColor(colour.r, colour.g, colour.b);
-}
-
-int toPixels(int twips, int dpi) {
-    return (twips * dpi + kTwipsPerInch / 2) / kTwipsPerInch;
 }
 
 bool readsAsNumber(const QString& text) {
@@ -58,7 +55,7 @@ void GridView::refresh() {
 }
 
 int GridView::rowPixels() const {
-    return toPixels(model_.rowHeight(), logicalDpiY());
+    return twipsToPixels(model_.rowHeight(), logicalDpiY());
 }
 
 // Each width is converted on its own, as the grid control does, so all body columns are equally
@@ -67,7 +64,7 @@ GridView::ColumnEdges GridView::columnEdges() const {
     const int dpi = logicalDpiX();
     ColumnEdges edges{};
     for (int c = 0; c < GridModel::kCols; ++c) {
-        edges[c + 1] = edges[c] + toPixels(model_.colWidth(c), dpi);
+        edges[c + 1] = edges[c] + twipsToPixels(model_.colWidth(c), dpi);
     }
     return edges;
 }

@@ -4,13 +4,11 @@
 #include <QRect>
 #include <QWidget>
 
+#include "grids/Twips.h"
+
 namespace tamblin::windows {
 
-// Layouts are given in twips (1440 to the inch), converted with the screen's logical DPI so a
-// high-DPI screen shows the same physical layout: 15 twips to a pixel at 96 dpi.
-inline int twipsToPixels(int twips, int dpi) {
-    return (twips * dpi + 720) / 1440;
-}
+using grids::twipsToPixels;
 
 inline QRect twipsRect(int left, int top, int width, int height, int dpi) {
     // Edges are converted, not sizes, so that adjacent controls stay adjacent.
