@@ -70,10 +70,11 @@ protected:
 
     // tamblin-send playing `count` messages at `rate` once something connects to its port.
     std::unique_ptr<ChildProgram> startSender(long count, int rate) {
-        auto sender = std::make_unique<ChildProgram>(std::vector<std::string>{
-            ChildProgram::built("tools/tamblin-send"), "--api", "jack", "--wait-connection", "120",
-            "--stream", std::to_string(count), "--rate", std::to_string(rate)});
-        EXPECT_TRUE(server.waitForPort(std::string("^") + kSender + "$")) << sender->err();
+        auto sender = server.startWithPort(
+            {ChildProgram::built("tools/tamblin-send"), "--api", "jack", "--wait-connection", "120",
+             "--stream", std::to_string(count), "--rate", std::to_string(rate)},
+            std::string("^") + kSender + "$");
+        EXPECT_NE(sender, nullptr);
         return sender;
     }
 

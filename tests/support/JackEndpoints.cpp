@@ -241,4 +241,35 @@ bool handshake(JackSource& source, const input::InputRing& ring,
     return false;
 }
 
+struct JackCycles::State {
+    jack_client_t* client = nullptr;
+    std::atomic<std::uint64_t> cycles{0};
+};
+
+JackCycles::JackCycles(const std::string& client) : state_(std::make_shared<State>()) {
+    state_->client = jack_client_open(client.c_str(), JackNoStartServer, nullptr);
+    if (state_->client == nullptr) throw std::runtime_error("cannot open JACK client " + client);
+    jack_set_process_callback(
+        state_->client,
+        [](jack_nframes_t, void* self) {
+            static_cast<State*>(self)->cycles.fetch_add(1, std::memory_order_relaxed);
+            return 0;
+        },
+        state_.get());
+    if (jack_activate(state_->client) != 0) {
+        jack_client_close(state_->client);
+        throw std::runtime_error("cannot start JACK client " + client);
+    }
+}
+
+JackCycles::~JackCycles() {
+    jack_client_close(state_->client);
+}
+
+bool JackCycles::waitForCycles(std::uint64_t count, std::chrono::milliseconds timeout) const {
+    const std::uint64_t from = state_->cycles.load(std::memory_order_relaxed);
+    return pollUntil(
+        timeout, [&] { return state_->cycles.load(std::memory_order_relaxed) >= from + count; });
+}
+
 }  // namespace tamblin::testing

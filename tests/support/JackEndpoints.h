@@ -24,6 +24,26 @@ using Bytes = std::vector<std::uint8_t>;
 // A client whose server was killed is not closed by its destructor where libjack frees it itself
 // (jack2, at the process's next client open); the endpoint keeps what libjack may still call.
 
+// A client with no port that counts the server's cycles. A synchronous jackd can stop its cycles
+// for seconds while it waits for a client that is closing; a test that starts a program with a
+// deadline of its own waits with this until the server runs again. Keep it until the test ends:
+// its own close could hold the server up the same way.
+class JackCycles {
+public:
+    explicit JackCycles(const std::string& client = "tamblin-test-cycles");
+    ~JackCycles();
+    JackCycles(const JackCycles&) = delete;
+    JackCycles& operator=(const JackCycles&) = delete;
+
+    // Waits until the server has run `count` more cycles; false on timeout.
+    bool waitForCycles(std::uint64_t count,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
 // A source: a client with an output port "<client>:out" that the program under test can open as
 // an input device. What send() queues, the process thread writes, at most `perCycle` events in one
 // cycle (0: all that wait).

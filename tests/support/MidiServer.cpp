@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -190,6 +191,49 @@ std::vector<std::string> MidiServer::ports(const std::string& pattern, unsigned 
         jack_free(static_cast<void*>(found));
     });
     return names;
+}
+
+namespace {
+
+// What each thread of process `pid` is waiting in, one "name: wait channel" a thread.
+std::string waitChannels(pid_t pid) {
+    std::string text;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream comm(task.path() / "comm");
+        std::ifstream wchan(task.path() / "wchan");
+        std::string name;
+        std::string channel;
+        std::getline(comm, name);
+        std::getline(wchan, channel);
+        text += "  " + name + ": " + channel + "\n";
+    }
+    return text;
+}
+
+}  // namespace
+
+std::unique_ptr<ChildProgram> MidiServer::startWithPort(const std::vector<std::string>& args,
+                                                        const std::string& pattern) const {
+    for (int attempt = 1;; ++attempt) {
+        auto program = std::make_unique<ChildProgram>(args);
+        if (waitForPort(pattern)) return program;
+        if (attempt == 2) {
+            std::string names;
+            for (const std::string& port : ports()) names += "  " + port + "\n";
+            ADD_FAILURE() << args.front() << " made no port matching " << pattern
+                          << " twice; the server has\n"
+                          << names << "and the program said\n"
+                          << program->err();
+            return nullptr;
+        }
+        std::cerr << args.front() << " made no port matching " << pattern
+                  << " within 10 s; its threads wait in\n"
+                  << waitChannels(program->pid()) << "It is started once more.\n";
+        program->signal(SIGKILL);
+        program->wait(std::chrono::seconds(10));
+    }
 }
 
 std::optional<std::string> MidiServer::waitForPort(const std::string& pattern, unsigned long flags,

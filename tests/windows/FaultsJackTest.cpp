@@ -105,16 +105,13 @@ protected:
     // window's ports: a sender that is told to end releases its sounding notes, a burst that
     // would overrun an input left open without ticks.
     ChildProgram* startSender(int rate = 1000) {
-        senders.push_back(std::make_unique<ChildProgram>(
-            std::vector<std::string>{ChildProgram::built("tools/tamblin-send"), "--api", "jack",
-                                     "--stream", "1000000000", "--rate", std::to_string(rate)}));
-        if (server.waitForPort(std::string("^") + kSenderPort + "$")) return senders.back().get();
-        std::string ports;
-        for (const std::string& port : server.ports()) ports += "  " + port + "\n";
-        ADD_FAILURE() << "tamblin-send's port did not appear; the server has\n"
-                      << ports << "and tamblin-send said\n"
-                      << senders.back()->err();
-        return nullptr;
+        auto sender =
+            server.startWithPort({ChildProgram::built("tools/tamblin-send"), "--api", "jack",
+                                  "--stream", "1000000000", "--rate", std::to_string(rate)},
+                                 std::string("^") + kSenderPort + "$");
+        if (sender == nullptr) return nullptr;
+        senders.push_back(std::move(sender));
+        return senders.back().get();
     }
 
     // Loads and shows the window; with one source and one sink on the server it asks nothing.
@@ -446,8 +443,10 @@ TEST_P(FaultsJackTest, OverrunIsShownOnceThenTheProgramEndsWithBothPortsClosed) 
     // monitor's user-interface thread is blocked until its ring of 1,023 has overrun. (Not all at
     // once: PipeWire carries about a thousand short messages per cycle and port, and RtMidi drops
     // what does not fit.)
-    ChildProgram burst({sender, "--wait-connection", "60", "--stream", "3000", "--rate", "8000"});
-    ASSERT_TRUE(server.waitForPort("^tamblin-send:out$")) << burst.err();
+    const auto burst = server.startWithPort(
+        {sender, "--wait-connection", "60", "--stream", "3000", "--rate", "8000"},
+        "^tamblin-send:out$");
+    ASSERT_NE(burst, nullptr);
 
     ChildProgram monitor({ChildProgram::self(), kMonitorFlag, "tamblin-send:out", sink.port()});
     const std::optional<int> status = monitor.wait(180s);
@@ -461,7 +460,7 @@ TEST_P(FaultsJackTest, OverrunIsShownOnceThenTheProgramEndsWithBothPortsClosed) 
               "monitor ports at the end: 0\n")
         << monitor.err();
     EXPECT_TRUE(jackPorts(kMonitorPorts).empty());
-    EXPECT_EQ(burst.wait(30s), 0) << burst.err();
+    EXPECT_EQ(burst->wait(30s), 0) << burst->err();
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, FaultsJackTest, ::testing::ValuesIn(serversUnderTest()),
