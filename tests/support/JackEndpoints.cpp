@@ -246,7 +246,7 @@ struct JackCycles::State {
     std::atomic<std::uint64_t> cycles{0};
 };
 
-JackCycles::JackCycles(const std::string& client) : state_(std::make_shared<State>()) {
+JackCycles::JackCycles(const std::string& client) : state_(new State) {
     state_->client = jack_client_open(client.c_str(), JackNoStartServer, nullptr);
     if (state_->client == nullptr) throw std::runtime_error("cannot open JACK client " + client);
     jack_set_process_callback(
@@ -256,14 +256,14 @@ JackCycles::JackCycles(const std::string& client) : state_(std::make_shared<Stat
             return 0;
         },
         state_.get());
-    if (jack_activate(state_->client) != 0) {
-        jack_client_close(state_->client);
+    // On a throw, the member's deleter closes the client.
+    if (jack_activate(state_->client) != 0)
         throw std::runtime_error("cannot start JACK client " + client);
-    }
 }
 
-JackCycles::~JackCycles() {
-    jack_client_close(state_->client);
+void JackCycles::Close::operator()(State* state) const {
+    if (state->client != nullptr) jack_client_close(state->client);
+    delete state;
 }
 
 bool JackCycles::waitForCycles(std::uint64_t count, std::chrono::milliseconds timeout) const {

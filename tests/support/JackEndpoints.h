@@ -31,9 +31,6 @@ using Bytes = std::vector<std::uint8_t>;
 class JackCycles {
 public:
     explicit JackCycles(const std::string& client = "tamblin-test-cycles");
-    ~JackCycles();
-    JackCycles(const JackCycles&) = delete;
-    JackCycles& operator=(const JackCycles&) = delete;
 
     // Waits until the server has run `count` more cycles; false on timeout.
     bool waitForCycles(std::uint64_t count,
@@ -41,7 +38,10 @@ public:
 
 private:
     struct State;
-    std::shared_ptr<State> state_;
+    struct Close {  // closes the client
+        void operator()(State* state) const;
+    };
+    std::unique_ptr<State, Close> state_;
 };
 
 // A source: a client with an output port "<client>:out" that the program under test can open as
