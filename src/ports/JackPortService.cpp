@@ -235,7 +235,8 @@ int JackPortService::Shared::Client::process(jack_nframes_t frames, void* self) 
     const jack_nframes_t events = jack_midi_get_event_count(inBuffer);
 
     const Handle out = s.outHandle.load(std::memory_order_acquire);
-    const bool outReady = out != 0 && s.outRouted.load(std::memory_order_acquire) == out;
+    const Handle routed = s.outRouted.load(std::memory_order_acquire);
+    const bool outReady = out != 0 && routed == out;
     const Handle in = s.inHandle.load(std::memory_order_seq_cst);
     const bool inReady = in != 0 && s.inRouted.load(std::memory_order_acquire) == in &&
                          s.inStarted.load(std::memory_order_acquire) == in;
@@ -248,7 +249,6 @@ int JackPortService::Shared::Client::process(jack_nframes_t frames, void* self) 
     // whose server has gone) are dropped. Room is left for what direct thru forwards of this
     // cycle's input.
     const Handle closing = s.draining.load(std::memory_order_acquire);
-    const Handle routed = s.outRouted.load(std::memory_order_acquire);
     const std::size_t room = direct ? events * kRoomPerEvent : 0;
     std::uint64_t taken = 0;
     while (const OutEntry* entry = s.sends.front()) {
