@@ -219,9 +219,9 @@ std::unique_ptr<ChildProgram> MidiServer::startWithPort(const std::vector<std::s
     for (int attempt = 1;; ++attempt) {
         auto program = std::make_unique<ChildProgram>(args);
         if (waitForPort(pattern)) return program;
+        std::string names;
+        for (const std::string& port : ports()) names += "  " + port + "\n";
         if (attempt == 2) {
-            std::string names;
-            for (const std::string& port : ports()) names += "  " + port + "\n";
             ADD_FAILURE() << args.front() << " made no port matching " << pattern
                           << " twice; the server has\n"
                           << names << "and the program said\n"
@@ -229,7 +229,8 @@ std::unique_ptr<ChildProgram> MidiServer::startWithPort(const std::vector<std::s
             return nullptr;
         }
         std::cerr << args.front() << " made no port matching " << pattern
-                  << " within 10 s; its threads wait in\n"
+                  << " within 10 s; the server has\n"
+                  << names << "and its threads wait in\n"
                   << waitChannels(program->pid()) << "It is started once more.\n";
         program->signal(SIGKILL);
         program->wait(std::chrono::seconds(10));

@@ -44,15 +44,23 @@ protected:
         ASSERT_EQ(::access(toolPath().c_str(), X_OK), 0) << toolPath();
     }
 
+    // The tool, started until its port shows (see MidiServer::startWithPort); null if it never
+    // does.
+    std::unique_ptr<ChildProgram> startTool(std::vector<std::string> args) {
+        args.insert(args.begin(), toolPath());
+        return server.startWithPort(args, "^tamblin-send:out$");
+    }
+
     // Runs the tool into a fresh sink until it ends; what arrived, each message packed.
     std::vector<std::uint32_t> play(const std::vector<std::string>& args) {
         JackSink sink;
-        ChildProgram tool = runTool(args);
+        const auto tool = startTool(args);
+        if (tool == nullptr) return {};
         const auto port = server.waitForPort("^tamblin-send:out$");
-        EXPECT_TRUE(port.has_value()) << "the tool's port did not appear";
+        EXPECT_TRUE(port.has_value()) << "the tool's port went away";
         if (!port) return {};
         EXPECT_TRUE(server.connect(*port, sink.port()));
-        EXPECT_EQ(tool.wait(kToolPatience), 0) << tool.err();
+        EXPECT_EQ(tool->wait(kToolPatience), 0) << tool->err();
         awaitStragglers(sink);
         std::vector<std::uint32_t> messages;
         for (const Bytes& bytes : sink.received())
@@ -138,12 +146,13 @@ TEST_P(TamblinSendJackTest, DemoTouchesEveryViewAndReleasesItsNotes) {
 
 TEST_P(TamblinSendJackTest, LoopStoppedMidPhraseReleasesItsNotes) {
     JackSink sink;
-    ChildProgram tool = runTool({"--wait-connection", "10", "--demo", "--loop"});
+    const auto tool = startTool({"--wait-connection", "10", "--demo", "--loop"});
+    ASSERT_NE(tool, nullptr);
     const auto port = server.waitForPort("^tamblin-send:out$");
     ASSERT_TRUE(port.has_value());
     ASSERT_TRUE(server.connect(*port, sink.port()));
     ASSERT_TRUE(sink.waitForCount(100));  // well into the phrase, notes sounding
-    ASSERT_EQ(tool.end(kToolPatience), 0) << tool.err();
+    ASSERT_EQ(tool->end(kToolPatience), 0) << tool->err();
     awaitStragglers(sink);
     std::map<std::uint32_t, int> sounding;  // channel and note -> note ons not yet released
     for (const Bytes& bytes : sink.received()) {
