@@ -1,7 +1,7 @@
 // tamblin-send: a companion MIDI program for trying Tamblin out and for tests.
 //
-// It opens a virtual port "tamblin-send:out" (JACK when a JACK server answers, otherwise the
-// ALSA sequencer, or as --api says) and plays either a demo phrase that touches every view of
+// It opens a port "tamblin-send:out" of its own (on JACK when a JACK server answers, otherwise on
+// the ALSA sequencer, or as --api says) and plays either a demo phrase that touches every view of
 // the monitor, or a deterministic stream of channel messages. With --receive it opens a virtual
 // input "tamblin-send:in" instead and prints what arrives, one message per line as six hex
 // digits (data 2, data 1, status: "403C90"), for checking a thru path.
@@ -13,34 +13,34 @@
 //
 // Exit status: 0 done, 1 MIDI failure or fewer messages received than expected, 2 bad usage.
 
-#include <jack/jack.h>
-
 #include <RtMidi.h>
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "SignalFlags.h"
 #include "ports/PipeWireProps.h"
+#include "tools/JackEndpoints.h"
+#include "tools/SignalFlags.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<unsigned char>;
+using tamblin::tools::Bytes;
 
 constexpr const char* kUsage =
     "usage: tamblin-send [--api jack|alsa] [--wait-connection S] [--delay MS] (--demo [--loop] | "
@@ -56,7 +56,7 @@ using tamblin::tools::goAhead;
 using tamblin::tools::stopRequested;
 
 struct Options {
-    RtMidi::Api api = RtMidi::UNSPECIFIED;
+    enum class Api { Any, Jack, Alsa } api = Api::Any;
     enum class Mode { None, Demo, Stream, Receive } mode = Mode::None;
     bool loop = false;
     long count = -1;
@@ -100,9 +100,9 @@ std::optional<Options> parse(int argc, char** argv) {
         };
         bool ok = true;
         if (arg == "--api" && value && std::strcmp(value, "jack") == 0) {
-            o.api = RtMidi::UNIX_JACK, ++i;
+            o.api = Options::Api::Jack, ++i;
         } else if (arg == "--api" && value && std::strcmp(value, "alsa") == 0) {
-            o.api = RtMidi::LINUX_ALSA, ++i;
+            o.api = Options::Api::Alsa, ++i;
         } else if (arg == "--demo" || arg == "--stream" || arg == "--receive") {
             ok = o.mode == Options::Mode::None;
             o.mode = arg == "--demo"     ? Options::Mode::Demo
@@ -142,15 +142,6 @@ std::optional<Options> parse(int argc, char** argv) {
     return o;
 }
 
-bool jackReachable() {
-    // A name of its own: JACK renames a client whose name is still held, and the player's ports
-    // must carry the name "tamblin-send" for whoever waits for them.
-    jack_client_t* probe = jack_client_open("tamblin-send-probe", JackNoStartServer, nullptr);
-    if (probe == nullptr) return false;
-    jack_client_close(probe);
-    return true;
-}
-
 std::atomic<bool> midiFailed{false};
 
 void reportError(RtMidiError::Type type, const std::string& text, void*) {
@@ -168,54 +159,16 @@ bool sleepUntil(Clock::time_point when) {
     return !stopRequested.load();
 }
 
-// JACK port names matching ours ("tamblin-send:out", or "tamblin-send-01:out" when JACK had to
-// rename the client).
-std::set<std::string> ourJackPorts(jack_client_t* client, const char* port) {
-    std::set<std::string> names;
-    const std::string pattern = std::string("^") + kClient + "(-[0-9]+)?:" + port + "$";
-    if (const char** found = jack_get_ports(client, pattern.c_str(), nullptr, 0)) {
-        for (const char** name = found; *name != nullptr; ++name) names.insert(*name);
-        jack_free(static_cast<void*>(found));
-    }
-    return names;
-}
-
-// Cycles of the server that the watching client has run, counted on its process thread.
-std::atomic<std::uint64_t> watchedCycles{0};
-
-int countCycle(jack_nframes_t, void*) {
-    watchedCycles.fetch_add(1, std::memory_order_relaxed);
-    return 0;
-}
-
-// Waits until something is connected to the port that appeared since `before`, until SIGUSR1,
-// or until `seconds` have passed.
-void waitForConnection(RtMidi::Api api, const std::set<std::string>& before, double seconds) {
+// Waits until something is connected to the JACK port `jack` (when there is one), until
+// SIGUSR1, or until `seconds` have passed.
+void waitForConnection(const tamblin::tools::JackSource* jack, double seconds) {
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(seconds));
-    jack_client_t* client = nullptr;
-    std::string ours;
-    if (api == RtMidi::UNIX_JACK) {
-        const std::string watcher = std::string(kClient) + "-watch";
-        client = jack_client_open(watcher.c_str(), JackNoStartServer, nullptr);
-        if (client != nullptr) {
-            for (const std::string& name : ourJackPorts(client, "out"))
-                if (!before.contains(name)) ours = name;
-            if (jack_set_process_callback(client, &countCycle, nullptr) != 0 ||
-                jack_activate(client) != 0) {
-                jack_client_close(client);
-                client = nullptr;
-            }
-        }
-    }
     bool connected = false;
     while (Clock::now() < deadline && !goAhead.load() && !stopRequested.load()) {
-        if (client != nullptr && !ours.empty()) {
-            jack_port_t* port = jack_port_by_name(client, ours.c_str());
-            if (port != nullptr && jack_port_connected(port) > 0) {
-                connected = true;
-                break;
-            }
+        if (jack != nullptr && jack->connected()) {
+            connected = true;
+            break;
         }
         std::this_thread::sleep_for(10ms);
     }
@@ -224,21 +177,23 @@ void waitForConnection(RtMidi::Api api, const std::set<std::string>& before, dou
     // the connection drops what comes in the first cycles (from before it was made). Four
     // cycles of the server from now, the first message arrives.
     if (connected) {
-        const std::uint64_t seen = watchedCycles.load(std::memory_order_relaxed);
-        while (watchedCycles.load(std::memory_order_relaxed) < seen + 4 &&
-               Clock::now() < deadline && !goAhead.load() && !stopRequested.load())
+        const std::uint64_t seen = jack->cycles();
+        while (jack->cycles() < seen + 4 && Clock::now() < deadline && !goAhead.load() &&
+               !stopRequested.load())
             std::this_thread::sleep_for(1ms);
     }
-    if (client != nullptr) jack_client_close(client);
 }
+
+// Where the played messages go.
+using Send = std::function<void(const Bytes&)>;
 
 class Player {
 public:
-    explicit Player(RtMidiOut& out) : out_(out) {}
+    explicit Player(const Send& out) : out_(out) {}
     ~Player() { releaseAll(); }
 
     void send(const Bytes& bytes) {
-        out_.sendMessage(&bytes);
+        out_(bytes);
         const unsigned char kind = bytes[0] & 0xF0;
         if (kind != 0x80 && kind != 0x90) return;
         const auto key = static_cast<unsigned>(((bytes[0] & 0x0F) << 8) | bytes[1]);
@@ -256,13 +211,13 @@ public:
         for (const unsigned key : sounding_) {
             const Bytes off = {static_cast<unsigned char>(0x80 | (key >> 8)),
                                static_cast<unsigned char>(key & 0x7F), 0};
-            out_.sendMessage(&off);
+            out_(off);
         }
         sounding_.clear();
     }
 
 private:
-    RtMidiOut& out_;
+    const Send& out_;
     std::set<unsigned> sounding_;
 };
 
@@ -325,7 +280,7 @@ std::vector<Timed> demoPhrase() {
     return events;
 }
 
-int playDemo(RtMidiOut& out, bool loop) {
+int playDemo(const Send& out, bool loop) {
     Player player(out);
     const std::vector<Timed> phrase = demoPhrase();
     constexpr int kPhraseMs = 4000;
@@ -343,7 +298,7 @@ int playDemo(RtMidiOut& out, bool loop) {
 
 // COUNT channel messages from the seed: the same seed gives the same stream everywhere
 // (std::mt19937 is fully specified; its raw output is used, no distribution).
-int playStream(RtMidiOut& out, long count, double rate, unsigned long seed) {
+int playStream(const Send& out, long count, double rate, unsigned long seed) {
     Player player(out);
     std::mt19937 random(static_cast<std::mt19937::result_type>(seed));
     const Clock::time_point start = Clock::now();
@@ -387,37 +342,54 @@ int playStream(RtMidiOut& out, long count, double rate, unsigned long seed) {
     return kDone;
 }
 
+// What the --receive mode prints: short messages, as they come.
 class Receiver {
 public:
-    static void onMessage(double, std::vector<unsigned char>* bytes, void* self) {
-        if (bytes->empty() || bytes->size() > 3 || (*bytes)[0] < 0x80) return;
+    // From any thread. SysEx is no short message; clock and sensing are.
+    void deliver(const Bytes& bytes) {
+        if (bytes.empty() || bytes.size() > 3 || bytes[0] < 0x80 || bytes[0] == 0xF0) return;
         std::uint32_t packed = 0;
-        for (std::size_t i = 0; i < bytes->size(); ++i)
-            packed |= static_cast<std::uint32_t>((*bytes)[i]) << (8 * i);
-        auto* receiver = static_cast<Receiver*>(self);
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+            packed |= static_cast<std::uint32_t>(bytes[i]) << (8 * i);
         {
-            std::lock_guard lock(receiver->mutex_);
-            receiver->waiting_.push_back(packed);
+            std::lock_guard lock(mutex_);
+            waiting_.push_back(packed);
         }
-        receiver->arrived_.notify_one();
+        arrived_.notify_one();
     }
 
-    // Prints messages as they come until `expect` have arrived, the deadline, or a stop request.
-    long run(bool printEach, long expect, std::optional<Clock::time_point> deadline) {
+    static void onRtMidiMessage(double, std::vector<unsigned char>* bytes, void* self) {
+        static_cast<Receiver*>(self)->deliver(*bytes);
+    }
+
+    // Prints messages as they come until the expected number have arrived, the deadline, or a
+    // stop request; `poll`, when given, is called before each wait, to deliver what has come.
+    // The exit status.
+    int run(const Options& o, const std::function<void()>& poll = {}) {
+        std::optional<Clock::time_point> deadline;
+        if (o.timeout >= 0)
+            deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                          std::chrono::duration<double>(o.timeout));
         long received = 0;
-        std::unique_lock lock(mutex_);
-        while (!(expect >= 0 && received >= expect) && !stopRequested.load() &&
+        while (!(o.expect >= 0 && received >= o.expect) && !stopRequested.load() &&
                !(deadline && Clock::now() >= *deadline)) {
-            arrived_.wait_for(lock, 10ms, [&] { return !waiting_.empty(); });
-            for (const std::uint32_t message : waiting_) {
-                if (expect >= 0 && received >= expect) break;
-                ++received;
-                if (printEach) std::printf("%06X\n", message);
+            if (poll) poll();
+            std::vector<std::uint32_t> arrived;
+            {
+                std::unique_lock lock(mutex_);
+                arrived_.wait_for(lock, poll ? 2ms : 10ms, [&] { return !waiting_.empty(); });
+                arrived.swap(waiting_);
             }
-            waiting_.clear();
+            for (const std::uint32_t message : arrived) {
+                if (o.expect >= 0 && received >= o.expect) break;
+                ++received;
+                if (!o.printCount) std::printf("%06X\n", message);
+            }
             std::fflush(stdout);
         }
-        return received;
+        if (o.printCount) std::printf("%ld\n", received);
+        std::fflush(stdout);
+        return o.expect >= 0 && received < o.expect ? kFailed : kDone;
     }
 
 private:
@@ -426,55 +398,63 @@ private:
     std::vector<std::uint32_t> waiting_;
 };
 
-int receive(RtMidi::Api api, const Options& o) {
-    Receiver receiver;
-    RtMidiIn in(api, kClient);
-    in.setErrorCallback(&reportError, nullptr);
-    in.ignoreTypes(true, false, false);  // SysEx is no short message; clock and sensing are
-    in.setCallback(&Receiver::onMessage, &receiver);
-    in.openVirtualPort("in");
-    if (midiFailed.load()) return kFailed;
-    std::optional<Clock::time_point> deadline;
-    if (o.timeout >= 0)
-        deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(o.timeout));
-    const long received = receiver.run(!o.printCount, o.expect, deadline);
-    if (o.printCount) std::printf("%ld\n", received);
-    std::fflush(stdout);
-    return o.expect >= 0 && received < o.expect ? kFailed : kDone;
+// Waits as the options say, then plays; the exit status.
+int playWith(const Options& o, const Send& out, const tamblin::tools::JackSource* jack) {
+    if (o.waitConnection >= 0) waitForConnection(jack, o.waitConnection);
+    if (!sleepUntil(Clock::now() + std::chrono::milliseconds(o.delay))) return kFailed;
+    return o.mode == Options::Mode::Demo ? playDemo(out, o.loop)
+                                         : playStream(out, o.count, o.rate, o.seed);
 }
 
-int play(RtMidi::Api api, const Options& o) {
-    std::set<std::string> before;
-    if (api == RtMidi::UNIX_JACK && o.waitConnection >= 0) {
-        if (jack_client_t* client =
-                jack_client_open("tamblin-send-watch", JackNoStartServer, nullptr)) {
-            before = ourJackPorts(client, "out");
-            jack_client_close(client);
-        }
+// On JACK, through a client of the tool's own.
+int runOnJack(const Options& o, std::unique_ptr<tamblin::tools::JackSource> source,
+              std::unique_ptr<tamblin::tools::JackSink> sink) {
+    if (sink != nullptr) {
+        Receiver receiver;
+        std::size_t taken = 0;
+        return receiver.run(o, [&] {
+            for (const Bytes& bytes : sink->receivedFrom(taken)) {
+                ++taken;
+                receiver.deliver(bytes);
+            }
+        });
     }
-    RtMidiOut out(api, kClient);
+    bool taken = true;
+    const int result = playWith(
+        o, [&](const Bytes& bytes) { taken = taken && source->send(bytes); }, source.get());
+    // Every message has gone out in a cycle, and whoever reads the port has had it.
+    if (!taken || !source->flushed()) {
+        std::fputs("tamblin-send: the JACK server stopped taking messages\n", stderr);
+        return kFailed;
+    }
+    return result;
+}
+
+// On the ALSA sequencer, through RtMidi.
+int runOnAlsa(const Options& o) {
+    if (o.mode == Options::Mode::Receive) {
+        Receiver receiver;
+        RtMidiIn in(RtMidi::LINUX_ALSA, kClient);
+        in.setErrorCallback(&reportError, nullptr);
+        in.ignoreTypes(true, false, false);
+        in.setCallback(&Receiver::onRtMidiMessage, &receiver);
+        in.openVirtualPort("in");
+        if (midiFailed.load()) return kFailed;
+        return receiver.run(o);
+    }
+    RtMidiOut out(RtMidi::LINUX_ALSA, kClient);
     out.setErrorCallback(&reportError, nullptr);
     out.openVirtualPort("out");
     if (midiFailed.load()) return kFailed;
-    if (o.waitConnection >= 0) waitForConnection(api, before, o.waitConnection);
-    if (!sleepUntil(Clock::now() + std::chrono::milliseconds(o.delay))) return kFailed;
-    const int result = o.mode == Options::Mode::Demo ? playDemo(out, o.loop)
-                                                     : playStream(out, o.count, o.rate, o.seed);
-    // The last messages may still wait in the output's buffer for the MIDI system's next cycles;
-    // closing the port now would drop them.
+    const int result = playWith(
+        o, [&](const Bytes& bytes) { out.sendMessage(&bytes); }, nullptr);
+    // The last messages may still wait in the sequencer's output buffer; closing the port now
+    // would drop them.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     return result;
 }
 
 }  // namespace
-
-#if defined(__SANITIZE_THREAD__)
-// libjack orders its lock-free rings with barriers that ThreadSanitizer cannot see.
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:jack_ringbuffer_read\nrace:jack_ringbuffer_peek\nrace:jack_ringbuffer_write\n";
-}
-#endif
 
 int main(int argc, char** argv) {
     const std::optional<Options> options = parse(argc, argv);
@@ -487,17 +467,29 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tamblin-send: %s\n", warning.c_str());
     tamblin::tools::watchSignals();
 
-    RtMidi::Api api = options->api;
-    const bool jack = (api == RtMidi::UNSPECIFIED || api == RtMidi::UNIX_JACK) && jackReachable();
-    if (api == RtMidi::UNSPECIFIED) api = jack ? RtMidi::UNIX_JACK : RtMidi::LINUX_ALSA;
-    if (api == RtMidi::UNIX_JACK && !jack) {  // RtMidi would register a port without a client
-        std::fputs("tamblin-send: no JACK server is running\n", stderr);
-        return kFailed;
-    }
     try {
-        return options->mode == Options::Mode::Receive ? receive(api, *options)
-                                                       : play(api, *options);
+        if (options->api != Options::Api::Alsa) {
+            std::unique_ptr<tamblin::tools::JackSource> source;
+            std::unique_ptr<tamblin::tools::JackSink> sink;
+            try {
+                if (options->mode == Options::Mode::Receive)
+                    sink = std::make_unique<tamblin::tools::JackSink>(kClient);
+                else
+                    source = std::make_unique<tamblin::tools::JackSource>(kClient);
+            } catch (const std::runtime_error&) {
+                if (options->api == Options::Api::Jack) {
+                    std::fputs("tamblin-send: no JACK server is running\n", stderr);
+                    return kFailed;
+                }
+            }
+            if (source != nullptr || sink != nullptr)
+                return runOnJack(*options, std::move(source), std::move(sink));
+        }
+        return runOnAlsa(*options);
     } catch (const RtMidiError& error) {
+        std::fprintf(stderr, "tamblin-send: %s\n", error.what());
+        return kFailed;
+    } catch (const std::runtime_error& error) {  // a JACK sink that fell behind
         std::fprintf(stderr, "tamblin-send: %s\n", error.what());
         return kFailed;
     }

@@ -345,11 +345,8 @@ void PrintTo(ServerKind kind, std::ostream* out) {
 // JACK clients of one process hand MIDI data to each other in port buffers of shared memory: one
 // client's process thread writes a buffer (jack_midi_event_write copies into it), the next one's
 // reads it, ordered by the futexes that libjack runs its graph with, which ThreadSanitizer cannot
-// see. RtMidi's clients (tamblin-send) pass data through lock-free rings ordered by barriers
-// inside libjack in the same way. Their copies would show as races; races in our own code are
-// still reported.
+// see. Those copies would show as races; races in our own code are still reported.
 extern "C" const char* __tsan_default_suppressions() {
-    return "race:jack_midi_event_write\nrace:jack_midi_event_reserve\n"
-           "race:jack_ringbuffer_read\nrace:jack_ringbuffer_peek\nrace:jack_ringbuffer_write\n";
+    return "race:jack_midi_event_write\nrace:jack_midi_event_reserve\n";
 }
 #endif

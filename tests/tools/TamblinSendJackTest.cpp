@@ -123,6 +123,18 @@ TEST_P(TamblinSendJackTest, StreamIsCompleteAndFollowsItsSeed) {
     EXPECT_EQ(play(args), first) << "the same seed gives the same stream";
 }
 
+// The end of a run is where a client's close can race its own process thread and where the last
+// messages can be cut off: short runs one after another, each ending cleanly and complete.
+TEST_P(TamblinSendJackTest, ShortRunsEachEndCleanlyWithEverythingSent) {
+    for (int run = 1; run <= 20; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        const std::vector<std::uint32_t> sent =
+            play({"--api", "jack", "--wait-connection", "10", "--stream", "10", "--rate", "20000",
+                  "--seed", std::to_string(run)});
+        ASSERT_EQ(sent.size(), 10u);
+    }
+}
+
 TEST_P(TamblinSendJackTest, DemoTouchesEveryViewAndReleasesItsNotes) {
     const std::vector<std::uint32_t> demo = play({"--wait-connection", "10", "--demo"});
     std::map<std::uint32_t, int> perKind;

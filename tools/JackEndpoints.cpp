@@ -1,0 +1,283 @@
+#include "JackEndpoints.h"
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "ports/SpscQueue.h"
+
+namespace tamblin::tools {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Event {
+    std::uint16_t size = 0;  // as JACK carried it; bytes beyond the first 64 are not kept
+    std::array<std::uint8_t, 64> bytes{};
+};
+
+// jack2 frees the clients of a killed server itself, at the process's next client open.
+bool libraryFreesDeadClients() {
+    return std::strncmp(jack_get_version_string(), "1.9.", 4) == 0;
+}
+
+// What libjack may still call into after its client's server was killed, kept (reachable) for the
+// rest of the run.
+void keepForever(std::shared_ptr<void> state) {
+    static std::mutex mutex;
+    static auto* kept = new std::vector<std::shared_ptr<void>>();
+    std::lock_guard lock(mutex);
+    kept->push_back(std::move(state));
+}
+
+template <typename Poll>
+bool pollUntil(std::chrono::milliseconds timeout, Poll done) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// The client and port of an endpoint, and whether the server shut the client down.
+struct Endpoint {
+    jack_client_t* client = nullptr;
+    jack_port_t* port = nullptr;
+    std::atomic<bool> gone{false};
+
+    void open(const std::string& name, bool output, JackProcessCallback process, void* self) {
+        jack_status_t status{};
+        client = jack_client_open(name.c_str(), JackNoStartServer, &status);
+        if (client == nullptr) throw std::runtime_error("cannot open JACK client " + name);
+        jack_on_info_shutdown(
+            client,
+            [](jack_status_t, const char*, void* e) {
+                static_cast<Endpoint*>(e)->gone.store(true, std::memory_order_release);
+            },
+            this);
+        jack_set_process_callback(client, process, self);
+        port = jack_port_register(client, output ? "out" : "in", JACK_DEFAULT_MIDI_TYPE,
+                                  output ? JackPortIsOutput : JackPortIsInput, 0);
+        if (port == nullptr || jack_activate(client) != 0) {
+            jack_client_close(client);
+            throw std::runtime_error("cannot start JACK client " + name);
+        }
+    }
+
+    // Closes the client, or leaves a dead one to libjack and keeps `state` for it.
+    void close(std::shared_ptr<void> state) {
+        if (gone.load(std::memory_order_acquire) && libraryFreesDeadClients()) {
+            keepForever(std::move(state));
+            return;
+        }
+        jack_client_close(client);
+    }
+};
+
+}  // namespace
+
+struct JackSource::State : Endpoint {
+    std::size_t perCycle = 0;
+    std::mutex sending;  // the queue has one producer at a time
+    ports::SpscQueue<Event, 8192> queue;
+    std::atomic<std::uint64_t> queued{0};
+    std::atomic<std::uint64_t> written{0};  // or refused
+    std::atomic<std::uint64_t> refused{0};
+    std::atomic<std::uint64_t> cycles{0};
+
+    static int process(jack_nframes_t frames, void* self) noexcept {
+        auto& s = *static_cast<State*>(self);
+        void* buffer = jack_port_get_buffer(s.port, frames);
+        jack_midi_clear_buffer(buffer);
+        std::uint64_t n = 0;
+        std::uint64_t refused = 0;
+        while (const Event* event = s.queue.front()) {
+            if (s.perCycle != 0 && n == s.perCycle) break;
+            const auto offset = static_cast<jack_nframes_t>(std::min<std::uint64_t>(n, frames - 1));
+            if (jack_midi_event_write(buffer, offset, event->bytes.data(), event->size) != 0) {
+                // Waits for the next cycle when the buffer is full; but an event that does not go
+                // even into an empty buffer never will (PipeWire's libjack takes no empty event).
+                if (jack_midi_get_event_count(buffer) != 0) break;
+                ++refused;
+            }
+            s.queue.pop();
+            ++n;
+        }
+        if (refused != 0) s.refused.fetch_add(refused, std::memory_order_relaxed);
+        s.written.fetch_add(n, std::memory_order_release);
+        s.cycles.fetch_add(1, std::memory_order_release);
+        return 0;
+    }
+};
+
+JackSource::JackSource(const std::string& client, std::size_t perCycle)
+    : state_(std::make_shared<State>()) {
+    state_->perCycle = perCycle;
+    state_->open(client, true, &State::process, state_.get());
+    port_ = jack_port_name(state_->port);
+}
+
+JackSource::~JackSource() {
+    state_->close(state_);
+}
+
+bool JackSource::send(const Bytes& bytes) {
+    Event event;
+    event.size = static_cast<std::uint16_t>(std::min<std::size_t>(bytes.size(), 64));
+    std::copy_n(bytes.begin(), event.size, event.bytes.begin());
+    std::lock_guard lock(state_->sending);
+    while (!state_->queue.push(event)) {
+        if (state_->gone.load(std::memory_order_acquire)) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    state_->queued.fetch_add(1, std::memory_order_release);
+    return true;
+}
+
+bool JackSource::flushed(std::chrono::milliseconds timeout) const {
+    const std::uint64_t queued = state_->queued.load(std::memory_order_acquire);
+    const auto gone = [&] { return state_->gone.load(std::memory_order_acquire); };
+    if (!pollUntil(timeout, [&] { return state_->written.load() >= queued || gone(); }) || gone())
+        return false;
+    // Two more cycles: every reader of the cycle the last event went out in has had it.
+    const std::uint64_t cycle = state_->cycles.load();
+    return pollUntil(timeout, [&] { return state_->cycles.load() >= cycle + 2 || gone(); }) &&
+           !gone();
+}
+
+std::uint64_t JackSource::refused() const {
+    return state_->refused.load(std::memory_order_relaxed);
+}
+
+bool JackSource::connected() const {
+    return jack_port_connected(state_->port) > 0;
+}
+
+std::uint64_t JackSource::cycles() const {
+    return state_->cycles.load(std::memory_order_acquire);
+}
+
+bool JackSource::waitForConnection(std::chrono::milliseconds timeout) const {
+    return pollUntil(timeout, [&] { return connected(); });
+}
+
+struct JackSink::State : Endpoint {
+    ports::SpscQueue<Event, 16384> queue;
+    std::atomic<std::uint64_t> lost{0};
+    mutable std::mutex reading;  // the queue has one consumer at a time
+    std::vector<Bytes> log;
+
+    static int process(jack_nframes_t frames, void* self) noexcept {
+        auto& s = *static_cast<State*>(self);
+        void* buffer = jack_port_get_buffer(s.port, frames);
+        const jack_nframes_t count = jack_midi_get_event_count(buffer);
+        for (jack_nframes_t i = 0; i < count; ++i) {
+            jack_midi_event_t in;
+            if (jack_midi_event_get(&in, buffer, i) != 0) continue;
+            Event event;
+            event.size = static_cast<std::uint16_t>(std::min<std::size_t>(in.size, 0xFFFF));
+            std::copy_n(in.buffer, std::min<std::size_t>(in.size, 64), event.bytes.begin());
+            if (!s.queue.push(event)) s.lost.fetch_add(1, std::memory_order_relaxed);
+        }
+        return 0;
+    }
+
+    // Under `reading`.
+    void drain() {
+        while (const Event* event = queue.front()) {
+            log.emplace_back(event->bytes.begin(),
+                             event->bytes.begin() + std::min<std::size_t>(event->size, 64));
+            queue.pop();
+        }
+    }
+    void check() const {
+        if (lost.load(std::memory_order_relaxed) != 0)
+            throw std::runtime_error("a JACK sink lost events: its queue was full");
+    }
+};
+
+JackSink::JackSink(const std::string& client) : state_(std::make_shared<State>()) {
+    state_->open(client, false, &State::process, state_.get());
+    port_ = jack_port_name(state_->port);
+    // Drains the queue as events come, whether the test reads them or not.
+    drainer_ = std::thread([state = state_, stop = stop_] {
+        while (!stop->load()) {
+            {
+                std::lock_guard lock(state->reading);
+                state->drain();
+            }
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+}
+
+JackSink::~JackSink() {
+    stop_->store(true);
+    drainer_.join();
+    state_->close(state_);
+}
+
+std::vector<Bytes> JackSink::received() const {
+    return receivedFrom(0);
+}
+
+std::vector<Bytes> JackSink::receivedFrom(std::size_t first) const {
+    std::lock_guard lock(state_->reading);
+    state_->drain();
+    state_->check();
+    if (first >= state_->log.size()) return {};
+    return {state_->log.begin() + static_cast<std::ptrdiff_t>(first), state_->log.end()};
+}
+
+std::size_t JackSink::count() const {
+    std::lock_guard lock(state_->reading);
+    state_->drain();
+    state_->check();
+    return state_->log.size();
+}
+
+bool JackSink::waitForCount(std::size_t count, std::chrono::milliseconds timeout) const {
+    return pollUntil(timeout, [&] { return this->count() >= count; });
+}
+
+struct JackCycles::State {
+    jack_client_t* client = nullptr;
+    std::atomic<std::uint64_t> cycles{0};
+};
+
+JackCycles::JackCycles(const std::string& client) : state_(new State) {
+    state_->client = jack_client_open(client.c_str(), JackNoStartServer, nullptr);
+    if (state_->client == nullptr) throw std::runtime_error("cannot open JACK client " + client);
+    jack_set_process_callback(
+        state_->client,
+        [](jack_nframes_t, void* self) {
+            static_cast<State*>(self)->cycles.fetch_add(1, std::memory_order_relaxed);
+            return 0;
+        },
+        state_.get());
+    // On a throw, the member's deleter closes the client.
+    if (jack_activate(state_->client) != 0)
+        throw std::runtime_error("cannot start JACK client " + client);
+}
+
+void JackCycles::Close::operator()(State* state) const {
+    if (state->client != nullptr) jack_client_close(state->client);
+    delete state;
+}
+
+bool JackCycles::waitForCycles(std::uint64_t count, std::chrono::milliseconds timeout) const {
+    const std::uint64_t from = state_->cycles.load(std::memory_order_relaxed);
+    return pollUntil(
+        timeout, [&] { return state_->cycles.load(std::memory_order_relaxed) >= from + count; });
+}
+
+}  // namespace tamblin::tools
