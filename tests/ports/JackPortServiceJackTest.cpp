@@ -209,6 +209,27 @@ protected:
         return received;
     }
 
+    // `received`, of messages all different when sent, without the repeats that PipeWire's
+    // libjack (0.3.65) makes: when a client misses a cycle, as on a loaded machine while clients
+    // come and go, its readers get its output of the cycle before once more. A repeat is the run
+    // of messages from the repeated one's first arrival up to it, again, right after it; anything
+    // else seen twice stays and fails the comparison. Nothing changes on jackd.
+    std::vector<Bytes> withoutRepeatedCycles(const std::vector<Bytes>& received) const {
+        if (server.kind() != testing::ServerKind::PipeWire) return received;
+        std::vector<Bytes> kept;
+        for (std::size_t i = 0; i < received.size();) {
+            const auto first = std::find(received.begin(), received.begin() + i, received[i]);
+            const auto length = (received.begin() + i) - first;
+            if (length > 0 && received.size() - i >= static_cast<std::size_t>(length) &&
+                std::equal(first, first + length, received.begin() + i)) {
+                i += static_cast<std::size_t>(length);
+                continue;
+            }
+            kept.push_back(received[i++]);
+        }
+        return kept;
+    }
+
     // Opens the service's input on a source and its output on a sink, both carrying data, then
     // kills the server; the source and the sink go after it.
     void openBothThenKillTheServer(Handle& in, Handle& out) {
@@ -689,9 +710,10 @@ TEST_P(JackPortServiceJackTest, ADeviceThatFlickersIsNoLossOfTheServer) {
 
     EXPECT_EQ(refused, 0);
     EXPECT_EQ(disconnected, 0);
-    ASSERT_TRUE(recorder.waitFor([&] { return withoutSensing(sink).size() >= sent.size(); }))
-        << withoutSensing(sink).size() << " of " << sent.size();
-    EXPECT_EQ(withoutSensing(sink), sent);
+    const auto arrived = [&] { return withoutRepeatedCycles(withoutSensing(sink)); };
+    ASSERT_TRUE(recorder.waitFor([&] { return arrived().size() >= sent.size(); }))
+        << arrived().size() << " of " << sent.size();
+    EXPECT_EQ(arrived(), sent);
     JackSource last(client);
     ASSERT_TRUE(last.waitForConnection()) << "the input was not connected again";
     ASSERT_TRUE(handshake(last, in));
