@@ -1,4 +1,4 @@
-#include "JackEndpoints.h"
+#include "tools/JackEndpoints.h"
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -10,6 +10,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "ports/SpscQueue.h"
 
@@ -227,15 +228,17 @@ JackSink::~JackSink() {
 }
 
 std::vector<Bytes> JackSink::received() const {
-    return receivedFrom(0);
-}
-
-std::vector<Bytes> JackSink::receivedFrom(std::size_t first) const {
     std::lock_guard lock(state_->reading);
     state_->drain();
     state_->check();
-    if (first >= state_->log.size()) return {};
-    return {state_->log.begin() + static_cast<std::ptrdiff_t>(first), state_->log.end()};
+    return state_->log;
+}
+
+std::vector<Bytes> JackSink::take() {
+    std::lock_guard lock(state_->reading);
+    state_->drain();
+    state_->check();
+    return std::exchange(state_->log, {});
 }
 
 std::size_t JackSink::count() const {

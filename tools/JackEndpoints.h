@@ -92,8 +92,9 @@ public:
 
     const std::string& port() const { return port_; }
     std::vector<Bytes> received() const;
-    // The events received from the `first`-th on (counting from 0).
-    std::vector<Bytes> receivedFrom(std::size_t first) const;
+    // The events received since the last take(), which received() and count() then forget: for a
+    // reader that runs for long.
+    std::vector<Bytes> take();
     std::size_t count() const;
     // Waits until at least `count` events have arrived; false on timeout.
     bool waitForCount(std::size_t count,

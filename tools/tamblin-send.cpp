@@ -411,12 +411,8 @@ int runOnJack(const Options& o, std::unique_ptr<tamblin::tools::JackSource> sour
               std::unique_ptr<tamblin::tools::JackSink> sink) {
     if (sink != nullptr) {
         Receiver receiver;
-        std::size_t taken = 0;
         return receiver.run(o, [&] {
-            for (const Bytes& bytes : sink->receivedFrom(taken)) {
-                ++taken;
-                receiver.deliver(bytes);
-            }
+            for (const Bytes& bytes : sink->take()) receiver.deliver(bytes);
         });
     }
     bool taken = true;
