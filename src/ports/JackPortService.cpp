@@ -137,6 +137,7 @@ struct JackPortService::Shared {
     std::condition_variable answered;  // the user-interface thread waits on it
     bool woken = false;
     bool stop = false;
+    std::atomic<std::uint64_t> passes{0};
     bool finished = false;
     std::optional<Target> wantIn;
     std::optional<Target> wantOut;
@@ -361,6 +362,7 @@ void JackPortService::Shared::run() {
             follow(false, draining ? closingOut : out, portsChanged || due);
         }
 
+        passes.fetch_add(1, std::memory_order_release);
         lock.lock();
         if (drainedOut != 0 && drainOut && drainOut->handle == drainedOut) drainOut.reset();
         if (asked) {
@@ -647,6 +649,10 @@ bool JackPortService::finish(std::chrono::milliseconds wait) {
 
 bool JackPortService::connected() const {
     return shared_->up.load(std::memory_order_acquire);
+}
+
+std::uint64_t JackPortService::workerPasses() const {
+    return shared_->passes.load(std::memory_order_acquire);
 }
 
 std::vector<JackPortService::Device> JackPortService::listDevices(bool input) {
