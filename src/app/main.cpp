@@ -9,6 +9,7 @@
 
 #include "app/CommandLine.h"
 #include "app/DeviceArguments.h"
+#include "app/StandardStreams.h"
 #include "app/Termination.h"
 #include "input/LogFile.h"
 #include "ports/CompositePortService.h"
@@ -26,6 +27,8 @@ constexpr const char* kDesktopId = "org.tamblin.Tamblin";
 
 int main(int argc, char* argv[]) {
     using namespace tamblin;
+    // With nowhere to say so: the descriptors 0 to 2 may be closed.
+    if (!app::openClosedStandardStreams()) return 1;
     const std::vector<std::string> args(argv, argv + argc);
     const std::string program = app::programName(argc > 0 ? argv[0] : "");
     auto complain = [&program](const std::string& text) {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -148,6 +149,48 @@ TEST_P(TamblinJackTest, ALogOnStandardOutputKeepsEveryLineOfAStreamTheBoxCannotH
         const double time = match.captured(1).toDouble();
         EXPECT_GE(time, last) << i << ": " << lines[i];
         last = time;
+    }
+}
+
+// A standard stream closed at start must not hand its number to the next file opened: libjack's
+// shared files took descriptor 1, and the program's output went into them.
+TEST_P(TamblinJackTest, StandardStreamsClosedAtStartAreOpenOnDevNull) {
+    JackSource source;
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        std::vector<int> closed;
+        std::string port;  // made once the program has its JACK client up
+    } cases[] = {
+        {"tamblin >&-",
+         {tamblin, "-platform", "offscreen", "--input", source.port()},
+         {1},
+         "^Tamblin(-[0-9]+)?:"},
+        {"tamblin <&- >&- 2>&-",
+         {tamblin, "-platform", "offscreen", "--input", source.port()},
+         {0, 1, 2},
+         "^Tamblin(-[0-9]+)?:"},
+        {"tamblin-send <&- >&- 2>&-",
+         {ChildProgram::built("tools/tamblin-send"), "--api", "jack", "--wait-connection", "120",
+          "--stream", "1", "--rate", "1"},
+         {0, 1, 2},
+         std::string("^") + kSender + "$"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ChildProgram::Options options;
+        options.closed = c.closed;
+        ChildProgram program(c.args, options);
+        ASSERT_TRUE(program.started());
+        ASSERT_TRUE(server.waitForPort(c.port, 0, 30s)) << "its JACK client, within 30 s";
+        for (const int fd : c.closed) {
+            std::error_code error;
+            const auto target = std::filesystem::read_symlink(
+                "/proc/" + std::to_string(program.pid()) + "/fd/" + std::to_string(fd), error);
+            EXPECT_EQ(error ? "closed" : target.string(), "/dev/null") << "descriptor " << fd;
+        }
+        program.end(30s);
+        ASSERT_TRUE(server.waitForNoPort(c.port, 30s)) << "gone, within 30 s";
     }
 }
 

@@ -35,6 +35,9 @@ public:
         std::string executable;
         // The child's whole environment (NAME=value each) instead of this process's.
         std::optional<std::vector<std::string>> environment;
+        // Standard descriptors (0, 1, 2) the child starts with closed, as `program <&- >&- 2>&-`
+        // starts it from a shell.
+        std::vector<int> closed;
     };
 
     // `args[0]` is the program's path.
