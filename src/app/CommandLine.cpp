@@ -240,8 +240,9 @@ std::string helpText(const std::string& program) {
         "the log box shows its lines, and is never emptied. Qt's own options, such as\n"
         "-platform NAME, -style NAME and -reverse, are passed on to Qt.\n"
         "\n"
-        "Exit status: 0 when the monitor ends normally, 2 for a command line or device NAME that\n"
-        "cannot be used.\n";
+        "Exit status: 0 when the monitor ends normally, 1 when no display can be opened, 2 for a\n"
+        "command line, device NAME or log file that cannot be used, 3 when the MIDI input buffer\n"
+        "overran and messages were lost.\n";
     return text;
 }
 

@@ -9,6 +9,7 @@
 
 #include "app/CommandLine.h"
 #include "app/DeviceArguments.h"
+#include "app/Display.h"
 #include "app/StandardStreams.h"
 #include "app/Termination.h"
 #include "input/LogFile.h"
@@ -103,6 +104,12 @@ int main(int argc, char* argv[]) {
         }
     }
 
+    // Qt would abort without a display; one line and a status say it instead.
+    if (const std::optional<std::string> problem = app::displayProblem(line.qtArguments)) {
+        complain(*problem);
+        return end(app::kNoDisplayStatus);
+    }
+
     // QApplication keeps references to these for its whole life.
     std::vector<std::string> qtArguments = line.qtArguments;
     std::vector<char*> qtArgv;
@@ -128,9 +135,12 @@ int main(int argc, char* argv[]) {
     ending = &window;
     window.setStartDevices(input, output);
     if (log) window.setLogCopy([&log](std::string_view text) { log->write(text); });
+    window.setOverrunReport([&complain](std::string_view text) { complain(std::string(text)); });
 
     window.load();
-    if (window.ended()) return end(0);  // ended by a signal while start-up waited for the user
+    // Ended by a signal while start-up waited for the user.
+    if (window.ended()) return end(window.overran() ? app::kOverrunStatus : 0);
     window.show();
-    return end(QApplication::exec());
+    const int status = QApplication::exec();
+    return end(window.overran() ? app::kOverrunStatus : status);
 }

@@ -3,16 +3,21 @@
 // it from a shell: the device list, devices chosen by name, and a log file that keeps every line.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QRegularExpression>
 #include <QString>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/ChildProgram.h"
@@ -96,6 +101,7 @@ TEST_P(TamblinJackTest, TheListAndUnusableNamesNeedNoDisplay) {
     const struct {
         std::vector<std::string> args;
         std::string says;
+        int status = 2;
     } cases[] = {
         {{"--input", "nosuch"},
          "tamblin: no input device is named 'nosuch' or has a name starting with it.\n"
@@ -107,12 +113,17 @@ TEST_P(TamblinJackTest, TheListAndUnusableNamesNeedNoDisplay) {
         {{"--log", "/nonexistent/capture.log"},
          "tamblin: cannot open the log file /nonexistent/capture.log: No such file or directory\n"},
         {{"--input"}, "tamblin: option '--input' requires an argument\n"},
+        // Qt would abort (status 134) where the window cannot open.
+        {{"--input", kSender}, "tamblin: cannot open a display: DISPLAY is not set\n", 1},
+        {{"--input", kSender, "-display", ":65000"},
+         "tamblin: cannot open the display :65000\n",
+         1},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args{tamblin};
         args.insert(args.end(), c.args.begin(), c.args.end());
         ChildProgram run(args);
-        EXPECT_EQ(run.wait(30s), 2) << c.args.front() << ": " << run.err();
+        EXPECT_EQ(run.wait(30s), c.status) << c.args.front() << ": " << run.err();
         EXPECT_TRUE(run.err().ends_with(c.says) || run.err().starts_with(c.says))
             << c.args.front() << " said:\n"
             << run.err();
@@ -150,6 +161,58 @@ TEST_P(TamblinJackTest, ALogOnStandardOutputKeepsEveryLineOfAStreamTheBoxCannotH
         EXPECT_GE(time, last) << i << ": " << lines[i];
         last = time;
     }
+}
+
+// An overrun loses messages: a script must not read success, nor the log file look whole. The
+// box still waits for a person meanwhile; the test ends the program with SIGTERM instead.
+TEST_P(TamblinJackTest, AnOverrunIsToldOnStandardErrorInTheLogFileAndByTheExitStatus) {
+    // PipeWire drops what a cycle cannot carry, several hundred events; 300 a cycle are more than
+    // the ring holds between two refreshes at any period up to 2,048 frames.
+    JackSource source("tamblin-test-source", 300);
+    const std::filesystem::path log = std::filesystem::temp_directory_path() /
+                                      ("tamblin-overrun-" + std::to_string(::getpid()) + ".log");
+    std::filesystem::remove(log);
+    auto logText = [&log] {
+        std::ifstream in(log);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    ChildProgram monitor(
+        {tamblin, "-platform", "offscreen", "--input", source.port(), "--log", log.string()});
+    ASSERT_TRUE(server.waitForConnection(source.port(), 30s)) << "the input, connected\n"
+                                                              << monitor.err();
+    ASSERT_TRUE(source.send({0x90, 0x3C, 0x40}));  // ch1 note 60: a time to count losses from
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (logText().empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_FALSE(logText().empty()) << "the first line, logged within 30 s\n" << monitor.err();
+
+    // Several times what the ring holds, at more than it holds in one refresh.
+    for (int i = 0; i < 5000; ++i) ASSERT_TRUE(source.send({0x80, 0x3C, 0x40}));
+    const std::string told =
+        "tamblin: I am sorry, but the MIDI input buffer has been overrun. Exiting rather than "
+        "displaying misleading information.\n";
+    while (monitor.err().find(told) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline + 30s)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_NE(monitor.err().find(told), std::string::npos)
+        << "told at once, while the box waits; standard error:\n"
+        << monitor.err() << "\nrefused " << source.refused() << " cycles " << source.cycles()
+        << " lines " << linesOf(logText()).size();
+    EXPECT_EQ(monitor.end(30s), 3) << monitor.err();
+
+    const std::vector<std::string> lines = linesOf(logText());
+    std::filesystem::remove(log);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_LT(lines.size(), 5000u);
+    const QRegularExpression lost(QStringLiteral(
+        "^Messages after (\\d+(\\.\\d+)?) were lost: the MIDI input buffer was overrun\\.$"));
+    const auto match = lost.match(QString::fromStdString(lines.back()));
+    ASSERT_TRUE(match.hasMatch()) << lines.back();
+    // The time of a message the log shows, before the loss.
+    const std::string since = match.captured(1).toStdString();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end() - 1, [&since](const std::string& line) {
+        return line.starts_with(since + " ");
+    })) << since;
 }
 
 // A standard stream closed at start must not hand its number to the next file opened: libjack's
