@@ -95,8 +95,10 @@ int main(int argc, char* argv[]) {
     }
     std::unique_ptr<input::LogFile> log;
     if (options.log) {
-        // A reader that goes away is a failed write, reported once, not the end of the program.
+        // A reader that goes away, or a file over the size limit, is a failed write, reported
+        // once, not the end of the program.
         std::signal(SIGPIPE, SIG_IGN);
+        std::signal(SIGXFSZ, SIG_IGN);
         log = input::LogFile::open(*options.log, complain, error);
         if (!log) {
             complain(error);
