@@ -56,6 +56,22 @@ int main(int argc, char* argv[]) {
     if (const std::string warning = ports::keepMidiEventsExact(); !warning.empty())
         complain(warning);
 
+    // Before any port opens: opening a FIFO waits for its reader, and no port of ours may wait
+    // with it.
+    std::unique_ptr<input::LogFile> log;
+    if (options.log && !options.list) {
+        // A reader that goes away, or a file over the size limit, is a failed write, reported
+        // once, not the end of the program.
+        std::signal(SIGPIPE, SIG_IGN);
+        std::signal(SIGXFSZ, SIG_IGN);
+        std::string error;
+        log = input::LogFile::open(*options.log, complain, error);
+        if (!log) {
+            complain(error);
+            return app::kUsageStatus;
+        }
+    }
+
     // The one input ring, which the input's callback fills and the window drains: it outlives
     // both the port services and the window.
     input::InputRing ring;
@@ -76,8 +92,8 @@ int main(int argc, char* argv[]) {
         return status;
     };
 
-    // Everything up to the window needs no display: --list, and the checks of the device names
-    // and the log file, which end the program before any window appears.
+    // Everything up to the window needs no display: --list, and the checks of the device names,
+    // which end the program before any window appears.
     if (options.list) {
         std::fputs(app::deviceListText(service).c_str(), stdout);
         return end(std::fflush(stdout) == 0 ? 0 : 1);
@@ -92,18 +108,6 @@ int main(int argc, char* argv[]) {
     if (options.input && !(input = app::deviceByName(service, true, *options.input, error))) {
         complain(error);
         return end(app::kUsageStatus);
-    }
-    std::unique_ptr<input::LogFile> log;
-    if (options.log) {
-        // A reader that goes away, or a file over the size limit, is a failed write, reported
-        // once, not the end of the program.
-        std::signal(SIGPIPE, SIG_IGN);
-        std::signal(SIGXFSZ, SIG_IGN);
-        log = input::LogFile::open(*options.log, complain, error);
-        if (!log) {
-            complain(error);
-            return end(app::kUsageStatus);
-        }
     }
 
     // Qt would abort without a display; one line and a status say it instead.

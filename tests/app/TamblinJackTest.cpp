@@ -2,7 +2,10 @@
 // through its libjack), as a user runs
 // it from a shell: the device list, devices chosen by name, and a log file that keeps every line.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QRegularExpression>
@@ -213,6 +216,50 @@ TEST_P(TamblinJackTest, AnOverrunIsToldOnStandardErrorInTheLogFileAndByTheExitSt
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end() - 1, [&since](const std::string& line) {
         return line.starts_with(since + " ");
     })) << since;
+}
+
+// Whether the main thread of process `pid` waits in the open of a log file (for writing,
+// appending, creating it).
+bool openingLog(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    std::string dirfd;
+    std::string path;
+    std::string flags;
+    if (!(in >> number >> dirfd >> path >> flags) || number != SYS_openat) return false;
+    const long wanted = O_WRONLY | O_CREAT | O_APPEND;
+    return (std::stol(flags, nullptr, 16) & (O_ACCMODE | O_CREAT | O_APPEND)) == wanted;
+}
+
+// Opening a FIFO waits for its reader: the monitor must wait there before it opens any port, not
+// with its JACK client up and its ports registered.
+TEST_P(TamblinJackTest, ALogFifoWithoutAReaderHoldsTheMonitorBeforeAnyPortOpens) {
+    JackSource source;
+    const std::filesystem::path fifo =
+        std::filesystem::temp_directory_path() / ("tamblin-fifo-" + std::to_string(::getpid()));
+    std::filesystem::remove(fifo);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ChildProgram monitor(
+        {tamblin, "-platform", "offscreen", "--input", source.port(), "--log", fifo.string()});
+    ASSERT_TRUE(monitor.started());
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!openingLog(monitor.pid()) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(openingLog(monitor.pid())) << "the monitor, waiting to open the log, within 30 s\n"
+                                           << monitor.err();
+    const auto tasks =
+        std::filesystem::directory_iterator("/proc/" + std::to_string(monitor.pid()) + "/task");
+    EXPECT_EQ(std::distance(begin(tasks), end(tasks)), 1) << "no thread of a port service yet";
+    EXPECT_EQ(server.ports("^Tamblin(-[0-9]+)?:"), std::vector<std::string>{});
+
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    EXPECT_TRUE(server.waitForPort("^Tamblin(-[0-9]+)?:", 0, 30s))
+        << "its ports, once the log has a reader, within 30 s\n"
+        << monitor.err();
+    EXPECT_EQ(monitor.end(30s), 0) << monitor.err();
+    ::close(reader);
+    std::filesystem::remove(fifo);
 }
 
 // A standard stream closed at start must not hand its number to the next file opened: libjack's
