@@ -58,6 +58,7 @@ ChildProgram::ChildProgram(std::vector<std::string> args, const Options& options
         ::dup2(in[0] >= 0 ? in[0] : null, STDIN_FILENO);
         ::dup2(outTarget, STDOUT_FILENO);
         ::dup2(errTarget, STDERR_FILENO);
+        for (const int fd : options.closed) ::close(fd);
         if (options.environment)
             ::execve(executable.c_str(), argv.data(), envp.data());
         else

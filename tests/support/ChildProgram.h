@@ -38,6 +38,9 @@ public:
         std::optional<std::vector<std::string>> environment;
         // Standard input is a pipe that send() writes to and closeInput() closes.
         bool pipeInput = false;
+        // Standard descriptors (0, 1, 2) the child starts with closed, as `program <&- >&- 2>&-`
+        // starts it from a shell.
+        std::vector<int> closed;
     };
 
     // `args[0]` is the program's path.
