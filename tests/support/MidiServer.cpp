@@ -227,6 +227,10 @@ std::vector<std::string> MidiServer::ports(const std::string& pattern, unsigned 
 std::unique_ptr<ChildProgram> MidiServer::startWithPort(const std::vector<std::string>& args,
                                                         const std::string& pattern) const {
     for (int attempt = 1;; ++attempt) {
+        if (!waitForNoPort(pattern)) {
+            ADD_FAILURE() << "a port matching " << pattern << " was still there after 10 s";
+            return nullptr;
+        }
         auto program = std::make_unique<ChildProgram>(args);
         if (waitForPort(pattern)) return program;
         std::string names;

@@ -60,12 +60,14 @@ public:
     std::optional<std::string> waitForPort(
         const std::string& pattern, unsigned long flags = 0,
         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-    // Starts `args`, a program that makes a port matching `pattern`, and waits for the port. A
-    // program whose port has not appeared within 10 s is killed and started once more, with a
-    // line on standard error that says where its threads were waiting: now and then, in a long
-    // run of the suite, a companion program never gets its JACK client up, and that says nothing
-    // of the program under test. Null, with a test failure that says what the server had and the
-    // program said, when the second start fails too.
+    // Starts `args`, a program that makes a port matching `pattern`, and waits for the port.
+    // It starts the program only once no port matches `pattern`: JACK gives a client whose name
+    // is still taken, by an earlier run of the program whose client the server has not removed
+    // yet, another name ("tamblin-send-01"), and its port would never match. A program whose
+    // port has not appeared within 10 s is killed and started once more, with a line on standard
+    // error that says what the server had and where the program's threads were waiting. Null,
+    // with a test failure that says what the server had and the program said, when the second
+    // start fails too.
     std::unique_ptr<ChildProgram> startWithPort(const std::vector<std::string>& args,
                                                 const std::string& pattern) const;
     // Polls until no port matches `pattern`; false on timeout.
