@@ -13,6 +13,7 @@
 
 #include "ports/ShortMessage.h"
 #include "ports/SpscQueue.h"
+#include "ports/ThruRule.h"
 
 namespace tamblin::ports {
 
@@ -218,7 +219,7 @@ struct JackPortService::Shared::Client {
         static_cast<Client*>(self)->portsChanged.store(true, std::memory_order_release);
     }
     void deliver(void* inBuffer, jack_nframes_t events, Handle handle, void* outBuffer,
-                 bool direct) noexcept;
+                 bool direct, ThruGate gate) noexcept;
 };
 
 // ---- the process thread --------------------------------------------------------------------
@@ -240,8 +241,9 @@ int JackPortService::Shared::Client::process(jack_nframes_t frames, void* self) 
     const Handle in = s.inHandle.load(std::memory_order_seq_cst);
     const bool inReady = in != 0 && s.inRouted.load(std::memory_order_acquire) == in &&
                          s.inStarted.load(std::memory_order_acquire) == in;
-    const bool direct = s.options.directThru && inReady && outReady &&
-                        s.outputAllowed.load(std::memory_order_relaxed);
+    const ThruGate gate{s.outputAllowed.load(std::memory_order_relaxed),
+                        s.realTimeFiltered.load(std::memory_order_relaxed)};
+    const bool direct = s.options.directThru && inReady && outReady && gate.outputAllowed;
 
     // Queued sends first, at the start of the cycle: those of the open port, and those a port
     // closed since accepted before its close (see Shared::draining). They wait while their port's
@@ -266,13 +268,14 @@ int JackPortService::Shared::Client::process(jack_nframes_t frames, void* self) 
     }
     if (taken != 0) s.consumed.fetch_add(taken, std::memory_order_release);
 
-    if (inReady && events > 0) client.deliver(inBuffer, events, in, outBuffer, direct);
+    if (inReady && events > 0) client.deliver(inBuffer, events, in, outBuffer, direct, gate);
     s.cycles.fetch_add(1, std::memory_order_seq_cst);
     return 0;
 }
 
 void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t events, Handle handle,
-                                              void* outBuffer, bool direct) noexcept {
+                                              void* outBuffer, bool direct,
+                                              ThruGate gate) noexcept {
     Shared& s = shared;
     jack_nframes_t frame = 0;
     jack_time_t cycleStart = 0;
@@ -285,7 +288,6 @@ void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t eve
     const jack_nframes_t rate = jack_get_sample_rate(jack);
     const InputCallback callback = s.callback.load(std::memory_order_relaxed);
     const std::uint32_t instance = s.instance.load(std::memory_order_relaxed);
-    const bool filtered = s.realTimeFiltered.load(std::memory_order_relaxed);
     if (lastHandle != handle) {
         lastHandle = handle;
         lastTime = 0;
@@ -303,8 +305,7 @@ void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t eve
         lastTime = time;
 
         bool forwarded = false;
-        const bool realTime = (*message & 0xF8) == 0xF8;
-        if (direct && !(realTime && filtered)) {
+        if (direct && goesOut(*message, gate)) {
             const jack_nframes_t offset = std::max(event.time, lastOffset);
             if (jack_midi_event_write(outBuffer, offset, event.buffer, event.size) == 0) {
                 forwarded = true;
