@@ -30,7 +30,7 @@
 
 #include "grids/GridView.h"
 #include "input/InputRing.h"
-#include "ports/InProcessPortService.h"
+#include "doubles/InProcessPortService.h"
 #include "windows/Tambview.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "ports/DeviceOpener.h"
-#include "ports/InProcessPortService.h"
+#include "doubles/InProcessPortService.h"
 
 namespace tamblin::ports {
 namespace {

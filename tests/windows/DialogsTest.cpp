@@ -12,7 +12,7 @@
 #include <string>
 
 #include "ports/DeviceOpener.h"
-#include "ports/InProcessPortService.h"
+#include "doubles/InProcessPortService.h"
 #include "support/ModalDriver.h"
 #include "support/WindowProbe.h"
 #include "windows/DeviceDialog.h"

@@ -14,7 +14,7 @@
 
 #include "grids/GridModel.h"
 #include "input/InputRing.h"
-#include "ports/InProcessPortService.h"
+#include "doubles/InProcessPortService.h"
 #include "support/RgbPrinting.h"
 #include "support/WindowProbe.h"
 #include "windows/Tambview.h"

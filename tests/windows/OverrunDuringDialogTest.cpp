@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "input/InputRing.h"
-#include "ports/InProcessPortService.h"
+#include "doubles/InProcessPortService.h"
 #include "support/ModalDriver.h"
 #include "support/WindowProbe.h"
 #include "windows/Tambview.h"

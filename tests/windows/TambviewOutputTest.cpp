@@ -15,7 +15,7 @@
 
 #include "grids/GridView.h"
 #include "input/InputRing.h"
-#include "ports/InProcessPortService.h"
+#include "doubles/InProcessPortService.h"
 #include "support/ForwardingPortService.h"
 #include "support/ModalDriver.h"
 #include "support/RgbPrinting.h"

@@ -14,7 +14,7 @@
 #include <algorithm>
 
 #include "grids/GridView.h"
-#include "ports/InProcessPortService.h"
+#include "doubles/InProcessPortService.h"
 #include "support/ModalDriver.h"
 #include "support/WindowProbe.h"
 #include "windows/DeviceDialog.h"
