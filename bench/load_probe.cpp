@@ -100,8 +100,9 @@ long residentKilobytes() {
 
 class Probe : public QObject {
 public:
-    Probe(tamblin::windows::Tambview& window, const Options& options)
-        : window_(window), options_(options) {}
+    Probe(tamblin::windows::Tambview& window, const tamblin::input::InputRing& ring,
+          const Options& options)
+        : window_(window), ring_(ring), options_(options) {}
 
     bool start() {
         window_.setEndProgram([] { QCoreApplication::exit(0); });
@@ -149,7 +150,7 @@ public:
     int finish() {
         const double cpu = cpuMilliseconds() - cpuAtReady_;
         const long counted = total();
-        const bool overrun = tamblin::input::inputRing().overrun();
+        const bool overrun = ring_.overrun();
         for (int k = 0; k < tamblin::input::kMessageClasses; ++k)
             std::printf("count%d %ld\n", k, count(k));
         std::printf("counted %ld\n", counted);
@@ -216,6 +217,7 @@ private:
     }
 
     tamblin::windows::Tambview& window_;
+    const tamblin::input::InputRing& ring_;
     Options options_;
     double cpuAtReady_ = 0;
     long rssAtReady_ = 0;
@@ -246,12 +248,13 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationName(QStringLiteral("Tamblin"));
 
     using namespace tamblin::ports;
+    tamblin::input::InputRing ring;
     HandleSource handles;
     RtMidiPortService alsa(makeRtMidiSystem(), &handles);
     JackPortService jack({.directThru = options->directThru}, &handles);
     CompositePortService service({&alsa, &jack});
-    tamblin::windows::Tambview window(service);
-    Probe probe(window, *options);
+    tamblin::windows::Tambview window(service, ring);
+    Probe probe(window, ring, *options);
     if (!probe.start()) return 1;
     QApplication::exec();
     return probe.finish();

@@ -1,6 +1,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <memory>
 
 #include "CountingNew.h"
 #include "input/InputRing.h"
@@ -8,7 +9,8 @@
 namespace {
 
 using tamblin::bench::AllocationCounter;
-using tamblin::input::inputRing;
+using tamblin::input::InputRing;
+using tamblin::input::instanceOf;
 using tamblin::input::midiInCallback;
 
 constexpr std::uint32_t kShortMessage = 963;
@@ -16,14 +18,16 @@ constexpr int kBatch = 1000;  // below the ring's 1,023, so a batch never overru
 
 // The input callback's whole path into the ring, as the port service's thread runs it.
 void BM_CallbackStore(benchmark::State& state) {
-    auto& ring = inputRing();
+    auto owned = std::make_unique<InputRing>();
+    InputRing& ring = *owned;
+    const tamblin::ports::Instance instance = instanceOf(ring);
     long allocations = 0;
     std::uint32_t time = 0;
     for (auto _ : state) {
         {
             const AllocationCounter counter;
             for (int i = 0; i < kBatch; ++i, ++time)
-                midiInCallback(1, kShortMessage, 0, 0x403C90 ^ ((time & 0x7F) << 8), time);
+                midiInCallback(1, kShortMessage, instance, 0x403C90 ^ ((time & 0x7F) << 8), time);
             allocations += counter.count();
         }
         state.PauseTiming();

@@ -185,7 +185,8 @@ int main(int argc, char** argv) {
 
     InProcessPortService service;
     service.setInputDevices({"Keys"});
-    Tambview window(service);
+    tamblin::input::InputRing ring;
+    Tambview window(service, ring);
     window.setEndProgram([] {});
     window.load();
     window.show();

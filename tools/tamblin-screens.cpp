@@ -59,7 +59,8 @@ int main(int argc, char* argv[]) {
     tamblin::ports::InProcessPortService service;
     service.setInputDevices({"Demo keyboard"});
     service.setOutputDevices({"Demo synth"});
-    tamblin::windows::Tambview window(service);
+    tamblin::input::InputRing ring;
+    tamblin::windows::Tambview window(service, ring);
     window.setEndProgram([] {});
     window.load();
     window.show();

@@ -52,6 +52,9 @@ int main(int argc, char* argv[]) {
     if (const std::string warning = ports::keepMidiEventsExact(); !warning.empty())
         complain(warning);
 
+    // The one input ring, which the input's callback fills and the window drains: it outlives
+    // both the port services and the window.
+    input::InputRing ring;
     // The ALSA sequencer's devices first, then JACK's.
     ports::HandleSource handles;
     ports::RtMidiPortService alsa(ports::makeRtMidiSystem(), &handles);
@@ -118,7 +121,7 @@ int main(int argc, char* argv[]) {
     });
     // A window that another X client destroys counts as closed by its close box.
     windows::DestroyedWindowWatch destroyedWindows;
-    windows::Tambview window(service);
+    windows::Tambview window(service, ring);
     ending = &window;
     window.setStartDevices(input, output);
     if (log) window.setLogCopy([&log](std::string_view text) { log->write(text); });

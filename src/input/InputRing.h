@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "ports/PortService.h"
+
 namespace tamblin::input {
 
 // Single-producer, single-consumer ring between the MIDI input callback and the refresh pump.
@@ -14,6 +16,8 @@ namespace tamblin::input {
 // overrunning producer never races the consumer; ordering comes from the indexes: the producer
 // publishes the write index with release after filling the slot, the consumer acquires it before
 // reading the slots it covers and releases the read index only when it is done with a slot.
+// Whoever opens the input owns the ring (the program has one, made by main); nothing here is
+// process-wide, so two windows, or two tests, in one process never share a ring.
 class InputRing {
 public:
     static constexpr int kSlots = 1024;
@@ -74,13 +78,16 @@ private:
     std::atomic<bool> overrun_{false};
 };
 
-// The process-wide ring that midiInCallback fills. It is never reset while the program runs.
-InputRing& inputRing() noexcept;
-
-// The input callback handed to the port service: acts on notification 963 (a short message) and
-// on its forwarded variant (ports::kMimDataForwarded), storing the message, its timestamp and
-// whether it was forwarded in inputRing(); ignores every other notification.
-void midiInCallback(std::uint32_t handle, std::uint32_t notification, std::uint32_t instance,
+// The input callback handed to the port service, with the ring it fills as the open's instance
+// value (instanceOf): acts on notification 963 (a short message) and on its forwarded variant
+// (ports::kMimDataForwarded), storing the message, its timestamp and whether it was forwarded in
+// that ring; ignores every other notification, and every call without a ring.
+void midiInCallback(std::uint32_t handle, std::uint32_t notification, ports::Instance instance,
                     std::uint32_t message, std::uint32_t timestamp) noexcept;
+
+// The instance value through which midiInCallback reaches `ring`.
+inline ports::Instance instanceOf(InputRing& ring) noexcept {
+    return reinterpret_cast<ports::Instance>(&ring);
+}
 
 }  // namespace tamblin::input

@@ -39,7 +39,7 @@ std::optional<std::string> CompositePortService::listedName(bool input, DeviceId
 }
 
 Result CompositePortService::open(bool input, Handle& handle, DeviceId id, InputCallback callback,
-                                  std::uint32_t instance) {
+                                  Instance instance) {
     PortService* service = locate(input, id);
     if (service == nullptr) return kBadDeviceId;
     Handle opened = 0;

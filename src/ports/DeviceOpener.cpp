@@ -60,14 +60,14 @@ struct DeviceOpener::Direction {
 DeviceOpener::DeviceOpener(PortService& service, OpenerUi& ui) : service_(service), ui_(ui) {}
 
 void DeviceOpener::openMidiIn(DeviceId& midiInDev, Handle& midiInHnd, InputCallback callback,
-                              std::optional<DeviceId> chosen) {
+                              Instance instance, std::optional<DeviceId> chosen) {
     static constexpr Direction kInput{true,
                                       &PortService::midiInGetNumDevs,
                                       &PortService::midiInGetDevCaps,
                                       kNoInputDevices,
                                       kSelectInput,
                                       kInputInUse};
-    open(kInput, midiInDev, midiInHnd, callback, chosen);
+    open(kInput, midiInDev, midiInHnd, callback, instance, chosen);
 }
 
 void DeviceOpener::openMidiOut(DeviceId& midiOutDev, Handle& midiOutHnd,
@@ -78,11 +78,11 @@ void DeviceOpener::openMidiOut(DeviceId& midiOutDev, Handle& midiOutHnd,
                                        kNoOutputDevices,
                                        kSelectOutput,
                                        kOutputInUse};
-    open(kOutput, midiOutDev, midiOutHnd, nullptr, chosen);
+    open(kOutput, midiOutDev, midiOutHnd, nullptr, 0, chosen);
 }
 
 void DeviceOpener::open(const Direction& direction, DeviceId& device, Handle& handle,
-                        InputCallback callback, std::optional<DeviceId> chosen) {
+                        InputCallback callback, Instance instance, std::optional<DeviceId> chosen) {
     // One structure for the whole run, zero-filled once: the service rewrites the whole name
     // field on every query, so a shorter name never carries the tail of a longer one.
     DeviceCaps caps{};
@@ -117,7 +117,8 @@ void DeviceOpener::open(const Direction& direction, DeviceId& device, Handle& ha
     ui_.showDeviceName(direction.input, cstr2str(name));
 
     if (direction.input) {
-        const Result result = service_.midiInOpen(handle, device, callback, 0, kCallbackFunction);
+        const Result result =
+            service_.midiInOpen(handle, device, callback, instance, kCallbackFunction);
         if (result == kOk) {
             service_.midiInStart(handle);
         } else if (result == kAllocated) {

@@ -60,18 +60,19 @@ class DeviceOpener {
 public:
     DeviceOpener(PortService& service, OpenerUi& ui);
 
-    // On success the input port is also started, with `callback` receiving its messages.
+    // On success the input port is also started, with `callback` receiving its messages and
+    // `instance` as the open's instance value.
     // A device `chosen` beforehand (by name, from the devices as last counted) is opened without
     // counting and without asking.
     void openMidiIn(DeviceId& midiInDev, Handle& midiInHnd, InputCallback callback,
-                    std::optional<DeviceId> chosen = std::nullopt);
+                    Instance instance, std::optional<DeviceId> chosen = std::nullopt);
     void openMidiOut(DeviceId& midiOutDev, Handle& midiOutHnd,
                      std::optional<DeviceId> chosen = std::nullopt);
 
 private:
     struct Direction;
     void open(const Direction& direction, DeviceId& device, Handle& handle, InputCallback callback,
-              std::optional<DeviceId> chosen);
+              Instance instance, std::optional<DeviceId> chosen);
 
     PortService& service_;
     OpenerUi& ui_;

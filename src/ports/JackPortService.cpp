@@ -116,7 +116,7 @@ struct JackPortService::Shared {
     std::atomic<jack_time_t> inStartUsecs{0};
     std::atomic<Handle> inRouted{0};  // the input whose connections have settled
     std::atomic<InputCallback> callback{nullptr};
-    std::atomic<std::uint32_t> instance{0};
+    std::atomic<Instance> instance{0};
     std::atomic<Handle> outHandle{0};
     std::atomic<Handle> outRouted{0};
     // A closed output whose sends, accepted before the close, still go out to its device: until
@@ -287,7 +287,7 @@ void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t eve
     if (cycleStart < startedAt) return;  // the cycle began before midiInStart
     const jack_nframes_t rate = jack_get_sample_rate(jack);
     const InputCallback callback = s.callback.load(std::memory_order_relaxed);
-    const std::uint32_t instance = s.instance.load(std::memory_order_relaxed);
+    const Instance instance = s.instance.load(std::memory_order_relaxed);
     if (lastHandle != handle) {
         lastHandle = handle;
         lastTime = 0;
@@ -667,7 +667,7 @@ std::optional<std::string> JackPortService::listedName(bool input, DeviceId id) 
 }
 
 Result JackPortService::open(bool input, Handle& handle, DeviceId id, InputCallback callback,
-                             std::uint32_t instance) {
+                             Instance instance) {
     const Device* device = devices_.find(input, id);
     if (device == nullptr) return kBadDeviceId;
     if (input && callback == nullptr) return kError;

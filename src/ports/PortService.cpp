@@ -40,11 +40,11 @@ Result PortService::midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32
 }
 
 Result PortService::midiInOpen(Handle& handle, DeviceId id, InputCallback callback,
-                               std::uint32_t instance, std::uint32_t) {
+                               Instance instance, std::uint32_t) {
     return open(true, handle, id, callback, instance);
 }
 
-Result PortService::midiOutOpen(Handle& handle, DeviceId id, InputCallback, std::uint32_t instance,
+Result PortService::midiOutOpen(Handle& handle, DeviceId id, InputCallback, Instance instance,
                                 std::uint32_t) {
     return open(false, handle, id, nullptr, instance);
 }

@@ -15,6 +15,9 @@ namespace tamblin::ports {
 using Handle = std::uint32_t;
 using Result = std::uint32_t;
 using DeviceId = std::int32_t;
+// The value an input's opener hands midiInOpen and gets back in every callback: pointer-sized,
+// so that the callback can reach what the opener owns (the ring it fills) without a global.
+using Instance = std::uintptr_t;
 
 // Result codes. Callers only look at the result of the two opens.
 inline constexpr Result kOk = 0;
@@ -38,8 +41,8 @@ inline constexpr std::uint32_t kCallbackFunction = 0x30000;
 // Input callback: (handle, notification, instance value, first parameter, second parameter).
 // For kMimData and kMimDataForwarded the first parameter is the short message (status in bits
 // 0-7, data bytes above it) and the second its timestamp in milliseconds since midiInStart.
-using InputCallback = void (*)(std::uint32_t handle, std::uint32_t notification,
-                               std::uint32_t instance, std::uint32_t param1, std::uint32_t param2);
+using InputCallback = void (*)(std::uint32_t handle, std::uint32_t notification, Instance instance,
+                               std::uint32_t param1, std::uint32_t param2);
 
 // Device capabilities as the service fills them: 44 bytes, the product name from byte 8,
 // zero-terminated, at most 31 characters. Other bytes are left as the caller handed them.
@@ -86,7 +89,7 @@ public:
     // `flags` (kCallbackFunction) is not looked at: an input port always calls `callback`, and
     // an open without one fails.
     [[nodiscard]] Result midiInOpen(Handle& handle, DeviceId id, InputCallback callback,
-                                    std::uint32_t instance, std::uint32_t flags);
+                                    Instance instance, std::uint32_t flags);
     virtual Result midiInStart(Handle handle) = 0;
     Result midiInClose(Handle handle) { return close(true, handle); }
 
@@ -94,7 +97,7 @@ public:
     Result midiOutGetDevCaps(DeviceId id, DeviceCaps& caps, std::uint32_t size);
     // An output port calls nothing back: `callback` and `flags` are not looked at.
     [[nodiscard]] Result midiOutOpen(Handle& handle, DeviceId id, InputCallback callback,
-                                     std::uint32_t instance, std::uint32_t flags);
+                                     Instance instance, std::uint32_t flags);
     virtual Result midiOutShortMsg(Handle handle, std::uint32_t message) = 0;
     Result midiOutClose(Handle handle) { return close(false, handle); }
 
@@ -126,7 +129,7 @@ public:
     // midiInOpen and midiOutOpen; `callback` is null for an output. A failed open leaves
     // `handle` as it was.
     [[nodiscard]] virtual Result open(bool input, Handle& handle, DeviceId id,
-                                      InputCallback callback, std::uint32_t instance) = 0;
+                                      InputCallback callback, Instance instance) = 0;
     // midiInClose and midiOutClose.
     virtual Result close(bool input, Handle handle) = 0;
 };

@@ -62,7 +62,7 @@ std::optional<std::string> RtMidiPortService::listedName(bool input, DeviceId id
 }
 
 Result RtMidiPortService::open(bool input, Handle& handle, DeviceId id, InputCallback callback,
-                               std::uint32_t instance) {
+                               Instance instance) {
     std::lock_guard lock(mutex_);
     const Device* device = devices_.find(input, id);
     if (device == nullptr) return kBadDeviceId;

@@ -42,7 +42,7 @@ public:
     std::uint32_t countDevices(bool input) override;
     std::optional<std::string> listedName(bool input, DeviceId id) override;
     Result open(bool input, Handle& handle, DeviceId id, InputCallback callback,
-                std::uint32_t instance) override;
+                Instance instance) override;
     Result close(bool input, Handle handle) override;
     Result midiInStart(Handle handle) override;
     Result midiOutShortMsg(Handle handle, std::uint32_t message) override;
@@ -59,7 +59,7 @@ private:
     struct InputState {
         InputCallback callback = nullptr;
         Handle handle = 0;
-        std::uint32_t instance = 0;
+        Instance instance = 0;
         std::atomic<bool> started{false};
         std::atomic<Clock::rep> startedAt{0};
 

@@ -396,7 +396,8 @@ void Tambview::reportOverrun() {
 // ---- device choice ----------------------------------------------------------------------------
 
 void Tambview::openMidiIn(std::optional<ports::DeviceId> chosen) {
-    opener_.openMidiIn(midiInDev_, midiInHnd_, &input::midiInCallback, chosen);
+    opener_.openMidiIn(midiInDev_, midiInHnd_, &input::midiInCallback, input::instanceOf(ring_),
+                       chosen);
 }
 
 void Tambview::openMidiOut(std::optional<ports::DeviceId> chosen) {

@@ -50,9 +50,9 @@ public:
         "I am sorry, but the MIDI input buffer has been overrun. Exiting rather than displaying "
         "misleading information.";
 
-    // `ring` is a test hook (see the end of the public part).
-    explicit Tambview(ports::PortService& service, input::InputRing& ring = input::inputRing(),
-                      QWidget* parent = nullptr);
+    // `ring` is the ring that the input device's callback fills and the refresh pump drains;
+    // the window's owner makes it, and it outlives the window.
+    Tambview(ports::PortService& service, input::InputRing& ring, QWidget* parent = nullptr);
     ~Tambview() override;
 
     // Start-up: grids, count labels, tables, the input device, the refresh timer, the title.
@@ -92,9 +92,6 @@ public:
     bool ended() const { return ended_; }
 
     // ---- test hooks: for tests and benchmarks, never used by the program ----------------------
-    // The constructor's `ring`: a ring that a test fills itself and the window drains instead of
-    // the process-wide one. midiInCallback, the callback the window hands the port service, only
-    // ever fills the process-wide ring, so messages of a real port never reach another ring.
 
     // What ending the program does; by default the application's event loop exits with 0.
     void setEndProgram(std::function<void()> endProgram) { endProgram_ = std::move(endProgram); }

@@ -141,7 +141,7 @@ std::optional<std::string> InProcessPortService::listedName(bool input, DeviceId
 }
 
 Result InProcessPortService::open(bool input, Handle& handle, DeviceId id, InputCallback callback,
-                                  std::uint32_t instance) {
+                                  Instance instance) {
     std::lock_guard lock(mutex_);
     const Device* device = devices_.find(input, id);
     Result result = kOk;

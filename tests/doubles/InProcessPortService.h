@@ -66,7 +66,7 @@ public:
     std::uint32_t countDevices(bool input) override;
     std::optional<std::string> listedName(bool input, DeviceId id) override;
     Result open(bool input, Handle& handle, DeviceId id, InputCallback callback,
-                std::uint32_t instance) override;
+                Instance instance) override;
     Result close(bool input, Handle handle) override;
     Result midiInStart(Handle handle) override;
     Result midiOutShortMsg(Handle handle, std::uint32_t message) override;
@@ -85,7 +85,7 @@ private:
         int device = 0;     // serial of the device
         bool dead = false;  // the device vanished while the port was open
         InputCallback callback = nullptr;
-        std::uint32_t instance = 0;
+        Instance instance = 0;
         bool started = false;
         std::chrono::steady_clock::time_point startedAt;
         std::vector<std::uint32_t> sent;

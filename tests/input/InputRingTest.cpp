@@ -129,21 +129,25 @@ TEST(InputRingTest, OverrunRingLooksEmptyToThePump) {
     EXPECT_EQ(host.overrunReports, 1);
 }
 
-// The callback fills the process-wide ring; this program is the only one touching it.
-TEST(InputRingTest, CallbackStoresOnlyShortMessageNotifications) {
-    InputRing& ring = inputRing();
-    const int writeBefore = ring.writePos();
+// The callback fills the ring its instance value names, and no other.
+TEST(InputRingTest, CallbackStoresOnlyShortMessageNotificationsInItsOwnRing) {
+    auto owned = std::make_unique<InputRing>();
+    auto other = std::make_unique<InputRing>();
+    InputRing& ring = *owned;
+    const ports::Instance instance = instanceOf(ring);
     const int readBefore = ring.readPos();
     for (const std::uint32_t notification : {961u, 962u, 964u, 965u, 966u, 0u, 963u + 0x20000u})
-        midiInCallback(7, notification, 99, 0x403C90, 1000);
-    EXPECT_EQ(ring.writePos(), writeBefore);
-    EXPECT_EQ(ring.readPos(), readBefore);
+        midiInCallback(7, notification, instance, 0x403C90, 1000);
+    midiInCallback(7, kShortMessage, 0, 0x403C90, 1000);  // no ring: nothing to fill
+    EXPECT_EQ(ring.writePos(), 0);
     EXPECT_EQ(ring.unread(), 0);
 
-    midiInCallback(7, kShortMessage, 99, 0x403C90, 12345);           // ch1 note on 60
-    midiInCallback(0, kShortMessage, 0, 0x6407B0, 0x80000000u);      // ~24.8 days in: negative
-    midiInCallback(7, ports::kMimDataForwarded, 99, 0x05C0, 12346);  // sent on by the service
+    midiInCallback(7, kShortMessage, instance, 0x403C90, 12345);        // ch1 note on 60
+    midiInCallback(0, kShortMessage, instance, 0x6407B0, 0x80000000u);  // ~24.8 days in: negative
+    midiInCallback(7, ports::kMimDataForwarded, instance, 0x05C0, 12346);  // sent on already
     ASSERT_EQ(ring.unread(), 3);
+    EXPECT_TRUE(other->empty()) << "a message reached another ring";
+    EXPECT_EQ(other->writePos(), 0);
     int at = readBefore;
     for (const InputRing::Entry expected : {InputRing::Entry{0x403C90, 12345, false},
                                             InputRing::Entry{0x6407B0, -2147483647 - 1, false},

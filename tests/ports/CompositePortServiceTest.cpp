@@ -12,10 +12,9 @@
 namespace tamblin::ports {
 namespace {
 
-std::vector<std::uint32_t> received;
-
-void record(std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t message, std::uint32_t) {
-    received.push_back(message);
+// Appends each message to the vector that the instance value points to.
+void record(std::uint32_t, std::uint32_t, Instance received, std::uint32_t message, std::uint32_t) {
+    reinterpret_cast<std::vector<std::uint32_t>*>(received)->push_back(message);
 }
 
 // Notes the thru gate, which the composite must hand to every service it is made of.
@@ -35,13 +34,14 @@ struct Fixture {
     GateRecorder alsaGate{alsa};
     GateRecorder jackGate{jack};
     CompositePortService service{{&alsaGate, &jackGate}};
+    std::vector<std::uint32_t> received;
+    Instance into = reinterpret_cast<Instance>(&received);
 
     Fixture() {
         alsa.setInputDevices({"Midi Through:Midi Through Port-0 14:0", "Keys:Keys MIDI 1 20:0"});
         alsa.setOutputDevices({"Synth:Synth MIDI 1 24:0"});
         jack.setInputDevices({"a2j:Keys", "tamblin-send:out"});
         jack.setOutputDevices({"fluidsynth:midi", "tamblin-send:in"});
-        received.clear();
     }
 };
 
@@ -68,14 +68,14 @@ TEST(CompositePortServiceTest, ListsEachServiceInTurnAndOpensOnTheOneOfTheDevice
     // Input 3 is the second device of the second service; output 0 the first of the first.
     Handle in = 0;
     Handle out = 0;
-    ASSERT_EQ(f.service.midiInOpen(in, 3, record, 0, kCallbackFunction), kOk);
+    ASSERT_EQ(f.service.midiInOpen(in, 3, record, f.into, kCallbackFunction), kOk);
     ASSERT_EQ(f.service.midiOutOpen(out, 0, nullptr, 0, 0), kOk);
     EXPECT_TRUE(f.jack.inputOpen(1));
     EXPECT_TRUE(f.alsa.outputOpen(0));
     EXPECT_NE(in, out) << "one source of handles for both";
     ASSERT_EQ(f.service.midiInStart(in), kOk);
     EXPECT_EQ(f.jack.play(1, {{0x403C90, 5}}), 1u);
-    EXPECT_EQ(received, std::vector<std::uint32_t>{0x403C90});
+    EXPECT_EQ(f.received, std::vector<std::uint32_t>{0x403C90});
     EXPECT_TRUE(f.service.midiInClock(in).has_value());
     EXPECT_EQ(f.service.midiOutShortMsg(out, 0x05C0), kOk);
     EXPECT_EQ(f.alsa.sent(out), std::vector<std::uint32_t>{0x05C0});
@@ -83,9 +83,9 @@ TEST(CompositePortServiceTest, ListsEachServiceInTurnAndOpensOnTheOneOfTheDevice
     // A service's own answers come through: busy, bad id.
     f.alsa.setInputBusy(1, true);
     Handle other = 0x77;
-    EXPECT_EQ(f.service.midiInOpen(other, 1, record, 0, kCallbackFunction), kAllocated);
-    EXPECT_EQ(f.service.midiInOpen(other, 4, record, 0, kCallbackFunction), kBadDeviceId);
-    EXPECT_EQ(f.service.midiInOpen(other, -1, record, 0, kCallbackFunction), kBadDeviceId);
+    EXPECT_EQ(f.service.midiInOpen(other, 1, record, f.into, kCallbackFunction), kAllocated);
+    EXPECT_EQ(f.service.midiInOpen(other, 4, record, f.into, kCallbackFunction), kBadDeviceId);
+    EXPECT_EQ(f.service.midiInOpen(other, -1, record, f.into, kCallbackFunction), kBadDeviceId);
     EXPECT_EQ(other, 0x77u);
 
     f.service.setThruGate(true, false);
@@ -99,7 +99,7 @@ TEST(CompositePortServiceTest, RefusesHandleZeroClosedHandlesAndTheOtherDirectio
     ASSERT_EQ(f.service.midiOutGetNumDevs(), 3u);
     Handle in = 0;
     Handle out = 0;
-    ASSERT_EQ(f.service.midiInOpen(in, 2, record, 0, kCallbackFunction), kOk);
+    ASSERT_EQ(f.service.midiInOpen(in, 2, record, f.into, kCallbackFunction), kOk);
     ASSERT_EQ(f.service.midiOutOpen(out, 2, nullptr, 0, 0), kOk);
 
     for (const Handle none : {Handle{0}, out}) {

@@ -72,14 +72,14 @@ private:
 
 std::atomic<int> callbackMessages{0};
 
-void countingCallback(std::uint32_t, std::uint32_t notification, std::uint32_t, std::uint32_t,
+void countingCallback(std::uint32_t, std::uint32_t notification, ports::Instance, std::uint32_t,
                       std::uint32_t) {
     if (notification == kMimData) ++callbackMessages;
 }
 
 class DeviceOpenerTest : public ::testing::Test {
 protected:
-    void openIn() { opener.openMidiIn(midiInDev, midiInHnd, &countingCallback); }
+    void openIn() { opener.openMidiIn(midiInDev, midiInHnd, &countingCallback, 0); }
     void openOut() { opener.openMidiOut(midiOutDev, midiOutHnd); }
     std::string startOf(Handle handle) { return "midiInStart(" + std::to_string(handle) + ") = 0"; }
 
@@ -172,7 +172,7 @@ TEST_F(DeviceOpenerTest, ADeviceChosenBeforehandIsOpenedWithoutCountingOrAsking)
     ASSERT_EQ(service.midiInGetNumDevs(), 2u);
     ASSERT_EQ(service.midiOutGetNumDevs(), 2u);
     const std::size_t counted = journal.lines().size();
-    opener.openMidiIn(midiInDev, midiInHnd, &countingCallback, 1);
+    opener.openMidiIn(midiInDev, midiInHnd, &countingCallback, 0, 1);
     opener.openMidiOut(midiOutDev, midiOutHnd, 0);
     EXPECT_EQ(Strings(journal.lines().begin() + static_cast<std::ptrdiff_t>(counted),
                       journal.lines().end()),

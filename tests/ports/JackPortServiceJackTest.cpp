@@ -38,8 +38,8 @@ struct Arrival {
     std::uint32_t time;
 };
 
-// What the input callback was handed. The callback is a plain function, so the recorder is
-// process-wide.
+// What the input callback was handed; each test has its own, which the callback reaches through
+// the open's instance value.
 class Recorder {
 public:
     void reset() {
@@ -100,11 +100,9 @@ private:
     int late_ = 0;
 };
 
-Recorder recorder;
-
-void record(std::uint32_t handle, std::uint32_t notification, std::uint32_t, std::uint32_t message,
-            std::uint32_t time) {
-    recorder.add({handle, notification, message, time});
+void record(std::uint32_t handle, std::uint32_t notification, ports::Instance recorder,
+            std::uint32_t message, std::uint32_t time) {
+    reinterpret_cast<Recorder*>(recorder)->add({handle, notification, message, time});
 }
 
 std::vector<std::string> names(PortService& service, bool input) {
@@ -148,17 +146,17 @@ Bytes noteOn(int i) {
 
 class JackPortServiceJackTest : public ServerTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(server.running());
-        recorder.reset();
-    }
+    void SetUp() override { ASSERT_TRUE(server.running()); }
+
+    // The instance value that takes the callback to this test's recorder.
+    ports::Instance toRecorder() { return reinterpret_cast<ports::Instance>(&recorder); }
 
     // Counts the inputs and opens the one named `name`, started.
     Handle openStartedInput(PortService& s, const std::string& name) {
         const DeviceId id = idOf(names(s, true), name);
         EXPECT_GE(id, 0) << name << " is not among the inputs";
         Handle handle = 0;
-        EXPECT_EQ(s.midiInOpen(handle, id, record, 0, kCallbackFunction), kOk);
+        EXPECT_EQ(s.midiInOpen(handle, id, record, toRecorder(), kCallbackFunction), kOk);
         EXPECT_EQ(s.midiInStart(handle), kOk);
         return handle;
     }
@@ -174,7 +172,7 @@ protected:
     // Sends active sensing until one reaches the recorder under `handle`: from then on the
     // source's connection to our port carries every event. (A connection is made in a graph of a
     // later cycle, however soon the server has answered.) Returns once all it sent has arrived.
-    static bool handshake(JackSource& source, Handle handle) {
+    bool handshake(JackSource& source, Handle handle) {
         const auto deadline = std::chrono::steady_clock::now() + 10s;
         while (std::chrono::steady_clock::now() < deadline) {
             source.send({0xFE});
@@ -243,13 +241,14 @@ protected:
     }
 
     // Waits until `port` is connected to our client's port `ours`.
-    bool waitForOurConnection(const std::string& port, const std::string& ours) const {
+    bool waitForOurConnection(const std::string& port, const std::string& ours) {
         return recorder.waitFor([&] {
             const std::vector<std::string> connected = server.connections(port);
             return std::find(connected.begin(), connected.end(), ours) != connected.end();
         });
     }
 
+    Recorder recorder;  // before the services, which call into it until they close
     JackPortService service;
 };
 
@@ -325,7 +324,7 @@ TEST_P(JackPortServiceJackTest, TimestampsCountFromTheStartAndNothingComesBefore
     ASSERT_TRUE(server.connect(source.port(), probe.port()));
     const DeviceId id = idOf(names(service, true), source.port());
     Handle handle = 0;
-    ASSERT_EQ(service.midiInOpen(handle, id, record, 0, kCallbackFunction), kOk);
+    ASSERT_EQ(service.midiInOpen(handle, id, record, toRecorder(), kCallbackFunction), kOk);
     ASSERT_TRUE(waitForOurConnection(source.port(), "Tamblin:in"));
     // Connected to us and to the probe: once the probe has these, so had our port.
     for (int i = 0; i < 20; ++i) source.send({0x90, 0x01, 0x01});
@@ -393,7 +392,7 @@ TEST_P(JackPortServiceJackTest, NoCallbackOnceCloseHasReturned) {
     // Closing while messages pour in, many times, to meet a cycle in progress.
     for (int round = 0; round < 50; ++round) {
         Handle handle = 0;
-        ASSERT_EQ(service.midiInOpen(handle, id, record, 0, kCallbackFunction), kOk);
+        ASSERT_EQ(service.midiInOpen(handle, id, record, toRecorder(), kCallbackFunction), kOk);
         ASSERT_EQ(service.midiInStart(handle), kOk);
         ASSERT_TRUE(recorder.waitForCount(5, handle)) << "round " << round;
         ASSERT_EQ(service.midiInClose(handle), kOk);
@@ -467,7 +466,8 @@ TEST_P(JackPortServiceJackTest, HandleRulesAndOneOpenPerDirection) {
     const std::vector<std::string> inputs = names(service, true);
     const std::vector<std::string> outputs = names(service, false);
     Handle in = 0;
-    ASSERT_EQ(service.midiInOpen(in, idOf(inputs, source.port()), record, 0, kCallbackFunction),
+    ASSERT_EQ(service.midiInOpen(in, idOf(inputs, source.port()), record, toRecorder(),
+                                 kCallbackFunction),
               kOk);
     EXPECT_NE(in, 0u);
     EXPECT_EQ(service.midiInClock(in), std::nullopt) << "not started yet";
@@ -478,8 +478,9 @@ TEST_P(JackPortServiceJackTest, HandleRulesAndOneOpenPerDirection) {
     // One port per direction: a second open, of any device, is refused as in use.
     for (const std::string& name : {source.port(), other.port()}) {
         Handle second = 0x77;
-        EXPECT_EQ(service.midiInOpen(second, idOf(inputs, name), record, 0, kCallbackFunction),
-                  kAllocated);
+        EXPECT_EQ(
+            service.midiInOpen(second, idOf(inputs, name), record, toRecorder(), kCallbackFunction),
+            kAllocated);
         EXPECT_EQ(second, 0x77u);
     }
     for (const std::string& name : {sink.port(), otherSink.port()}) {
@@ -506,7 +507,8 @@ TEST_P(JackPortServiceJackTest, HandleRulesAndOneOpenPerDirection) {
 
     // Handles are not reused; the other device opens now; the closed output sent nothing.
     Handle again = 0;
-    ASSERT_EQ(service.midiInOpen(again, idOf(inputs, other.port()), record, 0, kCallbackFunction),
+    ASSERT_EQ(service.midiInOpen(again, idOf(inputs, other.port()), record, toRecorder(),
+                                 kCallbackFunction),
               kOk);
     const Handle outAgain = openOutput(service, sink.port());
     for (const Handle h : {again, outAgain}) {
@@ -563,8 +565,9 @@ TEST_P(JackPortServiceJackTest, InvalidIdAnswersBadDeviceIdWithAnEmptyName) {
             EXPECT_EQ(caps.bytes[DeviceCaps::kNameOffset], 0) << "no name left over, id " << id;
             EXPECT_EQ(service.deviceName(input, id), "");
             Handle handle = 0x77;
-            EXPECT_EQ(input ? service.midiInOpen(handle, id, record, 0, kCallbackFunction)
-                            : service.midiOutOpen(handle, id, nullptr, 0, 0),
+            EXPECT_EQ(input
+                          ? service.midiInOpen(handle, id, record, toRecorder(), kCallbackFunction)
+                          : service.midiOutOpen(handle, id, nullptr, 0, 0),
                       kBadDeviceId);
             EXPECT_EQ(handle, 0x77u);
         }
@@ -583,11 +586,11 @@ TEST_P(JackPortServiceJackTest, OpenGoesByTheNameCountedAndTheWholeName) {
     ASSERT_TRUE(server.waitForNoPort("^tamblin-test-first:"));
 
     Handle handle = 0x77;
-    const Result gone = service.midiInOpen(handle, 0, record, 0, kCallbackFunction);
+    const Result gone = service.midiInOpen(handle, 0, record, toRecorder(), kCallbackFunction);
     EXPECT_NE(gone, kOk);
     EXPECT_NE(gone, kAllocated);
     EXPECT_EQ(handle, 0x77u);
-    ASSERT_EQ(service.midiInOpen(handle, 1, record, 0, kCallbackFunction), kOk);
+    ASSERT_EQ(service.midiInOpen(handle, 1, record, toRecorder(), kCallbackFunction), kOk);
     ASSERT_EQ(service.midiInStart(handle), kOk);
     ASSERT_TRUE(handshake(second, handle));
     second.send({0xC0, 0x07});

@@ -75,14 +75,15 @@ struct Arrival {
     std::uint32_t notification;
     std::uint32_t message;
 };
-std::vector<Arrival> arrivals;
-
-void record(std::uint32_t handle, std::uint32_t notification, std::uint32_t, std::uint32_t message,
-            std::uint32_t) {
-    arrivals.push_back({handle, notification, message});
+// Appends each arrival to the vector that the instance value points to.
+void record(std::uint32_t handle, std::uint32_t notification, Instance arrivals,
+            std::uint32_t message, std::uint32_t) {
+    reinterpret_cast<std::vector<Arrival>*>(arrivals)->push_back({handle, notification, message});
 }
 
 struct Fixture {
+    std::vector<Arrival> arrivals;
+    Instance into = reinterpret_cast<Instance>(&arrivals);
     FakeMidiSystem* system = new FakeMidiSystem;
     RtMidiPortService service{std::unique_ptr<MidiSystem>(system)};
 
@@ -102,7 +103,7 @@ TEST(RtMidiPortServiceTest, OpensAsClientTamblinWithClearPortNames) {
     ASSERT_EQ(f.service.midiOutGetNumDevs(), 1u);
     Handle in = 0;
     Handle out = 0;
-    ASSERT_EQ(f.service.midiInOpen(in, 0, record, 0, kCallbackFunction), kOk);
+    ASSERT_EQ(f.service.midiInOpen(in, 0, record, f.into, kCallbackFunction), kOk);
     ASSERT_EQ(f.service.midiOutOpen(out, 0, nullptr, 0, 0), kOk);
     EXPECT_EQ(f.system->calls, (std::vector<std::string>{
                                    "list sources as Tamblin",
@@ -127,9 +128,9 @@ TEST(RtMidiPortServiceTest, ListsOtherClientsOnlyAndOpensByName) {
     f.system->calls.clear();
 
     Handle handle = 0x77;
-    EXPECT_EQ(f.service.midiInOpen(handle, 0, record, 0, kCallbackFunction), kBadDeviceId);
+    EXPECT_EQ(f.service.midiInOpen(handle, 0, record, f.into, kCallbackFunction), kBadDeviceId);
     EXPECT_EQ(handle, 0x77u);
-    ASSERT_EQ(f.service.midiInOpen(handle, 1, record, 0, kCallbackFunction), kOk);
+    ASSERT_EQ(f.service.midiInOpen(handle, 1, record, f.into, kCallbackFunction), kOk);
     EXPECT_EQ(f.system->calls.back(), "open Keys:Keys MIDI 1 20:0 as port Monitor input");
     EXPECT_EQ(f.service.midiInClose(handle), kOk);
 }
@@ -140,12 +141,11 @@ TEST(RtMidiPortServiceTest, HandleRulesInUseAndDelivery) {
     f.system->destinations = {"Synth:Synth MIDI 1 24:0"};
     ASSERT_EQ(f.service.midiInGetNumDevs(), 2u);
     ASSERT_EQ(f.service.midiOutGetNumDevs(), 1u);
-    arrivals.clear();
 
     Handle in = 0;
-    ASSERT_EQ(f.service.midiInOpen(in, 0, record, 0, kCallbackFunction), kOk);
+    ASSERT_EQ(f.service.midiInOpen(in, 0, record, f.into, kCallbackFunction), kOk);
     Handle second = 0x77;
-    EXPECT_EQ(f.service.midiInOpen(second, 0, record, 0, kCallbackFunction), kAllocated);
+    EXPECT_EQ(f.service.midiInOpen(second, 0, record, f.into, kCallbackFunction), kAllocated);
     EXPECT_EQ(second, 0x77u);
     Handle out = 0;
     ASSERT_EQ(f.service.midiOutOpen(out, 0, nullptr, 0, 0), kOk);
@@ -158,11 +158,11 @@ TEST(RtMidiPortServiceTest, HandleRulesInUseAndDelivery) {
     for (const Bytes& event :
          {Bytes{0xC0, 0x05}, Bytes{0xF0, 0x01, 0xF7}, Bytes{0x90, 0x3C}, Bytes{0xF7}, Bytes{0xFE}})
         f.system->receive(event.data(), event.size(), f.system->user);
-    ASSERT_EQ(arrivals.size(), 3u);
-    EXPECT_EQ(arrivals[0].message, 0x05C0u);
-    EXPECT_EQ(arrivals[1].message, 0xF7u);
-    EXPECT_EQ(arrivals[2].message, 0xFEu);
-    for (const Arrival& a : arrivals) {
+    ASSERT_EQ(f.arrivals.size(), 3u);
+    EXPECT_EQ(f.arrivals[0].message, 0x05C0u);
+    EXPECT_EQ(f.arrivals[1].message, 0xF7u);
+    EXPECT_EQ(f.arrivals[2].message, 0xFEu);
+    for (const Arrival& a : f.arrivals) {
         EXPECT_EQ(a.handle, in);
         EXPECT_EQ(a.notification, kMimData);
     }
@@ -186,7 +186,7 @@ TEST(RtMidiPortServiceTest, HandleRulesInUseAndDelivery) {
     EXPECT_NE(f.service.midiOutClose(out), kOk);
 
     // The device is free again, under a handle never seen before.
-    ASSERT_EQ(f.service.midiInOpen(second, 0, record, 0, kCallbackFunction), kOk);
+    ASSERT_EQ(f.service.midiInOpen(second, 0, record, f.into, kCallbackFunction), kOk);
     EXPECT_NE(second, in);
     EXPECT_NE(second, out);
 }

@@ -15,7 +15,7 @@ public:
         return inner_.listedName(input, id);
     }
     ports::Result open(bool input, ports::Handle& handle, ports::DeviceId id,
-                       ports::InputCallback callback, std::uint32_t instance) override {
+                       ports::InputCallback callback, ports::Instance instance) override {
         return inner_.open(input, handle, id, callback, instance);
     }
     ports::Result close(bool input, ports::Handle handle) override {

@@ -1,33 +1,21 @@
 #include "support/WatchedPortService.h"
 
-#include <stdexcept>
-
 namespace tamblin::testing {
 
-namespace {
-std::atomic<WatchedPortService*> watched{nullptr};
-}  // namespace
-
 WatchedPortService::WatchedPortService(ports::PortService& inner, const input::InputRing& ring)
-    : ForwardingPortService(inner), ring_(ring) {
-    WatchedPortService* none = nullptr;
-    if (!watched.compare_exchange_strong(none, this))
-        throw std::logic_error("only one WatchedPortService at a time");
-}
-
-WatchedPortService::~WatchedPortService() {
-    watched.store(nullptr);
-}
+    : ForwardingPortService(inner), ring_(ring) {}
 
 void WatchedPortService::watch(std::uint32_t handle, std::uint32_t notification,
-                               std::uint32_t instance, std::uint32_t param1, std::uint32_t param2) {
-    WatchedPortService* self = watched.load(std::memory_order_acquire);
+                               ports::Instance instance, std::uint32_t param1,
+                               std::uint32_t param2) {
+    auto* self = reinterpret_cast<WatchedPortService*>(instance);
     if (handle <= self->closedThrough_.load(std::memory_order_acquire))
         self->late_.fetch_add(1, std::memory_order_acq_rel);
     self->deliveries_.fetch_add(1, std::memory_order_acq_rel);
     if (notification == ports::kMimDataForwarded)
         self->forwarded_.fetch_add(1, std::memory_order_acq_rel);
-    self->callback_.load(std::memory_order_acquire)(handle, notification, instance, param1, param2);
+    self->callback_.load(std::memory_order_acquire)(
+        handle, notification, self->instance_.load(std::memory_order_acquire), param1, param2);
 }
 
 void WatchedPortService::record(const char* operation, long long argument, ports::Result result) {
@@ -36,12 +24,16 @@ void WatchedPortService::record(const char* operation, long long argument, ports
 }
 
 ports::Result WatchedPortService::open(bool input, ports::Handle& handle, ports::DeviceId id,
-                                       ports::InputCallback callback, std::uint32_t instance) {
+                                       ports::InputCallback callback, ports::Instance instance) {
     if (input) {
         if (awaitingOpen_ && ring_.writePos() != writePosAtClose_) ++ringMoves_;
         awaitingOpen_ = false;
         callback_.store(callback, std::memory_order_release);
-        if (callback != nullptr) callback = &watch;
+        instance_.store(instance, std::memory_order_release);
+        if (callback != nullptr) {
+            callback = &watch;
+            instance = reinterpret_cast<ports::Instance>(this);
+        }
     }
     const ports::Result result = inner_.open(input, handle, id, callback, instance);
     record(input ? "midiInOpen" : "midiOutOpen", id, result);

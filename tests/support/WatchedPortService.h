@@ -17,14 +17,12 @@ namespace tamblin::testing {
 // ring's write index when a close returns and again at the next open: a callback after the close
 // would have moved it.
 //
-// Threads: the operations run on the user-interface thread, the callback on the service's. Only
-// one watched service may have an input open at a time (the callback is a plain function, so it
-// finds the service through a process-wide pointer); the watched service must outlive its ports.
+// Threads: the operations run on the user-interface thread, the callback on the service's, which
+// finds the watching service through the open's instance value; the watched service must outlive
+// its ports.
 class WatchedPortService final : public ForwardingPortService {
 public:
-    explicit WatchedPortService(ports::PortService& inner,
-                                const input::InputRing& ring = input::inputRing());
-    ~WatchedPortService() override;
+    WatchedPortService(ports::PortService& inner, const input::InputRing& ring);
 
     std::uint64_t deliveries() const { return deliveries_.load(std::memory_order_acquire); }
     // Deliveries of messages the service had forwarded itself (direct thru).
@@ -39,17 +37,19 @@ public:
     const std::vector<std::string>& calls() const { return calls_; }
 
     ports::Result open(bool input, ports::Handle& handle, ports::DeviceId id,
-                       ports::InputCallback callback, std::uint32_t instance) override;
+                       ports::InputCallback callback, ports::Instance instance) override;
     ports::Result close(bool input, ports::Handle handle) override;
     ports::Result midiOutShortMsg(ports::Handle handle, std::uint32_t message) override;
 
 private:
-    static void watch(std::uint32_t handle, std::uint32_t notification, std::uint32_t instance,
+    static void watch(std::uint32_t handle, std::uint32_t notification, ports::Instance instance,
                       std::uint32_t param1, std::uint32_t param2);
     void record(const char* operation, long long argument, ports::Result result);
 
     const input::InputRing& ring_;
+    // The callback and instance value of the open input, for the watch to pass each delivery on.
     std::atomic<ports::InputCallback> callback_{nullptr};
+    std::atomic<ports::Instance> instance_{0};
     std::atomic<std::uint64_t> deliveries_{0};
     std::atomic<std::uint64_t> late_{0};
     std::atomic<std::uint64_t> forwarded_{0};

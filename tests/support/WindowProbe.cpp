@@ -72,8 +72,6 @@ void processEventsFor(int ms) {
 
 #include <QApplication>
 
-#include "input/InputRing.h"
-
 namespace tamblin::testing {
 void ensureApplication() {
     if (QCoreApplication::instance() != nullptr) return;
@@ -81,10 +79,5 @@ void ensureApplication() {
     static char name[] = "tamblin-tests";
     static char* argv[] = {name, nullptr};
     new QApplication(argc, argv);  // lives until the process ends
-}
-
-void drainInputRing() {
-    input::InputRing& ring = input::inputRing();
-    while (!ring.empty()) ring.advanceRead();
 }
 }  // namespace tamblin::testing

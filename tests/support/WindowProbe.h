@@ -42,9 +42,6 @@ void processEventsFor(int ms);
 namespace tamblin::testing {
 // The application object widget tests need; created on first use, kept for the process.
 void ensureApplication();
-// Empties the process-wide input ring: it lives as long as the process, and each test starts
-// with nothing waiting in it.
-void drainInputRing();
 }  // namespace tamblin::testing
 
 #include <ostream>

@@ -380,7 +380,7 @@ TEST_F(DialogsTest, EnterOnTheFocusedButtonPressesIt) {
 
 // ---- the opener with the real dialogs ----
 
-void ignoreInput(std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {}
+void ignoreInput(std::uint32_t, std::uint32_t, ports::Instance, std::uint32_t, std::uint32_t) {}
 
 TEST_F(DialogsTest, OpenerAsksThroughTheDeviceDialog) {
     ports::InProcessPortService service;
@@ -403,7 +403,7 @@ TEST_F(DialogsTest, OpenerAsksThroughTheDeviceDialog) {
         modal->findChild<QListWidget*>(QStringLiteral("lstDevs"))->setCurrentRow(1);
         modal->findChild<QPushButton*>(QStringLiteral("OKButton"))->click();
     });
-    opener.openMidiIn(midiInDev, midiInHnd, &ignoreInput);
+    opener.openMidiIn(midiInDev, midiInHnd, &ignoreInput, 0);
     EXPECT_EQ(task, QStringLiteral("Select MIDI Input Device"));
     EXPECT_EQ(listed, (QStringList{"Port A", "Port B"}));
     EXPECT_EQ(preselected, 0);
@@ -414,7 +414,7 @@ TEST_F(DialogsTest, OpenerAsksThroughTheDeviceDialog) {
     // Change, then the close box: nothing opens and the name box is emptied.
     service.midiInClose(midiInHnd);
     onNextModal([](QWidget* modal) { modal->close(); });
-    opener.openMidiIn(midiInDev, midiInHnd, &ignoreInput);
+    opener.openMidiIn(midiInDev, midiInHnd, &ignoreInput, 0);
     EXPECT_EQ(midiInDev, -1);
     EXPECT_EQ(txtMidiIn, QString());
     EXPECT_EQ(service.inputOpens(), 1);

@@ -83,12 +83,7 @@ class FaultsJackTest : public ServerTest {
 protected:
     static void SetUpTestSuite() { testing::ensureApplication(); }
 
-    void SetUp() override {
-        ASSERT_TRUE(server.running());
-        ASSERT_FALSE(input::inputRing().overrun())
-            << "an earlier test overran the ring of this process";
-        testing::drainInputRing();
-    }
+    void SetUp() override { ASSERT_TRUE(server.running()); }
 
     void TearDown() override {
         // A window's destructor closes nothing, and the watched service must outlive the ports.
@@ -116,7 +111,7 @@ protected:
 
     // Loads and shows the window; with one source and one sink on the server it asks nothing.
     void start(bool allowOutput) {
-        window = std::make_unique<Tambview>(service);
+        window = std::make_unique<Tambview>(service, ring);
         window->setEndProgram([this] { ++ends; });
         window->load();
         window->show();
@@ -169,8 +164,9 @@ protected:
         return lines.isEmpty() ? QString() : lines.back();
     }
 
+    input::InputRing ring;
     JackPortService backend;
-    WatchedPortService service{backend};
+    WatchedPortService service{backend, ring};
     std::vector<std::unique_ptr<ChildProgram>> senders;
     std::unique_ptr<Tambview> window;
     int ticks = 0;
@@ -225,7 +221,7 @@ TEST_P(FaultsJackTest, ServerKilledAndRestartedThruResumesWithoutAChange) {
 
     EXPECT_EQ(service.lateDeliveries(), 0u);
     EXPECT_EQ(ends, 0);
-    EXPECT_FALSE(input::inputRing().overrun());
+    EXPECT_FALSE(ring.overrun());
 }
 
 // A source quits while it streams and returns under the same name, three times: each time it is
@@ -246,7 +242,7 @@ TEST_P(FaultsJackTest, SourceThatQuitsAndReturnsIsFollowedAndEveryMessageCounted
             EXPECT_TRUE(ticksGoOn());
             source = std::make_unique<JackSource>(client);
         }
-        ASSERT_TRUE(testing::handshake(*source, input::inputRing()));
+        ASSERT_TRUE(testing::handshake(*source, ring));
         window->refreshTick();
         const std::int64_t before = counted();
         for (int i = 0; i < kPerReturn; ++i)
@@ -283,7 +279,7 @@ TEST_P(FaultsJackTest, OutputChangesUnderThruTrafficSurviveTheSanitizersAndThruG
     EXPECT_EQ(outputName(), sink.port());
     EXPECT_TRUE(sinkReceives(sink)) << "thru goes on after the changes";
     EXPECT_EQ(ends, 0);
-    EXPECT_FALSE(input::inputRing().overrun());
+    EXPECT_FALSE(ring.overrun());
 }
 
 // At 8,000 messages a second with thru on, changing the devices must not hold the window up
@@ -310,7 +306,7 @@ TEST_P(FaultsJackTest, ChangesAt8000MessagesASecondWithoutOverrun) {
     std::printf("the longest Change took %lld ms\n", static_cast<long long>(longest));
     EXPECT_TRUE(messagesFlow());
     EXPECT_TRUE(sinkReceives(sink));
-    EXPECT_FALSE(input::inputRing().overrun());
+    EXPECT_FALSE(ring.overrun());
     EXPECT_EQ(ends, 0);
 }
 
@@ -414,7 +410,7 @@ TEST_P(FaultsJackTest, AThousandInputChangesUnderAStream) {
     EXPECT_EQ(closes, kChanges);
     EXPECT_EQ(inputName(), kSenderPort);
     EXPECT_TRUE(messagesFlow(20)) << "the last open delivers";
-    EXPECT_FALSE(input::inputRing().overrun());
+    EXPECT_FALSE(ring.overrun());
     EXPECT_EQ(ends, 0);
 }
 
@@ -475,13 +471,14 @@ int runMonitorUnderBurst(int argc, char** argv) {
     const QString inputPort = QString::fromLocal8Bit(argv[2]);
     const QString outputPort = QString::fromLocal8Bit(argv[3]);
     testing::ensureApplication();
+    input::InputRing ring;
     JackPortService backend;
-    WatchedPortService service(backend);
+    WatchedPortService service(backend, ring);
     int overrunMessages = 0;
     QStringList otherMessages;
     int status = 0;
     {
-        Tambview window(service);
+        Tambview window(service, ring);
 
         QTimer boxes;
         QPointer<QWidget> current;
@@ -512,7 +509,6 @@ int runMonitorUnderBurst(int argc, char** argv) {
         });
         boxes.start();
 
-        const input::InputRing& ring = input::inputRing();
         const int quiet = ring.writePos();
         QTimer blocker;
         blocker.setInterval(1);

@@ -32,10 +32,9 @@ protected:
     static void SetUpTestSuite() { testing::ensureApplication(); }
 
     void SetUp() override {
-        testing::drainInputRing();
         service.setInputDevices({"Faulty"});
         service.setOutputDevices({"Recorder"});
-        window = std::make_unique<Tambview>(service);
+        window = std::make_unique<Tambview>(service, ring);
         window->setEndProgram([] {});
         window->load();
         probe().checkBox("chkMidiOut")->click();
@@ -50,6 +49,7 @@ protected:
     }
 
     InProcessPortService service;
+    input::InputRing ring;
     std::unique_ptr<Tambview> window;
 };
 

@@ -92,11 +92,7 @@ class TambviewJackTest : public ServerTest {
 protected:
     static void SetUpTestSuite() { ensureApplication(); }
 
-    void SetUp() override {
-        ASSERT_TRUE(server.running());
-        drainInputRing();
-        ASSERT_FALSE(tamblin::input::inputRing().overrun());
-    }
+    void SetUp() override { ASSERT_TRUE(server.running()); }
 
     void TearDown() override {
         // The ports close before the server and the test's own endpoints go.
@@ -111,10 +107,12 @@ protected:
         if (window && !window->ended()) window->cmdExit_Click();
         window.reset();
         watched.reset();
+        service.reset();
+        ring = std::make_unique<tamblin::input::InputRing>();
         service =
             std::make_unique<JackPortService>(JackPortService::Options{.directThru = directThru});
-        watched = std::make_unique<WatchedPortService>(*service);
-        window = std::make_unique<Tambview>(*watched);
+        watched = std::make_unique<WatchedPortService>(*service, *ring);
+        window = std::make_unique<Tambview>(*watched, *ring);
         window->setEndProgram([this] { ++ends; });
         window->load();
         EXPECT_TRUE(modalGuard.closed().isEmpty())
@@ -144,7 +142,7 @@ protected:
     // Sends what `source` sends into the window until the first message arrives, and drains it:
     // from then on the source reaches the window. Needs the real-time filter checked.
     void handshake(JackSource& source) {
-        ASSERT_TRUE(tamblin::testing::handshake(source, tamblin::input::inputRing()));
+        ASSERT_TRUE(tamblin::testing::handshake(source, *ring));
         window->refreshTick();
     }
 
@@ -192,6 +190,8 @@ protected:
         return receivedWithout(receiver, *marker);
     }
 
+    // Each window gets a ring of its own, which outlives its port service.
+    std::unique_ptr<tamblin::input::InputRing> ring = std::make_unique<tamblin::input::InputRing>();
     std::unique_ptr<JackPortService> service =
         std::make_unique<JackPortService>();  // first, so that it goes after the window
     std::unique_ptr<WatchedPortService> watched;
@@ -327,7 +327,7 @@ TEST_P(TambviewJackTest, ThruForwardsTheSendersStreamCompleteAndCountsIt) {
     const std::vector<Bytes> forwarded = receivedWithout(receiver, *marker);
     ASSERT_GE(forwarded.size(), kChecked);
     EXPECT_TRUE(agree(forwarded, stream));
-    EXPECT_FALSE(tamblin::input::inputRing().overrun());
+    EXPECT_FALSE(ring->overrun());
     EXPECT_EQ(ends, 0);
 }
 
@@ -498,7 +498,7 @@ TEST_P(TambviewJackTest, DirectThruSendsEachMessageOnceInOrderWithClicksBetween)
     std::iota(clicked.begin(), clicked.end(), 0);
     EXPECT_EQ(programs, clicked);
     EXPECT_GT(watched->forwardedDeliveries(), 0u) << "nothing went out in its own cycle";
-    EXPECT_FALSE(tamblin::input::inputRing().overrun());
+    EXPECT_FALSE(ring->overrun());
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, TambviewJackTest, ::testing::ValuesIn(serversUnderTest()),

@@ -68,10 +68,10 @@ public:
 struct Rig {
     InProcessPortService service;
     WatchedPorts ports{service};
+    InputRing ring;
     std::unique_ptr<Tambview> window;
 
     explicit Rig(std::vector<std::string> outputs = {"Synth"},
-                 InputRing& ring = tamblin::input::inputRing(),
                  const std::function<void(InProcessPortService&)>& prepare = {},
                  const std::function<void(Tambview&)>& beforeLoad = {}) {
         service.setInputDevices({"Keys"});
@@ -143,8 +143,6 @@ void enterValueInNextDialog(const QString& value) {
 class TambviewOutputTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { ensureApplication(); }
-
-    void SetUp() override { drainInputRing(); }
 };
 
 // ---- the output gate ----------------------------------------------------------------------------
@@ -202,7 +200,7 @@ TEST_F(TambviewOutputTest, AFailedFirstOpenUnchecksTheBox) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Rig rig(c.outputs, tamblin::input::inputRing(), c.prepare);
+        Rig rig(c.outputs, c.prepare);
         ModalGuard guard;
         rig.allowOutput()->click();
         EXPECT_EQ(guard.closed(), c.messages);
@@ -251,7 +249,7 @@ TEST_F(TambviewOutputTest, DevicesChosenBeforeStartOpenTheOutputFirstAndAllowIt)
         SCOPED_TRACE(busy ? "the output is in use" : "the output is free");
         ModalGuard guard;
         Rig rig(
-            {"Synth", "Piano"}, tamblin::input::inputRing(),
+            {"Synth", "Piano"},
             [busy](InProcessPortService& s) {
                 s.setInputDevices({"Keys", "Pads"});
                 s.setOutputBusy(1, busy);
@@ -578,8 +576,8 @@ TEST_F(TambviewOutputTest, ASentMessageShowsTheInputPortsClockAtTheClick) {
 }
 
 TEST_F(TambviewOutputTest, WithoutAStartedInputASentMessageShowsTheRingsReadSlotTime) {
-    auto ring = std::make_unique<InputRing>();
-    Rig rig({"Synth"}, *ring, [](InProcessPortService& s) { s.setInputFailing(0, true); });
+    Rig rig({"Synth"}, [](InProcessPortService& s) { s.setInputFailing(0, true); });
+    InputRing* ring = &rig.ring;
     ASSERT_EQ(rig.window->midiInHnd(), 0u);
     rig.openOutput();
 

@@ -21,6 +21,7 @@
 #include "windows/Tambview.h"
 
 using tamblin::grids::Rgb;
+using tamblin::input::InputRing;
 using tamblin::ports::InProcessPortService;
 using tamblin::windows::Tambview;
 using namespace tamblin::testing;
@@ -30,15 +31,14 @@ namespace {
 class TambviewTest : public ::testing::Test {
 protected:
     InProcessPortService service;
+    InputRing ring;
     std::unique_ptr<Tambview> window;
     int ends = 0;
 
     static void SetUpTestSuite() { ensureApplication(); }
 
-    void SetUp() override { drainInputRing(); }
-
     std::unique_ptr<Tambview> makeWindow() {
-        auto w = std::make_unique<Tambview>(service);
+        auto w = std::make_unique<Tambview>(service, ring);
         w->setEndProgram([this] { ++ends; });
         return w;
     }
@@ -379,7 +379,8 @@ TEST_F(TambviewTest, ExitAndCloseBoxBothCloseBothPorts) {
         InProcessPortService ports;
         ports.setInputDevices({"Keys"});
         ports.setOutputDevices({"Synth"});
-        Tambview w(ports);
+        InputRing ownRing;
+        Tambview w(ports, ownRing);
         int ended = 0;
         w.setEndProgram([&] { ++ended; });
         w.load();

@@ -77,7 +77,8 @@ TEST_F(WindowDestroyedTest, DeviceDialogCountsAsClosedAndTheMainWindowEndsThePro
     ports::InProcessPortService service;
     service.setInputDevices({"Keys", "Pads"});
     service.setOutputDevices({"Synth"});
-    Tambview window(service);
+    input::InputRing ring;
+    Tambview window(service, ring);
     int ends = 0;
     window.setEndProgram([&] { ++ends; });
 
