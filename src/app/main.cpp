@@ -12,9 +12,9 @@
 #include "app/Termination.h"
 #include "input/LogFile.h"
 #include "ports/CompositePortService.h"
-#include "ports/JackPortService.h"
 #include "ports/PipeWireProps.h"
 #include "ports/RtMidiPortService.h"
+#include "ports/jack/JackPortService.h"
 #include "windows/DestroyedWindowWatch.h"
 #include "windows/Tambview.h"
 
