@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,44 @@
 namespace {
 
 constexpr const char* kDesktopId = "org.tamblin.Tamblin";
+
+// The window's part of the run: Qt, the window on the devices chosen, and the event loop. Ends
+// through `end` (see main) while the window and Qt still exist.
+int runWindow(std::vector<std::string> qtArguments, tamblin::ports::PortService& service,
+              tamblin::input::InputRing& ring, std::optional<tamblin::ports::DeviceId> input,
+              std::optional<tamblin::ports::DeviceId> output, tamblin::input::LogFile* log,
+              const std::function<int(int)>& end) {
+    using namespace tamblin;
+    // QApplication keeps references to these for its whole life.
+    std::vector<char*> qtArgv;
+    for (std::string& arg : qtArguments) qtArgv.push_back(arg.data());
+    qtArgv.push_back(nullptr);
+    int qtArgc = static_cast<int>(qtArguments.size());
+
+    QApplication application(qtArgc, qtArgv.data());
+    QApplication::setApplicationName(QStringLiteral("Tamblin"));
+    QApplication::setApplicationVersion(QStringLiteral(TAMBLIN_VERSION_STRING));
+    // Wayland shells find the window's icon through the desktop entry of this name.
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopId));
+
+    // From here on a terminating signal ends the program through the Exit action, once the
+    // event loop runs (a modal dialog's included).
+    windows::Tambview* ending = nullptr;
+    app::Termination termination([&ending] {
+        if (ending != nullptr) ending->cmdExit_Click();
+    });
+    // A window that another X client destroys counts as closed by its close box.
+    windows::DestroyedWindowWatch destroyedWindows;
+    windows::Tambview window(service, ring);
+    ending = &window;
+    window.setStartDevices(input, output);
+    if (log != nullptr) window.setLogCopy([log](std::string_view text) { log->write(text); });
+
+    window.load();
+    if (window.ended()) return end(0);  // ended by a signal while start-up waited for the user
+    window.show();
+    return end(QApplication::exec());
+}
 
 }  // namespace
 
@@ -100,34 +139,5 @@ int main(int argc, char* argv[]) {
         }
     }
 
-    // QApplication keeps references to these for its whole life.
-    std::vector<std::string> qtArguments = line.qtArguments;
-    std::vector<char*> qtArgv;
-    for (std::string& arg : qtArguments) qtArgv.push_back(arg.data());
-    qtArgv.push_back(nullptr);
-    int qtArgc = static_cast<int>(qtArguments.size());
-
-    QApplication application(qtArgc, qtArgv.data());
-    QApplication::setApplicationName(QStringLiteral("Tamblin"));
-    QApplication::setApplicationVersion(QStringLiteral(TAMBLIN_VERSION_STRING));
-    // Wayland shells find the window's icon through the desktop entry of this name.
-    QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopId));
-
-    // From here on a terminating signal ends the program through the Exit action, once the
-    // event loop runs (a modal dialog's included).
-    windows::Tambview* ending = nullptr;
-    app::Termination termination([&ending] {
-        if (ending != nullptr) ending->cmdExit_Click();
-    });
-    // A window that another X client destroys counts as closed by its close box.
-    windows::DestroyedWindowWatch destroyedWindows;
-    windows::Tambview window(service, ring);
-    ending = &window;
-    window.setStartDevices(input, output);
-    if (log) window.setLogCopy([&log](std::string_view text) { log->write(text); });
-
-    window.load();
-    if (window.ended()) return end(0);  // ended by a signal while start-up waited for the user
-    window.show();
-    return end(QApplication::exec());
+    return runWindow(line.qtArguments, service, ring, input, output, log.get(), end);
 }
