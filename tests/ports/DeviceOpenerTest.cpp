@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "ports/DeviceOpener.h"
 #include "doubles/InProcessPortService.h"
+#include "ports/DeviceOpener.h"
 
 namespace tamblin::ports {
 namespace {

@@ -9,8 +9,8 @@
 #include <memory>
 #include <string_view>
 
-#include "input/InputRing.h"
 #include "doubles/InProcessPortService.h"
+#include "input/InputRing.h"
 #include "support/ModalDriver.h"
 #include "support/WindowProbe.h"
 #include "windows/Tambview.h"
