@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
