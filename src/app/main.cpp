@@ -10,6 +10,8 @@
 
 #include "app/CommandLine.h"
 #include "app/DeviceArguments.h"
+#include "app/Display.h"
+#include "app/StandardStreams.h"
 #include "app/Termination.h"
 #include "input/LogFile.h"
 #include "ports/CompositePortService.h"
@@ -23,11 +25,53 @@ namespace {
 
 constexpr const char* kDesktopId = "org.tamblin.Tamblin";
 
+// What ends the program before anything starts: a command line it cannot take, --help and
+// --version. Returns the program's status then.
+std::optional<int> endsAtOnce(const tamblin::app::CommandLine& line, const std::string& program,
+                              const std::function<void(const std::string&)>& complain) {
+    using namespace tamblin;
+    if (line.error) {
+        complain(*line.error);
+        std::fputs(app::usageHint(program).c_str(), stderr);
+        return app::kUsageStatus;
+    }
+    if (line.options.help) {
+        std::fputs(app::helpText(program).c_str(), stdout);
+        return 0;
+    }
+    if (line.options.version) {
+        std::fputs(app::versionText(program).c_str(), stdout);
+        return 0;
+    }
+    return std::nullopt;
+}
+
+// Opens the --log file; null, said through `complain`, when it cannot.
+std::unique_ptr<tamblin::input::LogFile> openLog(
+    const std::string& path, const std::function<void(const std::string&)>& complain) {
+    // A reader that goes away, or a file over the size limit, is a failed write, reported once,
+    // not the end of the program.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::string error;
+    std::unique_ptr<tamblin::input::LogFile> log =
+        tamblin::input::LogFile::open(path, complain, error);
+    if (!log) complain(error);
+    return log;
+}
+
+// What the window starts on, as the command line chose it.
+struct WindowStart {
+    std::optional<tamblin::ports::DeviceId> input;
+    std::optional<tamblin::ports::DeviceId> output;
+    tamblin::input::LogFile* log = nullptr;
+};
+
 // The window's part of the run: Qt, the window on the devices chosen, and the event loop. Ends
 // through `end` (see main) while the window and Qt still exist.
 int runWindow(std::vector<std::string> qtArguments, tamblin::ports::PortService& service,
-              tamblin::input::InputRing& ring, std::optional<tamblin::ports::DeviceId> input,
-              std::optional<tamblin::ports::DeviceId> output, tamblin::input::LogFile* log,
+              tamblin::input::InputRing& ring, const WindowStart& start,
+              const std::function<void(const std::string&)>& complain,
               const std::function<int(int)>& end) {
     using namespace tamblin;
     // QApplication keeps references to these for its whole life.
@@ -52,44 +96,44 @@ int runWindow(std::vector<std::string> qtArguments, tamblin::ports::PortService&
     windows::DestroyedWindowWatch destroyedWindows;
     windows::Tambview window(service, ring);
     ending = &window;
-    window.setStartDevices(input, output);
-    if (log != nullptr) window.setLogCopy([log](std::string_view text) { log->write(text); });
+    window.setStartDevices(start.input, start.output);
+    if (tamblin::input::LogFile* log = start.log)
+        window.setLogCopy([log](std::string_view text) { log->write(text); });
+    window.setOverrunReport([&complain](std::string_view text) { complain(std::string(text)); });
 
     window.load();
-    if (window.ended()) return end(0);  // ended by a signal while start-up waited for the user
+    // Ended by a signal while start-up waited for the user.
+    if (window.ended()) return end(window.overran() ? app::kOverrunStatus : 0);
     window.show();
-    return end(QApplication::exec());
+    const int status = QApplication::exec();
+    return end(window.overran() ? app::kOverrunStatus : status);
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
     using namespace tamblin;
+    // With nowhere to say so: the descriptors 0 to 2 may be closed.
+    if (!app::openClosedStandardStreams()) return 1;
     const std::vector<std::string> args(argv, argv + argc);
     const std::string program = app::programName(argc > 0 ? argv[0] : "");
     auto complain = [&program](const std::string& text) {
         std::fprintf(stderr, "%s: %s\n", program.c_str(), text.c_str());
     };
     const app::CommandLine line = app::parseCommandLine(args);
-    if (line.error) {
-        complain(*line.error);
-        std::fputs(app::usageHint(program).c_str(), stderr);
-        return app::kUsageStatus;
-    }
+    if (const std::optional<int> status = endsAtOnce(line, program, complain)) return *status;
     const app::Options& options = line.options;
-    if (options.help) {
-        std::fputs(app::helpText(program).c_str(), stdout);
-        return 0;
-    }
-    if (options.version) {
-        std::fputs(app::versionText(program).c_str(), stdout);
-        return 0;
-    }
 
     // Before any thread may read the environment, and before the first JACK client opens (the
     // JACK service opens its client as soon as it exists, --list included).
     if (const std::string warning = ports::keepMidiEventsExact(); !warning.empty())
         complain(warning);
+
+    // Before any port opens: opening a FIFO waits for its reader, and no port of ours may wait
+    // with it.
+    std::unique_ptr<input::LogFile> log;
+    if (options.log && !options.list && !(log = openLog(*options.log, complain)))
+        return app::kUsageStatus;
 
     // The one input ring, which the input's callback fills and the window drains: it outlives
     // both the port services and the window.
@@ -111,8 +155,8 @@ int main(int argc, char* argv[]) {
         return status;
     };
 
-    // Everything up to the window needs no display: --list, and the checks of the device names
-    // and the log file, which end the program before any window appears.
+    // Everything up to the window needs no display: --list, and the checks of the device names,
+    // which end the program before any window appears.
     if (options.list) {
         std::fputs(app::deviceListText(service).c_str(), stdout);
         return end(std::fflush(stdout) == 0 ? 0 : 1);
@@ -128,16 +172,12 @@ int main(int argc, char* argv[]) {
         complain(error);
         return end(app::kUsageStatus);
     }
-    std::unique_ptr<input::LogFile> log;
-    if (options.log) {
-        // A reader that goes away is a failed write, reported once, not the end of the program.
-        std::signal(SIGPIPE, SIG_IGN);
-        log = input::LogFile::open(*options.log, complain, error);
-        if (!log) {
-            complain(error);
-            return end(app::kUsageStatus);
-        }
+
+    // Qt would abort without a display; one line and a status say it instead.
+    if (const std::optional<std::string> problem = app::displayProblem(line.qtArguments)) {
+        complain(*problem);
+        return end(app::kNoDisplayStatus);
     }
 
-    return runWindow(line.qtArguments, service, ring, input, output, log.get(), end);
+    return runWindow(line.qtArguments, service, ring, {input, output, log.get()}, complain, end);
 }
