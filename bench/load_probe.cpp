@@ -39,9 +39,9 @@
 
 #include "input/InputRing.h"
 #include "ports/CompositePortService.h"
-#include "ports/JackPortService.h"
 #include "ports/PipeWireProps.h"
 #include "ports/RtMidiPortService.h"
+#include "ports/jack/JackPortService.h"
 #include "windows/Tambview.h"
 
 namespace {

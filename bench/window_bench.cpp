@@ -28,9 +28,9 @@
 #include <string>
 #include <vector>
 
+#include "doubles/InProcessPortService.h"
 #include "grids/GridView.h"
 #include "input/InputRing.h"
-#include "ports/InProcessPortService.h"
 #include "windows/Tambview.h"
 
 namespace {

@@ -21,7 +21,7 @@ run_packages=(
 test_packages=(
     git
     libgtest-dev libgmock-dev googletest libbenchmark-dev
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format
     pipewire pipewire-jack pipewire-bin
     desktop-file-utils appstream dpkg-dev file
     shellcheck groff-base

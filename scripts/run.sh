@@ -11,7 +11,8 @@ cd "$root"
 
 bash scripts/deps.sh run
 source scripts/lib/release.sh
-release_build build-release OFF tamblin tamblin-send tamblin-shot
+# The whole tree, as the README's install step expects it.
+release_build build-release OFF
 monitor="$root/build-release/src/app/tamblin"
 sender="$root/build-release/tools/tamblin-send"
 shooter="$root/build-release/tools/tamblin-shot"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test through ctest:
-#   1. the whole suite in a normal build (warnings as errors under CI);
+#   1. the formatting of every C++ file (clang-format), then the whole suite in a normal build
+#      (warnings as errors under CI);
 #   2. the whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, but for the tests of
 #      the scripts and the package;
 #   3. the ring stress tests and the real-MIDI tests on jackd under ThreadSanitizer (their copies
@@ -49,6 +50,9 @@ asan() {
     LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp" \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 "$@"
 }
+
+step "Formatting: clang-format over src, tests, tools and bench"
+find src tests tools bench -name '*.cpp' -o -name '*.h' | sort | xargs clang-format --dry-run -Werror
 
 step "Normal build and the whole test suite"
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLIN_WERROR="$werror"

@@ -6,13 +6,13 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 
 #include "ports/SpscQueue.h"
+#include "ports/jack/JackLibrary.h"
 
 namespace tamblin::tools {
 
@@ -24,11 +24,6 @@ struct Event {
     std::uint16_t size = 0;  // as JACK carried it; bytes beyond the first 64 are not kept
     std::array<std::uint8_t, 64> bytes{};
 };
-
-// jack2 frees the clients of a killed server itself, at the process's next client open.
-bool libraryFreesDeadClients() {
-    return std::strncmp(jack_get_version_string(), "1.9.", 4) == 0;
-}
 
 // What libjack may still call into after its client's server was killed, kept (reachable) for the
 // rest of the run.
@@ -56,19 +51,17 @@ struct Endpoint {
     std::atomic<bool> gone{false};
 
     void open(const std::string& name, bool output, JackProcessCallback process, void* self) {
-        jack_status_t status{};
-        client = jack_client_open(name.c_str(), JackNoStartServer, &status);
+        client = ports::jack::openClient(name.c_str());
         if (client == nullptr) throw std::runtime_error("cannot open JACK client " + name);
-        jack_on_info_shutdown(
-            client,
-            [](jack_status_t, const char*, void* e) {
-                static_cast<Endpoint*>(e)->gone.store(true, std::memory_order_release);
-            },
-            this);
-        jack_set_process_callback(client, process, self);
-        port = jack_port_register(client, output ? "out" : "in", JACK_DEFAULT_MIDI_TYPE,
-                                  output ? JackPortIsOutput : JackPortIsInput, 0);
-        if (port == nullptr || jack_activate(client) != 0) {
+        ports::jack::ClientCallbacks callbacks;
+        callbacks.process = process;
+        callbacks.arg = self;
+        callbacks.serverGone = [](jack_status_t, const char*, void* e) {
+            static_cast<Endpoint*>(e)->gone.store(true, std::memory_order_release);
+        };
+        callbacks.serverGoneArg = this;
+        if (!ports::jack::startClient(client, callbacks,
+                                      {{output ? "out" : "in", output, &port}})) {
             jack_client_close(client);
             throw std::runtime_error("cannot start JACK client " + name);
         }
@@ -76,11 +69,8 @@ struct Endpoint {
 
     // Closes the client, or leaves a dead one to libjack and keeps `state` for it.
     void close(std::shared_ptr<void> state) {
-        if (gone.load(std::memory_order_acquire) && libraryFreesDeadClients()) {
+        if (!ports::jack::closeClient(client, gone.load(std::memory_order_acquire)))
             keepForever(std::move(state));
-            return;
-        }
-        jack_client_close(client);
     }
 };
 
@@ -258,17 +248,16 @@ struct JackCycles::State {
 };
 
 JackCycles::JackCycles(const std::string& client) : state_(new State) {
-    state_->client = jack_client_open(client.c_str(), JackNoStartServer, nullptr);
+    state_->client = ports::jack::openClient(client.c_str());
     if (state_->client == nullptr) throw std::runtime_error("cannot open JACK client " + client);
-    jack_set_process_callback(
-        state_->client,
-        [](jack_nframes_t, void* self) {
-            static_cast<State*>(self)->cycles.fetch_add(1, std::memory_order_relaxed);
-            return 0;
-        },
-        state_.get());
+    ports::jack::ClientCallbacks callbacks;
+    callbacks.process = [](jack_nframes_t, void* self) {
+        static_cast<State*>(self)->cycles.fetch_add(1, std::memory_order_relaxed);
+        return 0;
+    };
+    callbacks.arg = state_.get();
     // On a throw, the member's deleter closes the client.
-    if (jack_activate(state_->client) != 0)
+    if (!ports::jack::startClient(state_->client, callbacks, {}))
         throw std::runtime_error("cannot start JACK client " + client);
 }
 

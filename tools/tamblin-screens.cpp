@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "ports/InProcessPortService.h"
+#include "doubles/InProcessPortService.h"
 #include "windows/Tambview.h"
 
 namespace {

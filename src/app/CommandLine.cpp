@@ -103,22 +103,70 @@ const OptionSpec* findShort(char name) {
 
 }  // namespace
 
+namespace {
+
+void fail(CommandLine& line, std::string why) {
+    if (!line.error) line.error = std::move(why);
+}
+
+// Reads the option word args[i] ("--name[=value]", or short options, grouped as in "-hv"): applies
+// the options before the last one of a group and returns the last one, with its value when the
+// word holds it. Null, with line.error set, when the word names no option of ours.
+const OptionSpec* readOptionWord(const std::string& arg, CommandLine& line,
+                                 std::optional<std::string>& value, std::string& shown) {
+    if (arg[1] == '-') {
+        const std::size_t equals = arg.find('=');
+        const std::string name = arg.substr(2, equals == std::string::npos ? equals : equals - 2);
+        if (equals != std::string::npos) value = arg.substr(equals + 1);
+        bool ambiguous = false;
+        const OptionSpec* option = findLong(name, ambiguous);
+        shown = "--" + name;
+        if (option == nullptr) {
+            fail(line, std::string(ambiguous ? "option '" : "unrecognized option '") + shown +
+                           (ambiguous ? "' is ambiguous" : "'"));
+            return nullptr;
+        }
+        shown = "--" + std::string(option->name);
+        if (value && option->valueName.empty()) {
+            fail(line, "option '" + shown + "' doesn't allow an argument");
+            return nullptr;
+        }
+        return option;
+    }
+    // Short options may be grouped ("-hv"); one that takes a value takes the rest of the word, or
+    // the next word.
+    const OptionSpec* option = nullptr;
+    for (std::size_t at = 1; at < arg.size(); ++at) {
+        option = findShort(arg[at]);
+        shown = std::string("-") + arg[at];
+        if (option == nullptr) {
+            fail(line, "invalid option -- '" + std::string(1, arg[at]) + "'");
+            return nullptr;
+        }
+        if (!option->valueName.empty()) {
+            if (at + 1 < arg.size()) value = arg.substr(at + 1);
+            break;
+        }
+        if (at + 1 < arg.size()) option->apply(line.options, {});
+    }
+    return option;
+}
+
+}  // namespace
+
 CommandLine parseCommandLine(const std::vector<std::string>& args) {
     CommandLine line;
     if (args.empty()) return line;
     line.qtArguments.push_back(args[0]);
-    auto fail = [&line](std::string why) {
-        if (!line.error) line.error = std::move(why);
-    };
 
     for (std::size_t i = 1; i < args.size() && !line.error; ++i) {
         const std::string& arg = args[i];
         if (arg == "--") {
-            if (i + 1 < args.size()) fail("unexpected argument '" + args[i + 1] + "'");
+            if (i + 1 < args.size()) fail(line, "unexpected argument '" + args[i + 1] + "'");
             break;
         }
         if (arg.size() < 2 || arg[0] != '-') {
-            fail("unexpected argument '" + arg + "'");
+            fail(line, "unexpected argument '" + arg + "'");
             break;
         }
 
@@ -130,7 +178,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             const bool inlineValue = qtName.size() != bare.size();
             if (qt->takesValue && !inlineValue) {
                 if (i + 1 >= args.size()) {
-                    fail("option '" + arg + "' requires an argument");
+                    fail(line, "option '" + arg + "' requires an argument");
                     break;
                 }
                 line.qtArguments.push_back(args[++i]);
@@ -138,48 +186,13 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             continue;
         }
 
-        const OptionSpec* option = nullptr;
         std::optional<std::string> value;
         std::string shown;  // the option as the user wrote it, for messages
-        if (arg[1] == '-') {
-            const std::size_t equals = arg.find('=');
-            const std::string name =
-                arg.substr(2, equals == std::string::npos ? equals : equals - 2);
-            if (equals != std::string::npos) value = arg.substr(equals + 1);
-            bool ambiguous = false;
-            option = findLong(name, ambiguous);
-            shown = "--" + name;
-            if (option == nullptr) {
-                fail(std::string(ambiguous ? "option '" : "unrecognized option '") + shown +
-                     (ambiguous ? "' is ambiguous" : "'"));
-                break;
-            }
-            shown = "--" + std::string(option->name);
-            if (value && option->valueName.empty()) {
-                fail("option '" + shown + "' doesn't allow an argument");
-                break;
-            }
-        } else {
-            // Short options may be grouped ("-hv"); one that takes a value takes the rest of the
-            // word, or the next word.
-            for (std::size_t at = 1; at < arg.size(); ++at) {
-                option = findShort(arg[at]);
-                shown = std::string("-") + arg[at];
-                if (option == nullptr) {
-                    fail("invalid option -- '" + std::string(1, arg[at]) + "'");
-                    break;
-                }
-                if (!option->valueName.empty()) {
-                    if (at + 1 < arg.size()) value = arg.substr(at + 1);
-                    break;
-                }
-                if (at + 1 < arg.size()) option->apply(line.options, {});
-            }
-            if (line.error) break;
-        }
+        const OptionSpec* option = readOptionWord(arg, line, value, shown);
+        if (option == nullptr) break;
         if (!option->valueName.empty() && !value) {
             if (i + 1 >= args.size()) {
-                fail("option '" + shown + "' requires an argument");
+                fail(line, "option '" + shown + "' requires an argument");
                 break;
             }
             value = args[++i];

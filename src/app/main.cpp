@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,15 +15,99 @@
 #include "app/Termination.h"
 #include "input/LogFile.h"
 #include "ports/CompositePortService.h"
-#include "ports/JackPortService.h"
 #include "ports/PipeWireProps.h"
 #include "ports/RtMidiPortService.h"
+#include "ports/jack/JackPortService.h"
 #include "windows/DestroyedWindowWatch.h"
 #include "windows/Tambview.h"
 
 namespace {
 
 constexpr const char* kDesktopId = "org.tamblin.Tamblin";
+
+// What ends the program before anything starts: a command line it cannot take, --help and
+// --version. Returns the program's status then.
+std::optional<int> endsAtOnce(const tamblin::app::CommandLine& line, const std::string& program,
+                              const std::function<void(const std::string&)>& complain) {
+    using namespace tamblin;
+    if (line.error) {
+        complain(*line.error);
+        std::fputs(app::usageHint(program).c_str(), stderr);
+        return app::kUsageStatus;
+    }
+    if (line.options.help) {
+        std::fputs(app::helpText(program).c_str(), stdout);
+        return 0;
+    }
+    if (line.options.version) {
+        std::fputs(app::versionText(program).c_str(), stdout);
+        return 0;
+    }
+    return std::nullopt;
+}
+
+// Opens the --log file; null, said through `complain`, when it cannot.
+std::unique_ptr<tamblin::input::LogFile> openLog(
+    const std::string& path, const std::function<void(const std::string&)>& complain) {
+    // A reader that goes away, or a file over the size limit, is a failed write, reported once,
+    // not the end of the program.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::string error;
+    std::unique_ptr<tamblin::input::LogFile> log =
+        tamblin::input::LogFile::open(path, complain, error);
+    if (!log) complain(error);
+    return log;
+}
+
+// What the window starts on, as the command line chose it.
+struct WindowStart {
+    std::optional<tamblin::ports::DeviceId> input;
+    std::optional<tamblin::ports::DeviceId> output;
+    tamblin::input::LogFile* log = nullptr;
+};
+
+// The window's part of the run: Qt, the window on the devices chosen, and the event loop. Ends
+// through `end` (see main) while the window and Qt still exist.
+int runWindow(std::vector<std::string> qtArguments, tamblin::ports::PortService& service,
+              tamblin::input::InputRing& ring, const WindowStart& start,
+              const std::function<void(const std::string&)>& complain,
+              const std::function<int(int)>& end) {
+    using namespace tamblin;
+    // QApplication keeps references to these for its whole life.
+    std::vector<char*> qtArgv;
+    for (std::string& arg : qtArguments) qtArgv.push_back(arg.data());
+    qtArgv.push_back(nullptr);
+    int qtArgc = static_cast<int>(qtArguments.size());
+
+    QApplication application(qtArgc, qtArgv.data());
+    QApplication::setApplicationName(QStringLiteral("Tamblin"));
+    QApplication::setApplicationVersion(QStringLiteral(TAMBLIN_VERSION_STRING));
+    // Wayland shells find the window's icon through the desktop entry of this name.
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopId));
+
+    // From here on a terminating signal ends the program through the Exit action, once the
+    // event loop runs (a modal dialog's included).
+    windows::Tambview* ending = nullptr;
+    app::Termination termination([&ending] {
+        if (ending != nullptr) ending->cmdExit_Click();
+    });
+    // A window that another X client destroys counts as closed by its close box.
+    windows::DestroyedWindowWatch destroyedWindows;
+    windows::Tambview window(service, ring);
+    ending = &window;
+    window.setStartDevices(start.input, start.output);
+    if (tamblin::input::LogFile* log = start.log)
+        window.setLogCopy([log](std::string_view text) { log->write(text); });
+    window.setOverrunReport([&complain](std::string_view text) { complain(std::string(text)); });
+
+    window.load();
+    // Ended by a signal while start-up waited for the user.
+    if (window.ended()) return end(window.overran() ? app::kOverrunStatus : 0);
+    window.show();
+    const int status = QApplication::exec();
+    return end(window.overran() ? app::kOverrunStatus : status);
+}
 
 }  // namespace
 
@@ -36,20 +121,8 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "%s: %s\n", program.c_str(), text.c_str());
     };
     const app::CommandLine line = app::parseCommandLine(args);
-    if (line.error) {
-        complain(*line.error);
-        std::fputs(app::usageHint(program).c_str(), stderr);
-        return app::kUsageStatus;
-    }
+    if (const std::optional<int> status = endsAtOnce(line, program, complain)) return *status;
     const app::Options& options = line.options;
-    if (options.help) {
-        std::fputs(app::helpText(program).c_str(), stdout);
-        return 0;
-    }
-    if (options.version) {
-        std::fputs(app::versionText(program).c_str(), stdout);
-        return 0;
-    }
 
     // Before any thread may read the environment, and before the first JACK client opens (the
     // JACK service opens its client as soon as it exists, --list included).
@@ -59,18 +132,8 @@ int main(int argc, char* argv[]) {
     // Before any port opens: opening a FIFO waits for its reader, and no port of ours may wait
     // with it.
     std::unique_ptr<input::LogFile> log;
-    if (options.log && !options.list) {
-        // A reader that goes away, or a file over the size limit, is a failed write, reported
-        // once, not the end of the program.
-        std::signal(SIGPIPE, SIG_IGN);
-        std::signal(SIGXFSZ, SIG_IGN);
-        std::string error;
-        log = input::LogFile::open(*options.log, complain, error);
-        if (!log) {
-            complain(error);
-            return app::kUsageStatus;
-        }
-    }
+    if (options.log && !options.list && !(log = openLog(*options.log, complain)))
+        return app::kUsageStatus;
 
     // The one input ring, which the input's callback fills and the window drains: it outlives
     // both the port services and the window.
@@ -116,37 +179,5 @@ int main(int argc, char* argv[]) {
         return end(app::kNoDisplayStatus);
     }
 
-    // QApplication keeps references to these for its whole life.
-    std::vector<std::string> qtArguments = line.qtArguments;
-    std::vector<char*> qtArgv;
-    for (std::string& arg : qtArguments) qtArgv.push_back(arg.data());
-    qtArgv.push_back(nullptr);
-    int qtArgc = static_cast<int>(qtArguments.size());
-
-    QApplication application(qtArgc, qtArgv.data());
-    QApplication::setApplicationName(QStringLiteral("Tamblin"));
-    QApplication::setApplicationVersion(QStringLiteral(TAMBLIN_VERSION_STRING));
-    // Wayland shells find the window's icon through the desktop entry of this name.
-    QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopId));
-
-    // From here on a terminating signal ends the program through the Exit action, once the
-    // event loop runs (a modal dialog's included).
-    windows::Tambview* ending = nullptr;
-    app::Termination termination([&ending] {
-        if (ending != nullptr) ending->cmdExit_Click();
-    });
-    // A window that another X client destroys counts as closed by its close box.
-    windows::DestroyedWindowWatch destroyedWindows;
-    windows::Tambview window(service, ring);
-    ending = &window;
-    window.setStartDevices(input, output);
-    if (log) window.setLogCopy([&log](std::string_view text) { log->write(text); });
-    window.setOverrunReport([&complain](std::string_view text) { complain(std::string(text)); });
-
-    window.load();
-    // Ended by a signal while start-up waited for the user.
-    if (window.ended()) return end(window.overran() ? app::kOverrunStatus : 0);
-    window.show();
-    const int status = QApplication::exec();
-    return end(window.overran() ? app::kOverrunStatus : status);
+    return runWindow(line.qtArguments, service, ring, {input, output, log.get()}, complain, end);
 }

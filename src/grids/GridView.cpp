@@ -145,7 +145,8 @@ void GridView::mouseReleaseEvent(QMouseEvent* event) {
     followPointer(pos);
     if (event->button() != Qt::LeftButton) return;
     selecting_ = false;
-    if (std::exchange(pressed_, false) && rect().contains(pos)) emit clicked(model_.index());
+    if (std::exchange(pressed_, false) && rect().contains(pos))
+        emit clicked(model_.index(), mouseRow_, mouseCol_);
 }
 
 // The grid control raises one Click for the first press of a double-click and a DblClick, which

@@ -41,7 +41,8 @@ public:
     QSize sizeHint() const override;
 
 signals:
-    void clicked(int gridIndex);
+    // The cell under the pointer when the button went up (see mouseRow()).
+    void clicked(int gridIndex, int row, int col);
     void pointerMoved(int gridIndex);
 
 protected:

@@ -15,8 +15,9 @@ namespace tamblin::input {
 
 inline constexpr int kMessageClasses = 8;
 
-// What the decoder shows its results on. The main window implements it (batching the widget
-// updates per refresh tick); tests implement it to record what a user would see.
+// What the decoder shows its results on. The display batch implements it (DisplayBatch.h, which
+// the window applies to its widgets once a refresh tick); tests implement it to record what a user
+// would see.
 class DecoderSink {
 public:
     virtual ~DecoderSink() = default;

@@ -8,10 +8,14 @@ void RefreshPump::tick() {
     // drained in this tick too.
     while (!ring_.empty()) {
         const InputRing::Entry entry = ring_.at(ring_.readPos());
-        if (!(isRealTime(entry.message) && host_.realTimeFiltered())) {
+        const bool filtered = host_.realTimeFiltered();
+        if (ports::isShown(entry.message, filtered)) {
             host_.displayMessage(entry.message, entry.time);
-            // A message the port service forwarded itself (direct thru) went out once already.
-            if (host_.outputAllowed() && !entry.forwarded) host_.forward(entry.message);
+            // "Allow MIDI output" is read once the message has been decoded. A message the port
+            // service forwarded itself (direct thru) went out once already.
+            const ports::ThruGate gate{host_.outputAllowed(), filtered};
+            if (ports::goesOut(entry.message, gate) && !entry.forwarded)
+                host_.forward(entry.message);
         }
         ring_.advanceRead();
     }

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "input/InputRing.h"
+#include "ports/ThruRule.h"
 
 namespace tamblin::input {
 
@@ -30,9 +31,6 @@ public:
     RefreshPump(InputRing& ring, PumpHost& host) : ring_(ring), host_(host) {}
 
     void tick();
-
-    // True for the system real-time statuses 0xF8-0xFF.
-    static constexpr bool isRealTime(std::uint32_t message) { return (message & 0xF8) == 0xF8; }
 
 private:
     InputRing& ring_;

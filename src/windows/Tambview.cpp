@@ -10,17 +10,18 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QStyleOptionTabWidgetFrame>
-#include <QStylePainter>
 #include <QTabBar>
 #include <QTimer>
 #include <initializer_list>
+#include <span>
+#include <vector>
 
 #include "grids/GridView.h"
 #include "windows/ButtonKeys.h"
 #include "windows/DeviceDialog.h"
 #include "windows/DialogOpenerUi.h"
 #include "windows/Icon.h"
+#include "windows/MainControls.h"
 #include "windows/MessageBox.h"
 #include "windows/Twips.h"
 #include "windows/ValueDialog.h"
@@ -36,24 +37,6 @@ constexpr const char* kClassNames[input::kMessageClasses] = {
 
 constexpr const char* kPageNames[4] = {"Notes", "Program Changes", "Controllers", "Misc"};
 
-// The tab control: one row of tabs over four pages. Pages span the whole control, so positions
-// on a page are measured from the control's top-left corner, as the grids' top of 360 twips
-// (just under the row of tabs) expects.
-class TabControl final : public QWidget {
-public:
-    using QWidget::QWidget;
-    int barHeight = 0;
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QStylePainter painter(this);
-        QStyleOptionTabWidgetFrame frame;
-        frame.initFrom(this);
-        frame.rect = rect().adjusted(0, barHeight - 1, 0, 0);
-        painter.drawPrimitive(QStyle::PE_FrameTabWidget, frame);
-    }
-};
-
 QString latin(const char* text) {
     return QString::fromLatin1(text);
 }
@@ -64,7 +47,11 @@ Tambview::Tambview(ports::PortService& service, input::InputRing& ring, QWidget*
     : QWidget(parent),
       service_(service),
       ring_(ring),
-      decoder_(*this, QLocale().decimalPoint().toStdString()),
+      models_{std::make_unique<grids::GridModel>(grids::kNotesGrid),
+              std::make_unique<grids::GridModel>(grids::kProgramsGrid),
+              std::make_unique<grids::GridModel>(grids::kControllersGrid)},
+      batch_({models_[0].get(), models_[1].get(), models_[2].get()}),
+      decoder_(batch_, QLocale().decimalPoint().toStdString()),
       pump_(ring_, *this),
       openerUi_(std::make_unique<DialogOpenerUi>(
           [this]() -> DeviceDialog& { return deviceDialog(); },
@@ -75,8 +62,6 @@ Tambview::Tambview(ports::PortService& service, input::InputRing& ring, QWidget*
     setObjectName(QStringLiteral("Tambview"));
     setWindowIcon(tamblinIcon());
     setFont(dialogFont());
-    for (int i = 0; i < 3; ++i)
-        models_[static_cast<std::size_t>(i)] = std::make_unique<grids::GridModel>(i);
     buildControls();
     setTabOrder();
 }
@@ -86,7 +71,55 @@ Tambview::~Tambview() = default;
 void Tambview::buildControls() {
     const int dpi = logicalDpiX();
     resize(twipsToPixels(16440, dpi), twipsToPixels(9015, dpi));
+    buildPages();
 
+    const std::span<const Control> controls = mainControls();
+    std::vector<QWidget*> made(controls.size());
+    for (std::size_t i = 0; i < made.size(); ++i) {
+        made[i] = makeControl(controls[i], pages_[3], this);
+        if (controls[i].kind == Control::Kind::CountRows)
+            buildCountRows(controls[i].left, controls[i].top, controls[i].width);
+    }
+    txtMidiIn_ = findChild<QLineEdit*>(QStringLiteral("txtMidiIn"));
+    txtMidiOut_ = findChild<QLineEdit*>(QStringLiteral("txtMidiOut"));
+    cmdChange_ = findChild<QPushButton*>(QStringLiteral("cmdChange"));
+    cmdChangeO_ = findChild<QPushButton*>(QStringLiteral("cmdChangeO"));
+    chkNoreal_ = findChild<QCheckBox*>(QStringLiteral("chkNoreal"));
+    chkFirst_ = findChild<QCheckBox*>(QStringLiteral("chkFirst"));
+    chkMidiOut_ = findChild<QCheckBox*>(QStringLiteral("chkMidiOut"));
+    txtMIDI_ = findChild<QPlainTextEdit*>(QStringLiteral("txtMIDI"));
+    cmdCDE_ = findChild<QPushButton*>(QStringLiteral("cmdCDE"));
+    cmdClear_ = findChild<QPushButton*>(QStringLiteral("cmdClear"));
+    txtVersion_ = findChild<QLabel*>(QStringLiteral("txtVersion"));
+    cmdExit_ = findChild<QPushButton*>(QStringLiteral("cmdExit"));
+
+    chkNoreal_->setChecked(true);
+    txtMIDI_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    txtMIDI_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    txtMIDI_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    txtMIDI_->setUndoRedoEnabled(false);  // the log is written, not edited: no undo history
+    // A multi-line text box of the desktop the program was designed for takes no tab characters:
+    // Tab and Shift+Tab move along the focus order.
+    txtMIDI_->setTabChangesFocus(true);
+    txtVersion_->setFont(dialogFont(9.75, true));
+
+    for (std::size_t i = 0; i < made.size(); ++i)
+        if (controls[i].fit) fitCaption(made[i]);
+    for (QLabel* name : lblMsgs_) fitCaption(name);
+    for (QPushButton* button : {cmdChange_, cmdChangeO_, cmdCDE_, cmdClear_, cmdExit_}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+    pressButtonsOnEnter(*this);
+
+    timer_ = new QTimer(this);
+    timer_->setObjectName(QStringLiteral("Timer"));
+    timer_->setTimerType(Qt::PreciseTimer);
+    connectControls();
+    showPage(0);
+}
+
+void Tambview::buildPages() {
     auto* tabs = new TabControl(this);
     tabs_ = tabs;
     tabs_->setObjectName(QStringLiteral("tabs"));
@@ -96,7 +129,7 @@ void Tambview::buildControls() {
     tabBar_->setExpanding(false);
     tabBar_->setDrawBase(false);
     for (const char* name : kPageNames) tabBar_->addTab(latin(name));
-    tabs->barHeight = twipsToPixels(360, dpi);
+    tabs->barHeight = twipsToPixels(360, logicalDpiX());
     tabBar_->setGeometry(0, 0, tabs_->width(), tabs->barHeight);
     for (std::size_t i = 0; i < pages_.size(); ++i) {
         pages_[i] = new QWidget(tabs_);
@@ -117,98 +150,24 @@ void Tambview::buildControls() {
     }
     // The notes grid's tooltip until the pointer rests on a cell: kept on purpose (docs/NAMES.md).
     views_[0]->setToolTipText(QStringLiteral("Tool tip"));
+}
 
-    QWidget* misc = pages_[3];
-    // Labels of the desktop the program was designed for draw their text at the top: a count
-    // then sits on its class name's line.
-    auto label = [](QWidget* parent, const QString& text) {
-        auto* l = new QLabel(text, parent);
-        l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        return l;
-    };
-    // A device row: its caption, the device's name and its Change button, made in that order
-    // (the focus order follows).
-    struct DeviceRow {
-        QLabel* caption;
-        QLineEdit* name;
-        QPushButton* change;
-    };
-    auto deviceRow = [&](int top, const QString& caption, const QString& captionName,
-                         const QString& text, const QString& boxName, const QString& changeName) {
-        return DeviceRow{placeNamed(label(misc, caption), captionName, 480, top, 1695, 375),
-                         placeNamed(new QLineEdit(text, misc), boxName, 2280, top, 3255, 375),
-                         placeNamed(new QPushButton(QStringLiteral("Change"), misc), changeName,
-                                    5760, top, 1695, 375)};
-    };
-    // "Label1", "Label2" and "Text1" are the original names and text, kept on purpose
-    // (docs/NAMES.md).
-    const DeviceRow in = deviceRow(1800, QStringLiteral("MIDI Input Device:"),
-                                   QStringLiteral("Label1"), QStringLiteral("Text1"),
-                                   QStringLiteral("txtMidiIn"), QStringLiteral("cmdChange"));
-    const DeviceRow out = deviceRow(2280, QStringLiteral("MIDI Output Device:"),
-                                    QStringLiteral("Label2"), QStringLiteral("(none)"),
-                                    QStringLiteral("txtMidiOut"), QStringLiteral("cmdChangeO"));
-    txtMidiIn_ = in.name;
-    cmdChange_ = in.change;
-    txtMidiOut_ = out.name;
-    cmdChangeO_ = out.change;
-
+void Tambview::buildCountRows(int left, int top, int width) {
+    constexpr int kCountWidth = 615, kNameOffset = 840, kRow = 240, kHeight = 255;
     for (int k = 0; k < input::kMessageClasses; ++k) {
         const auto i = static_cast<std::size_t>(k);
+        const int rowTop = top + kRow * k;
         lblMsgCounts_[i] =
-            placeNamed(label(misc, QString()), QStringLiteral("lblMsgCounts(%1)").arg(k), 3600,
-                       3120 + 240 * k, 615, 255);
+            placeNamed(topLabel(pages_[3], QString()), QStringLiteral("lblMsgCounts(%1)").arg(k),
+                       left, rowTop, kCountWidth, kHeight);
         lblMsgCounts_[i]->setAlignment(Qt::AlignRight | Qt::AlignTop);
-        lblMsgs_[i] =
-            placeNamed(label(misc, latin(kClassNames[i])), QStringLiteral("lblMsgs(%1)").arg(k),
-                       4440, 3120 + 240 * k, 2535, 255);
+        lblMsgs_[i] = placeNamed(topLabel(pages_[3], latin(kClassNames[i])),
+                                 QStringLiteral("lblMsgs(%1)").arg(k), left + kNameOffset, rowTop,
+                                 width - kNameOffset, kHeight);
     }
+}
 
-    chkNoreal_ =
-        placeNamed(new QCheckBox(QStringLiteral("Don't display system real time messages"), misc),
-                   QStringLiteral("chkNoreal"), 4680, 7200, 3255, 255);
-    chkNoreal_->setChecked(true);
-    chkFirst_ =
-        placeNamed(new QCheckBox(QStringLiteral("Display messages only the first time"), misc),
-                   QStringLiteral("chkFirst"), 4680, 7440, 3015, 255);
-
-    txtMIDI_ =
-        placeNamed(new QPlainTextEdit(misc), QStringLiteral("txtMIDI"), 8160, 720, 6615, 7455);
-    txtMIDI_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    txtMIDI_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    txtMIDI_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    txtMIDI_->setUndoRedoEnabled(false);  // the log is written, not edited: no undo history
-    // A multi-line text box of the desktop the program was designed for takes no tab characters:
-    // Tab and Shift+Tab move along the focus order.
-    txtMIDI_->setTabChangesFocus(true);
-
-    cmdCDE_ = placeNamed(new QPushButton(QStringLiteral("C D E"), this), QStringLiteral("cmdCDE"),
-                         1080, 8520, 1335, 375);
-    cmdClear_ = placeNamed(new QPushButton(QStringLiteral("Clear"), this),
-                           QStringLiteral("cmdClear"), 3240, 8520, 1455, 375);
-    txtVersion_ = placeNamed(new QLabel(latin(kVersion), this), QStringLiteral("txtVersion"), 7440,
-                             8640, 1935, 255);
-    txtVersion_->setFont(dialogFont(9.75, true));
-    chkMidiOut_ = placeNamed(new QCheckBox(QStringLiteral("Allow MIDI output"), this),
-                             QStringLiteral("chkMidiOut"), 10320, 8640, 3255, 255);
-    cmdExit_ = placeNamed(new QPushButton(QStringLiteral("Exit"), this), QStringLiteral("cmdExit"),
-                          14280, 8520, 1935, 375);
-
-    for (QWidget* caption : std::initializer_list<QWidget*>{in.caption, out.caption, chkNoreal_,
-                                                            chkFirst_, chkMidiOut_})
-        fitCaption(caption);
-    for (QLabel* name : lblMsgs_) fitCaption(name);
-
-    for (QPushButton* button : {cmdChange_, cmdChangeO_, cmdCDE_, cmdClear_, cmdExit_}) {
-        button->setAutoDefault(false);
-        button->setDefault(false);
-    }
-    pressButtonsOnEnter(*this);
-
-    timer_ = new QTimer(this);
-    timer_->setObjectName(QStringLiteral("Timer"));
-    timer_->setTimerType(Qt::PreciseTimer);
-
+void Tambview::connectControls() {
     connect(cmdChange_, &QPushButton::clicked, this, &Tambview::cmdChange_Click);
     connect(cmdChangeO_, &QPushButton::clicked, this, &Tambview::cmdChangeO_Click);
     connect(cmdCDE_, &QPushButton::clicked, this, &Tambview::cmdCDE_Click);
@@ -217,9 +176,8 @@ void Tambview::buildControls() {
     // Runs whenever the value changes, whether the user clicked or the program set it.
     connect(chkMidiOut_, &QCheckBox::toggled, this, &Tambview::chkMidiOut_Click);
     connect(chkNoreal_, &QCheckBox::toggled, this, &Tambview::mirrorThruGate);
+    connect(chkFirst_, &QCheckBox::toggled, this, [this](bool on) { batch_.setFirstTimeOnly(on); });
     connect(timer_, &QTimer::timeout, this, &Tambview::refreshTick);
-
-    showPage(0);
 }
 
 void Tambview::setTabOrder() {
@@ -285,65 +243,34 @@ void Tambview::displayMessage(std::uint32_t message, std::int32_t time) {
     if (!batched_) flushToWidgets();
 }
 
-void Tambview::setCountText(int messageClass, std::string_view text) {
-    const auto i = static_cast<std::size_t>(messageClass);
-    pendingCounts_[i].assign(text);
-    countDirty_[i] = true;
-}
-
-void Tambview::markCell(int grid, int channel, int number, grids::Rgb colour) {
-    models_[static_cast<std::size_t>(grid)]->markCell(channel, number, colour);
-    gridDirty_[static_cast<std::size_t>(grid)] = true;
+void Tambview::flushToWidgets() {
+    batch_.applyTo(*this);
 }
 
 void Tambview::clearLog() {
-    // Lines waiting for the widget would have been emptied with the rest of the log.
-    pendingLog_.clear();
-    logClearPending_ = true;
+    txtMIDI_->clear();
 }
 
-void Tambview::appendLog(std::string_view line) {
-    pendingLog_.append(line);
-    pendingLog_.push_back('\n');
-    if (logCopy_) {
-        pendingCopy_.append(line);
-        pendingCopy_.push_back('\n');
-    }
+void Tambview::appendLog(std::string_view lines) {
+    // Always at the end of the log, whatever the user typed or selected there.
+    QTextCursor cursor = txtMIDI_->textCursor();
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(QString::fromUtf8(lines.data(), static_cast<qsizetype>(lines.size())));
+    txtMIDI_->setTextCursor(cursor);
+    txtMIDI_->verticalScrollBar()->setValue(txtMIDI_->verticalScrollBar()->maximum());
 }
 
-bool Tambview::firstTimeOnly() const {
-    return chkFirst_->checkState() != Qt::Unchecked;
+void Tambview::copyLog(std::string_view lines) {
+    logCopy_(lines);
 }
 
-void Tambview::flushToWidgets() {
-    if (logClearPending_) {
-        txtMIDI_->clear();
-        logClearPending_ = false;
-    }
-    if (!pendingLog_.empty()) {
-        // Always at the end of the log, whatever the user typed or selected there.
-        QTextCursor cursor = txtMIDI_->textCursor();
-        cursor.movePosition(QTextCursor::End);
-        cursor.insertText(
-            QString::fromUtf8(pendingLog_.data(), static_cast<qsizetype>(pendingLog_.size())));
-        txtMIDI_->setTextCursor(cursor);
-        txtMIDI_->verticalScrollBar()->setValue(txtMIDI_->verticalScrollBar()->maximum());
-        pendingLog_.clear();
-    }
-    if (!pendingCopy_.empty()) {
-        logCopy_(pendingCopy_);
-        pendingCopy_.clear();
-    }
-    for (std::size_t k = 0; k < pendingCounts_.size(); ++k) {
-        if (!countDirty_[k]) continue;
-        lblMsgCounts_[k]->setText(QString::fromLatin1(pendingCounts_[k].c_str()));
-        countDirty_[k] = false;
-    }
-    for (std::size_t i = 0; i < views_.size(); ++i) {
-        if (!gridDirty_[i]) continue;
-        views_[i]->refresh();
-        gridDirty_[i] = false;
-    }
+void Tambview::setCountText(int messageClass, std::string_view text) {
+    lblMsgCounts_[static_cast<std::size_t>(messageClass)]->setText(
+        QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+void Tambview::refreshGrid(int grid) {
+    views_[static_cast<std::size_t>(grid)]->refresh();
 }
 
 // ---- the refresh pump's host ------------------------------------------------------------------
@@ -467,10 +394,9 @@ std::int32_t Tambview::echoTime() const {
     return ring_.timeAtReadPos();
 }
 
-void Tambview::grid_Click(int index) {
+void Tambview::grid_Click(int index, int row, int col) {
     if (chkMidiOut_->checkState() == Qt::Unchecked) return;
-    const grids::GridView* view = views_[static_cast<std::size_t>(index)];
-    const auto cell = grids::GridModel::channelNumberAt(view->mouseRow(), view->mouseCol());
+    const auto cell = grids::GridModel::channelNumberAt(row, col);
     if (!cell) return;
     std::uint32_t message = 0;
     switch (index) {

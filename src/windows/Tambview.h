@@ -11,6 +11,7 @@
 #include "grids/GridModel.h"
 #include "grids/PointerActions.h"
 #include "input/Decoder.h"
+#include "input/DisplayBatch.h"
 #include "input/InputRing.h"
 #include "input/RefreshPump.h"
 #include "ports/DeviceOpener.h"
@@ -35,10 +36,11 @@ class DialogOpenerUi;
 class ValueDialog;
 
 // The main window: hosts every control, runs start-up and shut-down, and ties the decoder, the
-// refresh pump, the grids and the port service together. Everything here runs on the
+// refresh pump, the grids and the port service together. The decoder writes into a display batch,
+// which the window applies to its widgets once a refresh tick. Everything here runs on the
 // user-interface thread; the only other thread is the port service's, which touches nothing but
 // the input ring.
-class Tambview final : public QWidget, private input::DecoderSink, private input::PumpHost {
+class Tambview final : public QWidget, private input::BatchView, private input::PumpHost {
     Q_OBJECT
 
 public:
@@ -74,7 +76,10 @@ public:
 
     // Receives, at each refresh, every line that went into the log box since the last one, each
     // ended by a line feed, even when the box was emptied in between.
-    void setLogCopy(std::function<void(std::string_view)> copy) { logCopy_ = std::move(copy); }
+    void setLogCopy(std::function<void(std::string_view)> copy) {
+        logCopy_ = std::move(copy);
+        batch_.setCopying(static_cast<bool>(logCopy_));
+    }
     // Receives the overrun message as soon as the input ring is seen to have overrun, before the
     // message box waits for the user (the log copy then receives its last line, saying from
     // which time messages were lost).
@@ -110,12 +115,12 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    // DecoderSink
-    void setCountText(int messageClass, std::string_view text) override;
-    void markCell(int grid, int channel, int number, grids::Rgb colour) override;
+    // BatchView
     void clearLog() override;
-    void appendLog(std::string_view line) override;
-    bool firstTimeOnly() const override;
+    void appendLog(std::string_view lines) override;
+    void copyLog(std::string_view lines) override;
+    void setCountText(int messageClass, std::string_view text) override;
+    void refreshGrid(int grid) override;
     // PumpHost
     bool realTimeFiltered() const override;
     bool outputAllowed() const override;
@@ -125,6 +130,10 @@ private:
     void reportOverrun() override;
 
     void buildControls();
+    void buildPages();
+    // Eight rows from (left, top) in twips, `width` wide: a class's count, then its name.
+    void buildCountRows(int left, int top, int width);
+    void connectControls();
     void setTabOrder();
     void showPage(int page);
     void flushToWidgets();
@@ -140,17 +149,18 @@ private:
     void mirrorThruGate();
     void cmdClear_Click();
     void cmdCDE_Click();
-    void grid_Click(int index);
+    void grid_Click(int index, int row, int col);
     void grid_MouseMove(int index);
 
     ports::PortService& service_;
     input::InputRing& ring_;
+    std::array<std::unique_ptr<grids::GridModel>, 3> models_;
+    input::DisplayBatch batch_;
     input::Decoder decoder_;
     input::RefreshPump pump_;
     std::unique_ptr<DialogOpenerUi> openerUi_;
     ports::DeviceOpener opener_;
 
-    std::array<std::unique_ptr<grids::GridModel>, 3> models_;
     std::array<grids::GridView*, 3> views_{};
     grids::NoteNames noteNames_{};
     grids::KindWords kindWords_{};
@@ -178,15 +188,7 @@ private:
     QLabel* txtVersion_ = nullptr;
     QPushButton* cmdExit_ = nullptr;
     QTimer* timer_ = nullptr;
-
-    // The batch that the next flush hands to the widgets.
     bool batched_ = true;
-    bool logClearPending_ = false;
-    std::string pendingLog_;
-    std::string pendingCopy_;
-    std::array<std::string, input::kMessageClasses> pendingCounts_;
-    std::array<bool, input::kMessageClasses> countDirty_{};
-    std::array<bool, 3> gridDirty_{};
 
     std::unique_ptr<DeviceDialog> deviceDialog_;
     std::unique_ptr<ValueDialog> valueDialog_;

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ports/InProcessPortService.h"
+#include "doubles/InProcessPortService.h"
 
 namespace tamblin::app {
 namespace {

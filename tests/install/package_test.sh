@@ -3,7 +3,8 @@
 # folder (nothing is installed on this machine): the programs run; the package holds what a
 # desktop looks for and nothing else; the desktop entry, the metainfo and the icon name agree and
 # pass their validators; the dependencies are those dpkg-shlibdeps finds for the libraries the
-# programs link, never PipeWire's libjack.
+# programs link, never PipeWire's libjack. And the README's install command, run on the same build
+# tree into a staging folder, installs the same files under its prefix.
 #
 # Usage: package_test.sh BUILD_DIR VERSION
 set -euo pipefail
@@ -90,6 +91,26 @@ done
 for page in "$root"/usr/share/man/man1/*.gz; do
     gzip -t "$page" || fail "$page is no gzip file"
 done
+
+# The README's install step, word for word but for `sudo`, the build folder (this tree for
+# build-release) and DESTDIR (a staging folder for the system's root).
+readme="$(cd "$(dirname "$0")/../.." && pwd)/README.md"
+install_line="$(sed -n 's/^    sudo \(cmake --install build-release .*\)$/\1/p' "$readme")"
+if [ -z "$install_line" ]; then
+    fail "the README shows no 'sudo cmake --install build-release ...' line"
+else
+    read -ra words <<<"$install_line"
+    for i in "${!words[@]}"; do [ "${words[$i]}" != build-release ] || words[i]="$build"; done
+    prefix="${install_line##*--prefix }"
+    staged="$work/staged"
+    if ! DESTDIR="$staged" "${words[@]}" >"$work/install" 2>&1; then
+        fail "the README's install fails: $(cat "$work/install")"
+    else
+        want="$(printf '%s\n' "${expected[@]}" | sed "s|^usr/|${prefix#/}/|" | sort)"
+        got="$(cd "$staged" && find . ! -type d | sed 's|^\./||' | sort)"
+        [ "$want" = "$got" ] || fail "the README's install puts other files (<) or more (>):"$'\n'"$(diff <(echo "$want") <(echo "$got"))"
+    fi
+fi
 
 if [ "$failures" -gt 0 ]; then
     echo "$failures check(s) failed on $deb" >&2

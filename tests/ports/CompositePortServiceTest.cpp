@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ports/InProcessPortService.h"
+#include "doubles/InProcessPortService.h"
 #include "support/ForwardingPortService.h"
 
 namespace tamblin::ports {

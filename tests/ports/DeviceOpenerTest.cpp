@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "doubles/InProcessPortService.h"
 #include "ports/DeviceOpener.h"
-#include "ports/InProcessPortService.h"
 
 namespace tamblin::ports {
 namespace {

@@ -1,6 +1,6 @@
 // The JACK port service on a private server (jackd, or PipeWire through its libjack), against the
 // test's own raw libjack ends.
-#include "ports/JackPortService.h"
+#include "ports/jack/JackPortService.h"
 
 #include <gtest/gtest.h>
 

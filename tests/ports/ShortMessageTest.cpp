@@ -1,4 +1,5 @@
 #include "ports/ShortMessage.h"
+#include "ports/ThruRule.h"
 
 #include <gtest/gtest.h>
 
@@ -106,6 +107,37 @@ TEST(ShortMessageTest, RecognisesTheClientsOfThisProgram) {
     for (const Case& c : cases)
         EXPECT_EQ(isTamblinClient(c.client, c.renamedToo), c.own)
             << c.client << " renamed " << c.renamedToo;
+}
+
+// The one rule behind thru at the tick and in the JACK cycle.
+TEST(ShortMessageTest, ThruForwardsWhatIsShownWhileOutputIsAllowed) {
+    struct Case {
+        std::uint32_t message;
+        bool allowed;
+        bool filtered;
+        bool shown;
+        bool out;
+    } cases[] = {
+        {0x403C90, true, true, true, true},    // ch1 note on
+        {0x403C90, false, true, true, false},  // output not allowed: shown only
+        {0x403C9F, true, true, true, true},    // ch16 note on: 0x9F is no real-time status
+        {0x7F7FEF, true, true, true, true},    // ch16 pitch wheel
+        {0xF7, true, true, true, true},        // EOX, just below the real-time statuses
+        {0xF0, true, true, true, true},        // SysEx status
+        {0xF8, true, true, false, false},      // timing clock, filtered: neither
+        {0xFE, true, true, false, false},      // active sensing, filtered
+        {0xFF, true, true, false, false},      // system reset, filtered
+        {0xF8, true, false, true, true},       // the filter off: clock goes out too
+        {0xFF, false, false, true, false},     // shown, output not allowed
+        {0x7F00F8, true, true, false, false},  // clock with stray data bytes: still real time
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << std::hex << c.message << " allowed " << c.allowed
+                                          << " filtered " << c.filtered);
+        EXPECT_EQ(isShown(c.message, c.filtered), c.shown);
+        EXPECT_EQ(goesOut(c.message, ThruGate{c.allowed, c.filtered}), c.out);
+    }
+    static_assert(goesOut(0x403C90, ThruGate{true, true}) && !goesOut(0xF8, ThruGate{true, true}));
 }
 
 }  // namespace

@@ -127,8 +127,8 @@ packages_of test >"$work/test"
 for p in cmake ninja-build qt6-base-dev librtmidi-dev libjack-jackd2-dev jackd2 xvfb; do
     grep -qx "$p" "$work/run" || fail "run leaves out $p"
 done
-for p in libgtest-dev libbenchmark-dev clang shellcheck desktop-file-utils appstream dpkg-dev file \
-    groff-base; do
+for p in libgtest-dev libbenchmark-dev clang clang-format shellcheck desktop-file-utils appstream \
+    dpkg-dev file groff-base; do
     grep -qx "$p" "$work/test" || fail "test leaves out $p"
     ! grep -qx "$p" "$work/run" || fail "run asks for $p, which only the tests use"
 done

@@ -11,8 +11,8 @@
 #include <functional>
 #include <string>
 
+#include "doubles/InProcessPortService.h"
 #include "ports/DeviceOpener.h"
-#include "ports/InProcessPortService.h"
 #include "support/ModalDriver.h"
 #include "support/WindowProbe.h"
 #include "windows/DeviceDialog.h"

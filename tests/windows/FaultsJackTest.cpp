@@ -38,7 +38,7 @@
 
 #include "grids/GridView.h"
 #include "input/InputRing.h"
-#include "ports/JackPortService.h"
+#include "ports/jack/JackPortService.h"
 #include "support/ChildProgram.h"
 #include "support/JackEndpoints.h"
 #include "support/MidiServer.h"

@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "doubles/InProcessPortService.h"
 #include "grids/GridModel.h"
 #include "input/InputRing.h"
-#include "ports/InProcessPortService.h"
 #include "support/RgbPrinting.h"
 #include "support/WindowProbe.h"
 #include "windows/Tambview.h"

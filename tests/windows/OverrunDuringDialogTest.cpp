@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "doubles/InProcessPortService.h"
 #include "input/InputRing.h"
-#include "ports/InProcessPortService.h"
 #include "support/ForwardingPortService.h"
 #include "support/ModalDriver.h"
 #include "support/WindowProbe.h"

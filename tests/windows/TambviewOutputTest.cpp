@@ -13,9 +13,9 @@
 #include <functional>
 #include <memory>
 
+#include "doubles/InProcessPortService.h"
 #include "grids/GridView.h"
 #include "input/InputRing.h"
-#include "ports/InProcessPortService.h"
 #include "support/ForwardingPortService.h"
 #include "support/ModalDriver.h"
 #include "support/RgbPrinting.h"

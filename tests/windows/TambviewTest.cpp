@@ -13,8 +13,8 @@
 #include <QTest>
 #include <algorithm>
 
+#include "doubles/InProcessPortService.h"
 #include "grids/GridView.h"
-#include "ports/InProcessPortService.h"
 #include "support/ModalDriver.h"
 #include "support/WindowProbe.h"
 #include "windows/DeviceDialog.h"

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "ports/InProcessPortService.h"
+#include "doubles/InProcessPortService.h"
 #include "support/ChildProgram.h"
 #include "support/ModalDriver.h"
 #include "support/WindowProbe.h"

@@ -1,4 +1,4 @@
-#include "ports/InProcessPortService.h"
+#include "doubles/InProcessPortService.h"
 
 #include <algorithm>
 

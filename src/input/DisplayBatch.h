@@ -1,0 +1,61 @@
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "grids/GridModel.h"
+#include "input/Decoder.h"
+
+namespace tamblin::input {
+
+// What a batch is applied to: the window's widgets.
+class BatchView {
+public:
+    virtual ~BatchView() = default;
+    virtual void clearLog() = 0;
+    // Whole lines, each ended by a line feed.
+    virtual void appendLog(std::string_view lines) = 0;
+    virtual void copyLog(std::string_view lines) = 0;
+    virtual void setCountText(int messageClass, std::string_view text) = 0;
+    // The grid's model has changed since the last refresh.
+    virtual void refreshGrid(int grid) = 0;
+};
+
+// The display's changes since they were last applied, as plain data: the decoder writes into it,
+// and the window applies it to its widgets once a refresh tick, so that each widget changes once
+// a tick whatever the number of messages. The grid models are marked at once (the batch only
+// notes which grids to repaint). User-interface thread only.
+class DisplayBatch final : public DecoderSink {
+public:
+    explicit DisplayBatch(std::array<grids::GridModel*, 3> models) : models_(models) {}
+
+    // "Display messages only the first time", mirrored from its check box.
+    void setFirstTimeOnly(bool on) { firstTimeOnly_ = on; }
+    // Whether the log lines are also kept for BatchView::copyLog.
+    void setCopying(bool on) { copying_ = on; }
+
+    // Hands every change to `view`, in the order: log cleared, lines, copy, counts, grids; then
+    // starts an empty batch.
+    void applyTo(BatchView& view);
+
+    void setCountText(int messageClass, std::string_view text) override;
+    void markCell(int grid, int channel, int number, grids::Rgb colour) override;
+    void clearLog() override;
+    void appendLog(std::string_view line) override;
+    bool firstTimeOnly() const override { return firstTimeOnly_; }
+
+private:
+    std::array<grids::GridModel*, 3> models_;
+    bool firstTimeOnly_ = false;
+    bool copying_ = false;
+
+    bool logClearPending_ = false;
+    std::string pendingLog_;
+    std::string pendingCopy_;
+    std::array<std::string, kMessageClasses> pendingCounts_;
+    std::array<bool, kMessageClasses> countDirty_{};
+    std::array<bool, 3> gridDirty_{};
+};
+
+}  // namespace tamblin::input

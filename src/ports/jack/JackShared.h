@@ -1,0 +1,198 @@
+#pragma once
+
+// The state of the JACK port service that its three threads share, and the JACK client it runs.
+// Included by the service's own files only (JackPortService.cpp, JackProcess.cpp,
+// JackWorker.cpp).
+
+#include <jack/jack.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ports/ShortMessage.h"
+#include "ports/SpscQueue.h"
+#include "ports/ThruRule.h"
+#include "ports/jack/JackPortService.h"
+
+namespace tamblin::ports::jack {
+
+using Clock = std::chrono::steady_clock;
+
+struct OutEntry {
+    Handle handle = 0;
+    std::uint32_t generation = 0;  // of the client the send was made to
+    MessageBytes bytes;
+};
+
+// A port of ours that is open on a device, by its full name.
+struct Target {
+    Handle handle = 0;
+    std::string name;
+};
+
+// A question of the user-interface thread that the worker answers.
+struct Request {
+    std::uint64_t id = 0;
+    bool list = true;  // the device list, else whether `name` is there
+    bool input = true;
+    std::string name;
+};
+
+struct Answer {
+    std::uint64_t id = 0;
+    bool reached = false;  // a client of ours runs
+    bool exists = false;
+    std::vector<std::string> names;
+};
+
+// What the worker keeps about one of our ports.
+struct Follow {
+    Handle handle = 0;                          // of the open port it follows, 0 for none
+    std::string connected;                      // the device we connected our port to, or empty
+    std::uint64_t settledAt = 0;                // cycle count from which connections are as made
+    Handle triedFor = 0;                        // the handle a connection was last tried for
+    std::optional<Clock::time_point> closedAt;  // since when no port is open
+};
+
+// Shared with the process thread: atomics and the output queue only, so that it never waits.
+struct CycleShared {
+    std::atomic<std::uint64_t> cycles{0};  // odd while our process callback runs
+    std::atomic<Handle> inHandle{0};       // the open input
+    std::atomic<Handle> inStarted{0};      // the open input, once started
+    std::atomic<jack_time_t> inStartUsecs{0};
+    std::atomic<Handle> inRouted{0};  // the input whose connections have settled
+    std::atomic<InputCallback> callback{nullptr};
+    std::atomic<Instance> instance{0};
+    std::atomic<Handle> outHandle{0};
+    std::atomic<Handle> outRouted{0};
+    // A closed output whose sends, accepted before the close, still go out to its device: until
+    // `consumed` (sends taken from the queue, written or dropped) reaches `drainUntil` (sends
+    // accepted when it closed), the worker follows it as if it were still open.
+    std::atomic<Handle> draining{0};
+    std::atomic<std::uint64_t> drainUntil{0};
+    std::atomic<std::uint64_t> consumed{0};
+    std::atomic<bool> outputAllowed{false};
+    std::atomic<bool> realTimeFiltered{true};
+    std::atomic<std::uint32_t> generation{0};  // of the client that sends go to
+    std::atomic<bool> up{false};               // a client of ours runs on a server
+    // Sends from the user-interface thread, the one producer, to the process thread.
+    SpscQueue<OutEntry, 4096> sends;
+};
+
+// Between the user-interface thread and the worker, under `mutex`.
+struct Mailbox {
+    std::mutex mutex;
+    std::condition_variable wake;      // the worker waits on it
+    std::condition_variable answered;  // the user-interface thread waits on it
+    bool woken = false;
+    bool stop = false;
+    std::atomic<std::uint64_t> passes{0};  // of the worker's loop; read without the lock
+    bool finished = false;
+    std::optional<Target> wantIn;
+    std::optional<Target> wantOut;
+    std::optional<Target> drainOut;  // the output `draining` names
+    std::optional<Request> request;
+    std::optional<Answer> answer;
+};
+
+}  // namespace tamblin::ports::jack
+
+namespace tamblin::ports {
+
+struct JackPortService::Shared : jack::CycleShared, jack::Mailbox {
+    explicit Shared(Options o) : options(o) {}
+
+    struct Client;
+    using Target = jack::Target;
+    using Request = jack::Request;
+    using Answer = jack::Answer;
+    using Follow = jack::Follow;
+    using Clock = jack::Clock;
+
+    const Options options;
+
+    // ---- the user-interface thread's own ----
+    std::uint64_t pushed = 0;  // sends accepted into `sends`
+    std::uint64_t nextRequest = 0;
+    std::uint64_t unanswered = 0;  // a request that ran out of time, 0 for none
+
+    // ---- the worker's own ----
+    std::unique_ptr<Client> client;
+    // Clients of a server that went away, which libjack may still hold (see loseClient()).
+    std::vector<std::unique_ptr<Client>> retired;
+    std::uint32_t generations = 0;
+    Clock::time_point nextOpen{};   // when the worker tries to reach a server again
+    Clock::time_point openAfter{};  // no client opens before this, after a loss
+    bool openFailedBefore = false;
+    Follow inFollow;
+    Follow outFollow;
+    bool stopping = false;  // the worker's copy of `stop`, once it has seen it
+    Handle drainSeen = 0;   // the draining output the worker has been waiting for
+    Clock::time_point drainDeadline{};
+    Clock::time_point nextConnectionCheck{};
+
+    // What the worker's pass is to follow, copied from the mailbox.
+    struct Wanted {
+        std::optional<Target> in;
+        std::optional<Target> out;
+        std::optional<Target> closingOut;  // a closed output whose sends still go out
+    };
+
+    // The worker (JackWorker.cpp).
+    void run();
+    Handle pass(const Wanted& wanted, const std::optional<Request>& asked, Answer& reply);
+    void wakeWorker();
+    bool serverAnswers();
+    Answer serve(const Request& request);
+    bool drained(Handle closing);
+    bool openClient();
+    void loseClient();
+    void closeClient();
+    void follow(bool input, const std::optional<Target>& want, bool check);
+    void connectWanted(bool input, Follow& f, const Target& want);
+    bool link(bool input, Follow& f, bool make, const std::string& device);
+    bool connectedTo(bool input, const std::string& device);
+    Clock::duration pause() const;
+
+    // The user-interface thread (JackPortService.cpp).
+    std::optional<Answer> ask(Request request);
+};
+
+// One JACK client of ours and what its callbacks touch (JackProcess.cpp). It lives as long as
+// libjack may call them.
+struct JackPortService::Shared::Client {
+    Client(Shared& s, jack_client_t* j, std::uint32_t g) : shared(s), jack(j), generation(g) {}
+
+    Shared& shared;
+    jack_client_t* jack;
+    const std::uint32_t generation;
+    jack_port_t* in = nullptr;
+    jack_port_t* out = nullptr;
+    std::atomic<bool> gone{false};          // the server has shut the client down
+    std::atomic<bool> reported{false};      // libjack said so, which may be untrue (see run())
+    std::atomic<bool> portsChanged{false};  // a port came or went somewhere in the graph
+    // The process thread's own: the last timestamp delivered and its handle, so that times of one
+    // port never go backwards.
+    Handle lastHandle = 0;
+    std::int32_t lastTime = 0;
+
+    static int process(jack_nframes_t frames, void* self) noexcept;
+    static void onShutdown(jack_status_t, const char*, void* self) noexcept;
+    static void onReport(void* self) noexcept;
+    static void onPortRegistration(jack_port_id_t, int, void* self) noexcept;
+
+private:
+    std::uint64_t sendQueued(void* outBuffer, jack_nframes_t events, Handle out, Handle routed,
+                             bool direct) noexcept;
+    void deliver(void* inBuffer, jack_nframes_t events, Handle handle, void* outBuffer, bool direct,
+                 ThruGate gate) noexcept;
+};
+
+}  // namespace tamblin::ports
