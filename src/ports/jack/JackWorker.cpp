@@ -36,6 +36,10 @@ constexpr auto kDrainPatienceAtExit = 200ms;
 // How often the worker makes sure the open devices are still connected to our ports, also when no
 // port has come or gone (somebody else may have disconnected them).
 constexpr auto kConnectionCheck = 1s;
+// How often, and how far apart, the worker tries a client of its own before it takes a report of
+// the server's loss for true (see serverAnswers()).
+constexpr int kAnswerChecks = 4;
+constexpr auto kAnswerCheckPause = 100ms;
 // Counts of the cycle counter (two per cycle) after a connection was made or undone before the
 // process thread surely runs with it: the cycle in progress may have begun before it, and the
 // server switches to a new graph at the start of a cycle.
@@ -133,16 +137,22 @@ void JackPortService::Shared::wakeWorker() {
 
 // Whether a server answers under the name our client has: a client of the same name opens and
 // closes again. (Only asked where libjack leaves the clients of a lost server to us: jack2 would
-// free them at the open.)
+// free them at the open.) A busy server can refuse one open: a lost server refuses every one at
+// once, so a few tries over a short while tell the two apart.
 bool JackPortService::Shared::serverAnswers() {
-    jack_client_t* check = nullptr;
-    {
-        const jack::QuietJack quiet;
-        check = jack::openClient(kClientName);
+    for (int attempt = 0; attempt < kAnswerChecks; ++attempt) {
+        if (attempt > 0) std::this_thread::sleep_for(kAnswerCheckPause);
+        jack_client_t* check = nullptr;
+        {
+            const jack::QuietJack quiet;
+            check = jack::openClient(kClientName);
+        }
+        if (check != nullptr) {
+            jack_client_close(check);
+            return true;
+        }
     }
-    if (check == nullptr) return false;
-    jack_client_close(check);
-    return true;
+    return false;
 }
 
 Clock::duration JackPortService::Shared::pause() const {
