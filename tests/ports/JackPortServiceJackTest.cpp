@@ -330,6 +330,7 @@ TEST_P(JackPortServiceJackTest, TimestampsCountFromTheStartAndNothingComesBefore
     for (int i = 0; i < 20; ++i) source.send({0x90, 0x01, 0x01});
     ASSERT_TRUE(probe.waitForCount(20));
 
+    const int xruns = server.xruns();
     const auto beforeStart = std::chrono::steady_clock::now();
     ASSERT_EQ(service.midiInStart(handle), kOk);
     const auto afterStart = std::chrono::steady_clock::now();
@@ -340,8 +341,11 @@ TEST_P(JackPortServiceJackTest, TimestampsCountFromTheStartAndNothingComesBefore
     EXPECT_EQ(recorder.messages(), std::vector<std::uint32_t>{0x020290});
     const auto time = static_cast<std::int32_t>(recorder.arrivals()[0].time);
     // Stamped with the start of the cycle the source wrote it in, which may have begun up to a
-    // period (5.3 ms here) before the send.
-    EXPECT_GE(time, 120 - 6);
+    // period (5.3 ms here) before the send. After an xrun the server estimates its cycles' times
+    // afresh, behind the wall clock by up to the xrun's length: the bound holds without one.
+    if (server.xruns() == xruns) {
+        EXPECT_GE(time, 120 - 6);
+    }
     EXPECT_LE(
         time,
         std::chrono::duration_cast<std::chrono::milliseconds>(received - beforeStart).count());
