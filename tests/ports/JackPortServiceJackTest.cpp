@@ -238,6 +238,8 @@ protected:
         ASSERT_TRUE(handshake(source, in));
         ASSERT_TRUE(outputHandshake(service, out, sink));
         server.kill();
+        ASSERT_TRUE(recorder.waitFor([&] { return !service.connected(); }))
+            << "the service did not notice the server's loss within 10 s";
     }
 
     // Waits until `port` is connected to our client's port `ours`.
