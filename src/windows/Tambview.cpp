@@ -200,7 +200,6 @@ void Tambview::nameControls() {
     chkFirst_->setAccessibleName(chkFirst_->text());
     chkMidiOut_->setAccessibleName(chkMidiOut_->text());
     txtVersion_->setAccessibleName(txtVersion_->text());
-    tabBar_->setAccessibleName(QStringLiteral("Pages"));
     for (std::size_t k = 0; k < lblMsgCounts_.size(); ++k)
         lblMsgCounts_[k]->setAccessibleName(latin(kClassNames[k]) + QStringLiteral(": ") +
                                             lblMsgCounts_[k]->text());
