@@ -14,6 +14,8 @@ namespace {
 
 // The font a control was built with, kept the first time it is zoomed.
 constexpr const char* kBuiltFont = "tamblinBuiltFont";
+// The width a fitted caption was built with, kept the first time it is zoomed.
+constexpr const char* kBuiltWidth = "tamblinBuiltWidth";
 
 void zoomFont(QWidget& widget, int percent) {
     if (!widget.property(kBuiltFont).isValid()) {
@@ -51,6 +53,9 @@ void zoomWidgets(QWidget& window, int percent) {
     }
     QList<QWidget*> widgets = window.findChildren<QWidget*>();
     widgets.prepend(&window);
+    for (QWidget* widget : widgets)
+        if (widget->property(kFitsCaption).toBool() && !widget->property(kBuiltWidth).isValid())
+            widget->setProperty(kBuiltWidth, widget->width());
     // Fonts first: a caption is fitted to its zoomed text.
     for (QWidget* widget : widgets) zoomFont(*widget, percent);
     for (QWidget* widget : widgets) {
@@ -60,7 +65,13 @@ void zoomWidgets(QWidget& window, int percent) {
         const QRect twips = place.toRect();
         widget->setGeometry(twipsRect(twips.left(), twips.top(), twips.width(), twips.height(),
                                       widget->logicalDpiX() * percent / 100));
-        if (widget->property(kFitsCaption).toBool()) fitCaption(widget);
+        if (widget->property(kFitsCaption).toBool()) {
+            // A widened caption keeps its proportions too, unless its zoomed text needs more.
+            const int built = widget->property(kBuiltWidth).toInt();
+            widget->resize(std::max(widget->width(), (built * percent + 50) / 100),
+                           widget->height());
+            fitCaption(widget);
+        }
     }
 }
 
