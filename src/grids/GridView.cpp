@@ -72,16 +72,16 @@ void GridView::setZoom(int percent) {
 }
 
 int GridView::rowPixels() const {
-    return twipsToPixels(model_.rowHeight(), zoomedDpi(logicalDpiY()));
+    return zoomed(twipsToPixels(model_.rowHeight(), logicalDpiY()));
 }
 
 // Each width is converted on its own, as the grid control does, so all body columns are equally
 // wide.
 GridView::ColumnEdges GridView::columnEdges() const {
-    const int dpi = zoomedDpi(logicalDpiX());
+    const int dpi = logicalDpiX();
     ColumnEdges edges{};
     for (int c = 0; c < GridModel::kCols; ++c) {
-        edges[c + 1] = edges[c] + twipsToPixels(model_.colWidth(c), dpi);
+        edges[c + 1] = edges[c] + zoomed(twipsToPixels(model_.colWidth(c), dpi));
     }
     return edges;
 }

@@ -71,7 +71,9 @@ private:
     using ColumnEdges = std::array<int, GridModel::kCols + 1>;
     ColumnEdges columnEdges() const;  // left pixel edge of every column, then the right end
     int rowPixels() const;
-    int zoomedDpi(int dpi) const { return dpi * zoom_ / 100; }
+    // A cell's pixels at the layout's size, scaled: every cell grows alike, so the map keeps its
+    // proportions instead of gathering each cell's rounding at the far edge.
+    int zoomed(int pixels) const { return (pixels * zoom_ + 50) / 100; }
     void useKeyboard();
     void moveKeyCell(int row, int col);
     // Tells assistive technology which cell has the focus, or that its words changed.
