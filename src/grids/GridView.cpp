@@ -266,7 +266,7 @@ void GridView::announceKeyCell(bool moved) {
     std::string words = cellWords(model_, keyRow_, keyCol_);
     const bool changed = words != spokenKeyCell_;
     spokenKeyCell_ = std::move(words);
-    if (!hasFocus() || !QAccessible::isActive() || (!moved && !changed)) return;
+    if (!hasFocus() || (!moved && !changed)) return;
     QAccessibleEvent event(this, moved ? QAccessible::Focus : QAccessible::NameChanged);
     event.setChild(gridChildIndex(keyRow_, keyCol_));
     QAccessible::updateAccessibility(&event);

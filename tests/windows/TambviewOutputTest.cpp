@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QHelpEvent>
@@ -10,6 +11,7 @@
 #include <QTabBar>
 #include <QTest>
 #include <QToolTip>
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -478,7 +480,8 @@ TEST_F(TambviewOutputTest, ClicksSendTheMessageOfTheCell) {
 }
 
 // On a focused map the keys move the cell, and Space or Enter there does exactly what a click on
-// that cell does: the same message, the same echo, the same value dialog.
+// that cell does: the same message, the same echo, the same value dialog. To assistive technology
+// the cell the keys reach has the focus, and says its new words once played.
 TEST_F(TambviewOutputTest, KeysMoveTheMapsCellAndPlayItAsAClickWould) {
     // Each key after the map took the focus by Tab, and the cell it leaves: the same on every map.
     const struct {
@@ -506,10 +509,17 @@ TEST_F(TambviewOutputTest, KeysMoveTheMapsCellAndPlayItAsAClickWould) {
         int index;
         Qt::Key play;
         std::uint32_t message;
+        const char* before;
+        const char* after;
     } maps[] = {
-        {0, Qt::Key_Space, 0x7F3E9F},   // ch16 note 62 on, velocity 127
-        {1, Qt::Key_Enter, 0x3ECF},     // ch16 program 62
-        {2, Qt::Key_Return, 0x643EBF},  // ch16 controller 62, value 100 from the dialog
+        // ch16 note 62 on, velocity 127
+        {0, Qt::Key_Space, 0x7F3E9F, "channel 16, note 62, D, empty", "channel 16, note 62, D, on"},
+        // ch16 program 62
+        {1, Qt::Key_Enter, 0x3ECF, "channel 16, program 62, empty",
+         "channel 16, program 62, changed"},
+        // ch16 controller 62, value 100 from the dialog
+        {2, Qt::Key_Return, 0x643EBF, "channel 16, controller 62, empty",
+         "channel 16, controller 62, value 100"},
     };
     for (const auto& map : maps) {
         SCOPED_TRACE(map.index);
@@ -529,6 +539,13 @@ TEST_F(TambviewOutputTest, KeysMoveTheMapsCellAndPlayItAsAClickWould) {
                 << "after key " << QKeySequence(move.key).toString().toStdString();
         }
 
+        QAccessibleInterface* table = QAccessible::queryAccessibleInterface(grid);
+        ASSERT_NE(table, nullptr);
+        QAccessibleInterface* focused = table->focusChild();
+        ASSERT_NE(focused, nullptr) << "no cell has the focus";
+        EXPECT_EQ(focused->text(QAccessible::Name).toStdString(), map.before);
+        EXPECT_TRUE(focused->state().focused);
+
         bool dialogShown = false;
         if (map.index == 2) {
             onNextModal([&dialogShown](QWidget* modal) {
@@ -542,6 +559,7 @@ TEST_F(TambviewOutputTest, KeysMoveTheMapsCellAndPlayItAsAClickWould) {
             EXPECT_TRUE(dialogShown) << "no value dialog";
             enterValueInNextDialog("100");
         }
+        EXPECT_EQ(focused->text(QAccessible::Name).toStdString(), map.after);
         pointer.click(map.index, 31, 63);
 
         EXPECT_EQ(keys.delivered(), std::vector<std::uint32_t>{map.message});
