@@ -4,7 +4,8 @@
 # Usage: scripts/deps.sh [run|test]
 #   run   what building and running the monitor need (the default)
 #   test  that, and the tools the test command uses: GoogleTest, Benchmark, clang for the fuzzers,
-#         PipeWire for its JACK tests, the validators and packaging tools, shellcheck, groff
+#         PipeWire for its JACK tests, the validators and packaging tools, shellcheck, groff, and
+#         a D-Bus session bus with AT-SPI and pyatspi to read the window as a screen reader does
 #
 # As root it calls apt-get directly; as a user, through sudo. The environment goes through `env`
 # rather than `sudo -E`, which sudoers may refuse.
@@ -25,6 +26,7 @@ test_packages=(
     pipewire pipewire-jack pipewire-bin
     desktop-file-utils appstream dpkg-dev file
     shellcheck groff-base
+    dbus-daemon dbus-bin at-spi2-core python3-pyatspi
 )
 
 case "${1:-run}" in

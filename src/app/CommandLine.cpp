@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <string_view>
 
 #ifndef TAMBLIN_VERSION_STRING
@@ -11,6 +12,15 @@
 namespace tamblin::app {
 
 namespace {
+
+constexpr int kMinZoom = 100, kMaxZoom = 300;
+
+// A whole number of percent, or 0.
+int percentFrom(const std::string& text) {
+    int percent = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), percent);
+    return error == std::errc() && end == text.data() + text.size() ? percent : 0;
+}
 
 struct OptionSpec {
     std::string_view name;       // without the dashes
@@ -38,6 +48,10 @@ constexpr std::array kOptions{
                "with input and output both on JACK, forward each message in the\n"
                "JACK cycle it arrives in, not at the next screen refresh",
                [](Options& o, const std::string&) { o.directThru = true; }},
+    OptionSpec{"zoom", 0, "PERCENT",
+               "start with the window and its dialogs at PERCENT of their size,\n"
+               "100 to 300 (Ctrl+Plus, Ctrl+Minus and Ctrl+0 zoom while it runs)",
+               [](Options& o, const std::string& v) { o.zoom = percentFrom(v); }},
 };
 
 // Qt's own options (QCoreApplication, QGuiApplication with the xcb platform, QApplication), by
@@ -199,6 +213,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
         }
         option->apply(line.options, value.value_or(std::string()));
     }
+    if (line.options.zoom < kMinZoom || line.options.zoom > kMaxZoom)
+        fail(line, "option '--zoom' takes a whole percentage from 100 to 300");
     return line;
 }
 

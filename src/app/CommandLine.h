@@ -21,6 +21,8 @@ struct Options {
     // Thru in the JACK cycle a message arrives in, when input and output are both JACK devices,
     // instead of at the next refresh tick.
     bool directThru = false;
+    // The window's size in percent of its layout, 100 to 300 (0 when --zoom was no number).
+    int zoom = 100;
 };
 
 // The program's command line, read before QApplication exists (so that --help and --version

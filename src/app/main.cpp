@@ -65,6 +65,7 @@ struct WindowStart {
     std::optional<tamblin::ports::DeviceId> input;
     std::optional<tamblin::ports::DeviceId> output;
     tamblin::input::LogFile* log = nullptr;
+    int zoom = 100;
 };
 
 // The window's part of the run: Qt, the window on the devices chosen, and the event loop. Ends
@@ -101,6 +102,7 @@ int runWindow(std::vector<std::string> qtArguments, tamblin::ports::PortService&
         window.setLogCopy([log](std::string_view text) { log->write(text); });
     window.setOverrunReport([&complain](std::string_view text) { complain(std::string(text)); });
 
+    if (start.zoom != 100) window.setZoom(start.zoom);
     window.load();
     // Ended by a signal while start-up waited for the user.
     if (window.ended()) return end(window.overran() ? app::kOverrunStatus : 0);
@@ -179,5 +181,6 @@ int main(int argc, char* argv[]) {
         return end(app::kNoDisplayStatus);
     }
 
-    return runWindow(line.qtArguments, service, ring, {input, output, log.get()}, complain, end);
+    return runWindow(line.qtArguments, service, ring, {input, output, log.get(), options.zoom},
+                     complain, end);
 }

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <utility>
 
+#include <QAccessible>
 #include <QFont>
 #include <QHelpEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -12,6 +14,9 @@
 #include <QStyleOptionFocusRect>
 #include <QToolTip>
 
+#include "grids/CellWords.h"
+#include "grids/GridAccessible.h"
+#include "grids/PointerActions.h"
 #include "grids/Twips.h"
 
 namespace tamblin::grids {
@@ -41,21 +46,33 @@ GridView::GridView(GridModel& model, QWidget* parent) : QWidget(parent), model_(
     setMouseTracking(true);
     setFocusPolicy(Qt::StrongFocus);
     setAttribute(Qt::WA_OpaquePaintEvent);
+    installGridAccessibility();
 }
 
 void GridView::setPainting(bool on) {
     painting_ = on;
     // Qt then also leaves system-requested repaints alone, so the screen keeps its last picture.
     setUpdatesEnabled(on);
-    if (on) update();
+    if (on) {
+        update();
+        announceKeyCell(false);
+    }
 }
 
 void GridView::refresh() {
-    if (painting_) update();
+    if (!painting_) return;
+    update();
+    announceKeyCell(false);
+}
+
+void GridView::setZoom(int percent) {
+    zoom_ = percent;
+    updateGeometry();
+    update();
 }
 
 int GridView::rowPixels() const {
-    return twipsToPixels(model_.rowHeight(), logicalDpiY());
+    return zoomed(twipsToPixels(model_.rowHeight(), logicalDpiY()));
 }
 
 // Each width is converted on its own, as the grid control does, so all body columns are equally
@@ -64,7 +81,7 @@ GridView::ColumnEdges GridView::columnEdges() const {
     const int dpi = logicalDpiX();
     ColumnEdges edges{};
     for (int c = 0; c < GridModel::kCols; ++c) {
-        edges[c + 1] = edges[c] + twipsToPixels(model_.colWidth(c), dpi);
+        edges[c + 1] = edges[c] + zoomed(twipsToPixels(model_.colWidth(c), dpi));
     }
     return edges;
 }
@@ -116,7 +133,10 @@ void GridView::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) return;
     pressed_ = true;
     selecting_ = mouseRow_ >= 1 && mouseCol_ >= 1;
+    keyboardInUse_ = false;
     if (selecting_) {
+        keyRow_ = mouseRow_;
+        keyCol_ = mouseCol_;
         model_.setRow(mouseRow_);
         model_.setCol(mouseCol_);
         refresh();
@@ -155,6 +175,101 @@ void GridView::mouseReleaseEvent(QMouseEvent* event) {
 void GridView::mouseDoubleClickEvent(QMouseEvent* event) {
     mousePressEvent(event);
     pressed_ = false;
+}
+
+void GridView::focusInEvent(QFocusEvent* event) {
+    // Reached by the keys, the map shows which cell they will move; a press shows the current
+    // cell as it always has.
+    const Qt::FocusReason reason = event->reason();
+    if (reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason ||
+        reason == Qt::ShortcutFocusReason)
+        useKeyboard();
+    QWidget::focusInEvent(event);
+    if (keyboardInUse_) announceKeyCell(true);
+}
+
+void GridView::useKeyboard() {
+    if (keyRow_ < 1 || keyCol_ < 1) {
+        keyRow_ = std::max(model_.row(), 1);
+        keyCol_ = std::max(model_.col(), 1);
+    }
+    keyboardInUse_ = true;
+    update();
+}
+
+void GridView::keyPressEvent(QKeyEvent* event) {
+    const int lastRow = GridModel::kRows - 1, lastCol = GridModel::kCols - 1;
+    const bool ctrl = event->modifiers() & Qt::ControlModifier;
+    const int key = event->key();
+    const bool plays = key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter;
+    const bool moves = key == Qt::Key_Left || key == Qt::Key_Right || key == Qt::Key_Up ||
+                       key == Qt::Key_Down || key == Qt::Key_Home || key == Qt::Key_End ||
+                       key == Qt::Key_PageUp || key == Qt::Key_PageDown;
+    if ((!plays && !moves) || event->modifiers() & (Qt::AltModifier | Qt::ShiftModifier)) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    useKeyboard();
+    if (plays) {
+        if (!event->isAutoRepeat()) emit clicked(model_.index(), keyRow_, keyCol_);
+        return;
+    }
+    int row = keyRow_, col = keyCol_;
+    switch (key) {
+        case Qt::Key_Left:
+            --col;
+            break;
+        case Qt::Key_Right:
+            ++col;
+            break;
+        case Qt::Key_Up:
+            --row;
+            break;
+        case Qt::Key_Down:
+            ++row;
+            break;
+        // A channel's two rows together: Page Up and Page Down step a whole channel.
+        case Qt::Key_PageUp:
+            row -= 2;
+            break;
+        case Qt::Key_PageDown:
+            row += 2;
+            break;
+        case Qt::Key_Home:
+            col = 1;
+            if (ctrl) row = 1;
+            break;
+        case Qt::Key_End:
+            col = lastCol;
+            if (ctrl) row = lastRow;
+            break;
+        default:
+            break;
+    }
+    moveKeyCell(std::clamp(row, 1, lastRow), std::clamp(col, 1, lastCol));
+}
+
+void GridView::moveKeyCell(int row, int col) {
+    keyRow_ = row;
+    keyCol_ = col;
+    update();
+    // The tooltip a pointer resting on the cell would show.
+    const auto tip = tooltipText(model_.index(), row, col, makeNoteNames(), makeKindWords());
+    if (tip && isVisible())
+        QToolTip::showText(mapToGlobal(cellRect(row, col).bottomLeft()),
+                           QString::fromStdString(*tip), this, cellRect(row, col));
+    announceKeyCell(true);
+}
+
+void GridView::announceKeyCell(bool moved) {
+    if (!keyboardInUse_ || keyRow_ < 1 || keyCol_ < 1) return;
+    std::string words = cellWords(model_, keyRow_, keyCol_);
+    const bool changed = words != spokenKeyCell_;
+    spokenKeyCell_ = std::move(words);
+    if (!hasFocus() || (!moved && !changed)) return;
+    QAccessibleEvent event(this, moved ? QAccessible::Focus : QAccessible::NameChanged);
+    event.setChild(gridChildIndex(keyRow_, keyCol_));
+    QAccessible::updateAccessibility(&event);
 }
 
 namespace {
@@ -267,7 +382,9 @@ void GridView::paintEvent(QPaintEvent* event) {
     if (hasFocus()) {
         QStyleOptionFocusRect option;
         option.initFrom(this);
-        option.rect = cellRect(model_.row(), model_.col()).adjusted(0, 0, -1, -1);
+        const QRect cell =
+            keyboardInUse_ ? cellRect(keyRow_, keyCol_) : cellRect(model_.row(), model_.col());
+        option.rect = cell.adjusted(0, 0, -1, -1);
         style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
     }
 }

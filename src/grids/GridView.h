@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <string>
 
 #include <QColor>
 #include <QRect>
@@ -35,6 +36,17 @@ public:
     void setToolTipText(const QString& text) { toolTipText_ = text; }
     QString toolTipText() const { return toolTipText_; }
 
+    // The cell the keys move and Space or Enter plays (a body cell), and whether the keys have
+    // been used on this map since the pointer last pressed it: the focus frame then marks it
+    // instead of the current cell. Pointer users see the grid exactly as before.
+    int keyRow() const { return keyRow_; }
+    int keyCol() const { return keyCol_; }
+    bool keyboardInUse() const { return keyboardInUse_; }
+
+    // Scales the cells with the rest of the window: 100 is the layout's own size.
+    void setZoom(int percent);
+    int zoom() const { return zoom_; }
+
     QRect cellRect(int row, int col) const;
     int paintCount() const { return paintCount_; }
 
@@ -52,11 +64,20 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
 
 private:
     using ColumnEdges = std::array<int, GridModel::kCols + 1>;
     ColumnEdges columnEdges() const;  // left pixel edge of every column, then the right end
     int rowPixels() const;
+    // A cell's pixels at the layout's size, scaled: every cell grows alike, so the map keeps its
+    // proportions instead of gathering each cell's rounding at the far edge.
+    int zoomed(int pixels) const { return (pixels * zoom_ + 50) / 100; }
+    void useKeyboard();
+    void moveKeyCell(int row, int col);
+    // Tells assistive technology which cell has the focus, or that its words changed.
+    void announceKeyCell(bool moved);
     int rowAt(int y) const;  // -1 outside the rows
     int colAt(int x) const;  // -1 outside the columns
     void followPointer(QPoint pos);
@@ -74,6 +95,10 @@ private:
     bool selecting_ = false;  // that press was on a body cell, so a drag extends the selection
     QString toolTipText_;
     int paintCount_ = 0;
+    int keyRow_ = 0, keyCol_ = 0;
+    bool keyboardInUse_ = false;
+    std::string spokenKeyCell_;
+    int zoom_ = 100;
 };
 
 }  // namespace tamblin::grids

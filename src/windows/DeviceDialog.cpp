@@ -23,6 +23,7 @@ DeviceDialog::DeviceDialog(QWidget* parent)
       okButton_(placeNamed(new QPushButton(QStringLiteral("OK"), this), QStringLiteral("OKButton"),
                            2408, 3480, 1215, 375)) {
     setWindowTitle(QStringLiteral("Select MIDI device"));
+    setProperty(kTwipsClient, QSize(6030, 4005));
     setWindowIcon(tamblinIcon());
     setFont(dialogFont());
 

@@ -10,8 +10,10 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QTabBar>
 #include <QTimer>
+#include <algorithm>
 #include <initializer_list>
 #include <span>
 #include <vector>
@@ -25,6 +27,7 @@
 #include "windows/MessageBox.h"
 #include "windows/Twips.h"
 #include "windows/ValueDialog.h"
+#include "windows/Zoom.h"
 
 namespace tamblin::windows {
 
@@ -64,12 +67,23 @@ Tambview::Tambview(ports::PortService& service, input::InputRing& ring, QWidget*
     setFont(dialogFont());
     buildControls();
     setTabOrder();
+    nameControls();
+    const auto zoomKeys = [this](QKeySequence keys, auto step) {
+        connect(new QShortcut(keys, this), &QShortcut::activated, this, step);
+    };
+    const auto zoomIn = [this] { setZoom(nextZoomStep(zoom_, true)); };
+    zoomKeys(QKeySequence::ZoomIn, zoomIn);
+    // Plus shares its key with "=" on many keyboards: Ctrl and that key zoom in as well.
+    zoomKeys(QKeySequence(Qt::CTRL | Qt::Key_Equal), zoomIn);
+    zoomKeys(QKeySequence::ZoomOut, [this] { setZoom(nextZoomStep(zoom_, false)); });
+    zoomKeys(QKeySequence(Qt::CTRL | Qt::Key_0), [this] { setZoom(100); });
 }
 
 Tambview::~Tambview() = default;
 
 void Tambview::buildControls() {
     const int dpi = logicalDpiX();
+    setProperty(kTwipsClient, QSize(16440, 9015));
     resize(twipsToPixels(16440, dpi), twipsToPixels(9015, dpi));
     buildPages();
 
@@ -129,13 +143,11 @@ void Tambview::buildPages() {
     tabBar_->setExpanding(false);
     tabBar_->setDrawBase(false);
     for (const char* name : kPageNames) tabBar_->addTab(latin(name));
-    tabs->barHeight = twipsToPixels(360, logicalDpiX());
-    tabBar_->setGeometry(0, 0, tabs_->width(), tabs->barHeight);
     for (std::size_t i = 0; i < pages_.size(); ++i) {
         pages_[i] = new QWidget(tabs_);
         pages_[i]->setObjectName(latin(kPageNames[i]));
-        pages_[i]->setGeometry(0, 0, tabs_->width(), tabs_->height());
     }
+    placePages();
     tabBar_->raise();
     connect(tabBar_, &QTabBar::currentChanged, this, &Tambview::showPage);
 
@@ -150,6 +162,47 @@ void Tambview::buildPages() {
     }
     // The notes grid's tooltip until the pointer rests on a cell: kept on purpose (docs/NAMES.md).
     views_[0]->setToolTipText(QStringLiteral("Tool tip"));
+}
+
+void Tambview::placePages() {
+    auto* tabs = static_cast<TabControl*>(tabs_);
+    tabs->barHeight = twipsToPixels(360, logicalDpiX() * zoom_ / 100);
+    tabBar_->setGeometry(0, 0, tabs_->width(), tabs->barHeight);
+    for (QWidget* page : pages_) page->setGeometry(0, 0, tabs_->width(), tabs_->height());
+}
+
+void Tambview::setZoom(int percent) {
+    zoom_ = std::clamp(percent, kMinZoom, kMaxZoom);
+    zoomWidgets(*this, zoom_);
+    placePages();
+    tabs_->update();
+    if (deviceDialog_) zoomWidgets(*deviceDialog_, zoom_);
+    if (valueDialog_) zoomWidgets(*valueDialog_, zoom_);
+}
+
+void Tambview::nameControls() {
+    const char* const gridNames[3] = {"Notes map", "Program changes map", "Controllers map"};
+    for (std::size_t i = 0; i < views_.size(); ++i) {
+        views_[i]->setAccessibleName(latin(gridNames[i]));
+        views_[i]->setAccessibleDescription(QStringLiteral(
+            "Arrow keys, Home, End, Page Up and Page Down move the cell; Space or Enter sends "
+            "its message"));
+    }
+    txtMIDI_->setAccessibleName(QStringLiteral("MIDI message log"));
+    txtMidiIn_->setAccessibleName(QStringLiteral("MIDI input device"));
+    txtMidiOut_->setAccessibleName(QStringLiteral("MIDI output device"));
+    cmdChange_->setAccessibleName(QStringLiteral("Change input device"));
+    cmdChangeO_->setAccessibleName(QStringLiteral("Change output device"));
+    cmdCDE_->setAccessibleName(QStringLiteral("C D E: note letters over the notes map"));
+    cmdClear_->setAccessibleName(QStringLiteral("Clear the maps, counts and log"));
+    cmdExit_->setAccessibleName(QStringLiteral("Exit"));
+    chkNoreal_->setAccessibleName(chkNoreal_->text());
+    chkFirst_->setAccessibleName(chkFirst_->text());
+    chkMidiOut_->setAccessibleName(chkMidiOut_->text());
+    txtVersion_->setAccessibleName(txtVersion_->text());
+    for (std::size_t k = 0; k < lblMsgCounts_.size(); ++k)
+        lblMsgCounts_[k]->setAccessibleName(latin(kClassNames[k]) + QStringLiteral(": ") +
+                                            lblMsgCounts_[k]->text());
 }
 
 void Tambview::buildCountRows(int left, int top, int width) {
@@ -265,8 +318,12 @@ void Tambview::copyLog(std::string_view lines) {
 }
 
 void Tambview::setCountText(int messageClass, std::string_view text) {
-    lblMsgCounts_[static_cast<std::size_t>(messageClass)]->setText(
-        QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+    const auto k = static_cast<std::size_t>(messageClass);
+    const QString count = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+    lblMsgCounts_[k]->setText(count);
+    // A listener hears the count with its class: "Note On Messages: 3".
+    lblMsgCounts_[k]->setAccessibleName(latin(kClassNames[k]) + QStringLiteral(": ") +
+                                        count.trimmed());
 }
 
 void Tambview::refreshGrid(int grid) {
@@ -329,13 +386,16 @@ void Tambview::openMidiOut(std::optional<ports::DeviceId> chosen) {
     opener_.openMidiOut(midiOutDev_, midiOutHnd_, chosen);
 }
 
+// A dialog takes the window's zoom each time it is used: closing one restores its built size.
 DeviceDialog& Tambview::deviceDialog() {
     if (!deviceDialog_) deviceDialog_ = std::make_unique<DeviceDialog>();
+    if (zoom_ != 100) zoomWidgets(*deviceDialog_, zoom_);
     return *deviceDialog_;
 }
 
 ValueDialog& Tambview::valueDialog() {
     if (!valueDialog_) valueDialog_ = std::make_unique<ValueDialog>();
+    if (zoom_ != 100) zoomWidgets(*valueDialog_, zoom_);
     return *valueDialog_;
 }
 

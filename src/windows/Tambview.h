@@ -87,6 +87,11 @@ public:
         overrunReport_ = std::move(report);
     }
 
+    // Scales the window and its dialogs to `percent` of the layout's size, kept within 100 to
+    // 300; Ctrl+Plus, Ctrl+Minus and Ctrl+0 step it. Nothing of it is stored.
+    void setZoom(int percent);
+    int zoom() const { return zoom_; }
+
     ports::DeviceId midiInDev() const { return midiInDev_; }
     ports::Handle midiInHnd() const { return midiInHnd_; }
     ports::DeviceId midiOutDev() const { return midiOutDev_; }
@@ -135,6 +140,9 @@ private:
     void buildCountRows(int left, int top, int width);
     void connectControls();
     void setTabOrder();
+    // Names for assistive technology, where a control's caption alone would not say enough.
+    void nameControls();
+    void placePages();
     void showPage(int page);
     void flushToWidgets();
     void shutDown();
@@ -189,6 +197,7 @@ private:
     QPushButton* cmdExit_ = nullptr;
     QTimer* timer_ = nullptr;
     bool batched_ = true;
+    int zoom_ = 100;
 
     std::unique_ptr<DeviceDialog> deviceDialog_;
     std::unique_ptr<ValueDialog> valueDialog_;

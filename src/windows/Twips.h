@@ -17,7 +17,15 @@ inline QRect twipsRect(int left, int top, int width, int height, int dpi) {
                  twipsToPixels(top + height, dpi) - y0);
 }
 
+// The property that keeps a control's place in twips, so that a zoom can place it again.
+inline constexpr const char* kTwipsPlace = "tamblinTwipsPlace";
+// The property that keeps a window's client size in twips.
+inline constexpr const char* kTwipsClient = "tamblinTwipsClient";
+// Set on a caption that fitCaption widened.
+inline constexpr const char* kFitsCaption = "tamblinFitsCaption";
+
 inline void placeInTwips(QWidget* widget, int left, int top, int width, int height) {
+    widget->setProperty(kTwipsPlace, QRect(left, top, width, height));
     widget->setGeometry(twipsRect(left, top, width, height, widget->logicalDpiX()));
 }
 
@@ -35,6 +43,7 @@ Control* placeNamed(Control* control, const QString& name, int left, int top, in
 // was drawn for the classic dialog font; a substitute face can run a few pixels wider, and a
 // caption must still read whole.
 inline void fitCaption(QWidget* widget) {
+    widget->setProperty(kFitsCaption, true);
     const int needed = widget->sizeHint().width();
     if (needed > widget->width()) widget->resize(needed, widget->height());
 }

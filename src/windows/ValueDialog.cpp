@@ -30,6 +30,7 @@ ValueDialog::ValueDialog(QWidget* parent)
     // The original title and label name, kept on purpose (docs/NAMES.md).
     setWindowTitle(QStringLiteral("Form1"));
     setFont(dialogFont());
+    setProperty(kTwipsClient, QSize(4680, 1755));
     resize(twipsRect(0, 0, 4680, 1755, logicalDpiX()).size());
 
     label1_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);

@@ -28,7 +28,9 @@ std::string outcome(const Args& tail) {
     if (o.input) text << "input=" << *o.input << " ";
     if (o.output) text << "output=" << *o.output << " ";
     if (o.log) text << "log=" << *o.log << " ";
-    text << (o.directThru ? "direct-thru " : "") << "qt[";
+    text << (o.directThru ? "direct-thru " : "");
+    if (o.zoom != 100) text << "zoom=" << o.zoom << " ";
+    text << "qt[";
     for (std::size_t i = 1; i < line.qtArguments.size(); ++i)
         text << (i > 1 ? " " : "") << line.qtArguments[i];
     text << "]";
@@ -61,6 +63,10 @@ TEST(CommandLineTest, ReadsGnuFormsAndPassesQtOptionsOn) {
         {{"--out", "Synth 1", "-reverse"}, "output=Synth 1 qt[-reverse]"},
         {{"--input", "x", "--input", "y"}, "input=y qt[]"},
         {{"--li"}, "list qt[]"},
+        {{"--zoom", "200"}, "zoom=200 qt[]"},
+        {{"--zoom=125", "-reverse"}, "zoom=125 qt[-reverse]"},
+        {{"--zoom", "100"}, "qt[]"},
+        {{"--zoom", "300"}, "zoom=300 qt[]"},
         // Qt's options keep their values and their order, in every form Qt reads.
         {{"-platform", "offscreen"}, "qt[-platform offscreen]"},
         {{"--platform", "offscreen"}, "qt[--platform offscreen]"},
@@ -85,6 +91,10 @@ TEST(CommandLineTest, ReadsGnuFormsAndPassesQtOptionsOn) {
         {{"--l", "x"}, "error: option '--l' is ambiguous"},
         {{"--list=all"}, "error: option '--list' doesn't allow an argument"},
         {{"--help", "--bogus", "--nonsense"}, "error: unrecognized option '--bogus'"},
+        {{"--zoom", "99"}, "error: option '--zoom' takes a whole percentage from 100 to 300"},
+        {{"--zoom", "301"}, "error: option '--zoom' takes a whole percentage from 100 to 300"},
+        {{"--zoom", "150%"}, "error: option '--zoom' takes a whole percentage from 100 to 300"},
+        {{"--zoom="}, "error: option '--zoom' takes a whole percentage from 100 to 300"},
     };
     for (const auto& c : cases) {
         std::string shown;
@@ -97,8 +107,9 @@ TEST(CommandLineTest, HelpListsEveryOptionAndVersionMatchesTheWindow) {
     const std::string help = helpText("tamblin");
     EXPECT_TRUE(help.starts_with("Usage: tamblin [OPTION]...\n"));
     EXPECT_NE(help.find("  -h, --help "), std::string::npos) << help;
-    for (const char* option : {"      --version ", "      --list ", "      --input NAME ",
-                               "      --output NAME ", "      --log FILE ", "      --direct-thru "})
+    for (const char* option :
+         {"      --version ", "      --list ", "      --input NAME ", "      --output NAME ",
+          "      --log FILE ", "      --direct-thru ", "      --zoom PERCENT "})
         EXPECT_NE(help.find(option), std::string::npos) << option << "\n" << help;
 
     // GNU's first line, "NAME (PACKAGE) VERSION", and the version the window shows ("V0.2").

@@ -1,3 +1,4 @@
+#include "grids/CellWords.h"
 #include "grids/GridModel.h"
 
 #include <gtest/gtest.h>
@@ -272,6 +273,42 @@ TEST(GridModelTest, SelectionFollowsTheGridControlRules) {
 TEST(GridModelTest, OnlyThreeGridsExist) {
     EXPECT_THROW(GridModel{3}, std::out_of_range);
     EXPECT_THROW(GridModel{-1}, std::out_of_range);
+}
+
+// What a screen reader says for a cell comes from its colour alone: every mark reads back as
+// the event it shows, and the window colour, white and the grey bands read as no mark.
+TEST(GridModelTest, CellWordsSayTheMarkACellShows) {
+    const struct {
+        int grid, channel, number;
+        std::optional<Rgb> mark;  // nullopt: left as set-up made it
+        std::string words;
+    } cases[] = {
+        {kNotesGrid, 0, 60, kNoteOn, "channel 1, note 60, C, on"},
+        {kNotesGrid, 0, 61, kNoteOff, "channel 1, note 61, C sharp, off"},
+        {kNotesGrid, 15, 127, std::nullopt, "channel 16, note 127, G, empty"},
+        {kNotesGrid, 0, 36, std::nullopt, "channel 1, note 36, C, empty"},  // a grey band cell
+        {kNotesGrid, 1, 70, kProgramChange, "channel 2, note 70, A sharp, empty"},
+        {kProgramsGrid, 1, 5, kProgramChange, "channel 2, program 5, changed"},
+        {kProgramsGrid, 9, 90, std::nullopt, "channel 10, program 90, empty"},
+        {kControllersGrid, 2, 7, controllerColour(100), "channel 3, controller 7, value 100"},
+        {kControllersGrid, 2, 8, controllerColour(0), "channel 3, controller 8, value 0"},
+        {kControllersGrid, 2, 9, controllerColour(127), "channel 3, controller 9, value 127"},
+        {kControllersGrid, 2, 10, kWhite, "channel 3, controller 10, empty"},
+        {kControllersGrid, 2, 36, kBandGrey, "channel 3, controller 36, empty"},
+    };
+    for (const auto& c : cases) {
+        GridModel model(c.grid);
+        model.setUp();
+        if (c.mark) model.markCell(c.channel, c.number, *c.mark);
+        const auto [row, col] = GridModel::cellFor(c.channel, c.number);
+        EXPECT_EQ(cellWords(model, row, col), c.words);
+    }
+    GridModel notes(kNotesGrid);
+    notes.setUp();
+    EXPECT_EQ(cellWords(notes, 0, 61), " 0") << "a header says its text";
+    EXPECT_EQ(cellWords(notes, 2, 0), "  (+64)");
+    notes.noteLetters();
+    EXPECT_EQ(cellWords(notes, 0, 61), "C");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QHelpEvent>
@@ -10,6 +11,7 @@
 #include <QTabBar>
 #include <QTest>
 #include <QToolTip>
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -475,6 +477,99 @@ TEST_F(TambviewOutputTest, ClicksSendTheMessageOfTheCell) {
     EXPECT_EQ(rig.probe().countText(3), " 1");
 
     EXPECT_EQ(rig.delivered(), (std::vector<std::uint32_t>{0x7F4090, 0x004090, 0x00C1, 0x407FBF}));
+}
+
+// On a focused map the keys move the cell, and Space or Enter there does exactly what a click on
+// that cell does: the same message, the same echo, the same value dialog. To assistive technology
+// the cell the keys reach has the focus, and says its new words once played.
+TEST_F(TambviewOutputTest, KeysMoveTheMapsCellAndPlayItAsAClickWould) {
+    // Each key after the map took the focus by Tab, and the cell it leaves: the same on every map.
+    const struct {
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        int row, col;
+    } moves[] = {
+        {Qt::Key_Home, Qt::ControlModifier, 1, 1},
+        {Qt::Key_Right, {}, 1, 2},
+        {Qt::Key_Down, {}, 2, 2},
+        {Qt::Key_PageDown, {}, 4, 2},  // a channel (two rows) down
+        {Qt::Key_End, {}, 4, 64},
+        {Qt::Key_Right, {}, 4, 64},  // stays at the edge
+        {Qt::Key_Home, {}, 4, 1},
+        {Qt::Key_Left, {}, 4, 1},  // never onto the row labels
+        {Qt::Key_PageUp, {}, 2, 1},
+        {Qt::Key_Up, {}, 1, 1},
+        {Qt::Key_Up, {}, 1, 1},  // never onto the header row
+        {Qt::Key_End, Qt::ControlModifier, 32, 64},
+        {Qt::Key_PageDown, {}, 32, 64},
+        {Qt::Key_Up, {}, 31, 64},
+        {Qt::Key_Left, {}, 31, 63},  // ch16 number 62
+    };
+    const struct {
+        int index;
+        Qt::Key play;
+        std::uint32_t message;
+        const char* before;
+        const char* after;
+    } maps[] = {
+        // ch16 note 62 on, velocity 127
+        {0, Qt::Key_Space, 0x7F3E9F, "channel 16, note 62, D, empty", "channel 16, note 62, D, on"},
+        // ch16 program 62
+        {1, Qt::Key_Enter, 0x3ECF, "channel 16, program 62, empty",
+         "channel 16, program 62, changed"},
+        // ch16 controller 62, value 100 from the dialog
+        {2, Qt::Key_Return, 0x643EBF, "channel 16, controller 62, empty",
+         "channel 16, controller 62, value 100"},
+    };
+    for (const auto& map : maps) {
+        SCOPED_TRACE(map.index);
+        Rig keys, pointer;
+        for (Rig* rig : {&keys, &pointer}) {
+            rig->service.setClock(2500);
+            rig->openOutput();
+        }
+        GridView* grid = keys.gridOnScreen(map.index);
+        keys.window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(keys.window.get()));
+        grid->setFocus(Qt::TabFocusReason);
+        ASSERT_TRUE(grid->hasFocus());
+        for (const auto& move : moves) {
+            QTest::keyClick(grid, move.key, move.modifiers);
+            EXPECT_EQ(std::pair(grid->keyRow(), grid->keyCol()), std::pair(move.row, move.col))
+                << "after key " << QKeySequence(move.key).toString().toStdString();
+        }
+
+        QAccessibleInterface* table = QAccessible::queryAccessibleInterface(grid);
+        ASSERT_NE(table, nullptr);
+        QAccessibleInterface* focused = table->focusChild();
+        ASSERT_NE(focused, nullptr) << "no cell has the focus";
+        EXPECT_EQ(focused->text(QAccessible::Name).toStdString(), map.before);
+        EXPECT_TRUE(focused->state().focused);
+
+        bool dialogShown = false;
+        if (map.index == 2) {
+            onNextModal([&dialogShown](QWidget* modal) {
+                dialogShown = true;
+                modal->findChild<QLineEdit*>("txtValue")->setText("100");
+                clickButton(modal, "OK");
+            });
+        }
+        QTest::keyClick(grid, map.play);
+        if (map.index == 2) {
+            EXPECT_TRUE(dialogShown) << "no value dialog";
+            enterValueInNextDialog("100");
+        }
+        EXPECT_EQ(focused->text(QAccessible::Name).toStdString(), map.after);
+        pointer.click(map.index, 31, 63);
+
+        EXPECT_EQ(keys.delivered(), std::vector<std::uint32_t>{map.message});
+        EXPECT_EQ(keys.delivered(), pointer.delivered());
+        ASSERT_EQ(keys.ports.sends.size(), 1u);
+        ASSERT_EQ(pointer.ports.sends.size(), 1u);
+        EXPECT_EQ(keys.ports.sends[0].lastLogLine, pointer.ports.sends[0].lastLogLine);
+        EXPECT_EQ(keys.window->gridModel(map.index).background(31, 63),
+                  pointer.window->gridModel(map.index).background(31, 63));
+    }
 }
 
 // The grid control raises one Click and then a DblClick that nothing handles: a double-click

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QAbstractScrollArea>
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
@@ -19,6 +20,7 @@
 #include "support/WindowProbe.h"
 #include "windows/DeviceDialog.h"
 #include "windows/Tambview.h"
+#include "windows/ValueDialog.h"
 
 using tamblin::grids::Rgb;
 using tamblin::input::InputRing;
@@ -432,3 +434,106 @@ TEST_F(TambviewTest, TheTimerDrainsTheRingWithoutHelp) {
 }
 
 }  // namespace
+
+namespace {
+
+// Whether `widget` is a control of the layout, not a part that Qt builds inside one (a log's
+// scroll bars, a tab bar's arrows), which the style sizes.
+bool isControl(const QWidget* widget, const QWidget* window) {
+    if (widget->objectName().startsWith(QStringLiteral("qt_"))) return false;
+    for (const QWidget* outer = widget->parentWidget(); outer && outer != window;
+         outer = outer->parentWidget())
+        if (qobject_cast<const QAbstractScrollArea*>(outer) || qobject_cast<const QTabBar*>(outer))
+            return false;
+    return true;
+}
+
+// Every control of `window` by its place in the tree (object names repeat: "Label1"), with its
+// geometry in the window's coordinates.
+std::vector<std::pair<QString, QRect>> layoutOf(QWidget& window) {
+    std::vector<std::pair<QString, QRect>> layout{{QStringLiteral("window"), window.rect()}};
+    const QList<QWidget*> widgets = window.findChildren<QWidget*>();
+    for (int i = 0; i < widgets.size(); ++i) {
+        QWidget* w = widgets[i];
+        if (!isControl(w, &window)) continue;
+        layout.emplace_back(QStringLiteral("%1 #%2 %3")
+                                .arg(w->objectName())
+                                .arg(i)
+                                .arg(QString::fromLatin1(w->metaObject()->className())),
+                            QRect(w->mapTo(&window, QPoint(0, 0)), w->size()));
+    }
+    return layout;
+}
+
+// At 200 percent every edge lies within a pixel of twice its place at 100.
+void expectTwice(const std::vector<std::pair<QString, QRect>>& at100,
+                 const std::vector<std::pair<QString, QRect>>& at200) {
+    ASSERT_EQ(at100.size(), at200.size());
+    for (std::size_t i = 0; i < at100.size(); ++i) {
+        const QRect& a = at100[i].second;
+        const QRect& b = at200[i].second;
+        const auto near = [](int zoomed, int base) { return std::abs(zoomed - 2 * base) <= 1; };
+        EXPECT_TRUE(near(b.x(), a.x()) && near(b.y(), a.y()) &&
+                    near(b.x() + b.width(), a.x() + a.width()) &&
+                    near(b.y() + b.height(), a.y() + a.height()))
+            << at100[i].first.toStdString() << ": " << a.x() << "," << a.y() << " " << a.width()
+            << "x" << a.height() << " became " << b.x() << "," << b.y() << " " << b.width() << "x"
+            << b.height();
+    }
+}
+
+}  // namespace
+
+// Ctrl+Plus scales the whole window and its dialogs, keeping the layout's proportions; Ctrl+0
+// brings back exactly the window that was built, pixel for pixel.
+TEST_F(TambviewTest, ZoomScalesTheWindowAndItsDialogsAndZeroRestoresItExactly) {
+    startWithOneDevice();
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    play({{0x403C90, 5}, {0x6407B2, 6}});  // ch1 note 60 on; ch3 controller 7 value 100
+    window->refreshTick();
+    const auto windowAt100 = layoutOf(*window);
+    const auto valueAt100 = layoutOf(window->valueDialog());
+    const auto devicesAt100 = layoutOf(window->deviceDialog());
+    const QRect lastCellAt100 = window->grid(0)->cellRect(32, 64);
+    std::vector<QImage> pictures;
+    for (int page = 0; page < 4; ++page) {
+        window->findChild<QTabBar*>("tabBar")->setCurrentIndex(page);
+        pictures.push_back(window->grab().toImage());
+    }
+    window->findChild<QTabBar*>("tabBar")->setCurrentIndex(0);
+
+    for (int step : {125, 150, 175, 200}) {
+        QTest::keyClick(window.get(), Qt::Key_Plus, Qt::ControlModifier);
+        EXPECT_EQ(window->zoom(), step);
+    }
+    expectTwice(windowAt100, layoutOf(*window));
+    expectTwice(valueAt100, layoutOf(window->valueDialog()));
+    expectTwice(devicesAt100, layoutOf(window->deviceDialog()));
+    expectTwice({{QStringLiteral("last cell"), lastCellAt100}},
+                {{QStringLiteral("last cell"), window->grid(0)->cellRect(32, 64)}});
+    EXPECT_DOUBLE_EQ(window->grid(0)->font().pointSizeF(), 2 * 8.25);
+    for (const char* name : {"lblMsgs(2)", "chkNoreal", "Label1"}) {
+        QWidget* control = window->findChild<QWidget*>(name);
+        EXPECT_LE(control->sizeHint().width(), control->width()) << name << " is cut off";
+    }
+
+    QTest::keyClick(window.get(), Qt::Key_Plus, Qt::ControlModifier);
+    QTest::keyClick(window.get(), Qt::Key_Plus, Qt::ControlModifier);
+    QTest::keyClick(window.get(), Qt::Key_Plus, Qt::ControlModifier);
+    EXPECT_EQ(window->zoom(), 300) << "the largest step";
+    QTest::keyClick(window.get(), Qt::Key_Minus, Qt::ControlModifier);
+    EXPECT_EQ(window->zoom(), 250);
+    QTest::keyClick(window.get(), Qt::Key_0, Qt::ControlModifier);
+    EXPECT_EQ(window->zoom(), 100);
+    QTest::keyClick(window.get(), Qt::Key_Minus, Qt::ControlModifier);
+    EXPECT_EQ(window->zoom(), 100) << "the smallest step";
+
+    EXPECT_EQ(layoutOf(*window), windowAt100);
+    EXPECT_EQ(layoutOf(window->valueDialog()), valueAt100);
+    for (int page = 0; page < 4; ++page) {
+        window->findChild<QTabBar*>("tabBar")->setCurrentIndex(page);
+        EXPECT_TRUE(window->grab().toImage() == pictures[static_cast<std::size_t>(page)])
+            << "page " << page << " looks different after zooming back";
+    }
+}
