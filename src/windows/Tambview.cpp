@@ -191,6 +191,18 @@ void Tambview::showPage(int page) {
     for (std::size_t i = 0; i < pages_.size(); ++i)
         pages_[i]->setVisible(static_cast<int>(i) == page);
     tabBar_->raise();
+    batch_.applyHeld(*this);
+}
+
+bool Tambview::miscShown() const {
+    return !pages_[3]->isHidden() && !isMinimized();
+}
+
+void Tambview::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || isMinimized()) return;
+    batch_.applyHeld(*this);
+    for (auto* view : views_) view->refresh();
 }
 
 void Tambview::load() {

@@ -113,6 +113,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     // BatchView
@@ -121,6 +122,8 @@ private:
     void copyLog(std::string_view lines) override;
     void setCountText(int messageClass, std::string_view text) override;
     void refreshGrid(int grid) override;
+    bool logShown() const override { return miscShown(); }
+    bool countsShown() const override { return miscShown(); }
     // PumpHost
     bool realTimeFiltered() const override;
     bool outputAllowed() const override;
@@ -136,6 +139,9 @@ private:
     void connectControls();
     void setTabOrder();
     void showPage(int page);
+    // Whether the Misc page, with the log and the counts, is the page shown in a window that is
+    // not minimised.
+    bool miscShown() const;
     void flushToWidgets();
     void shutDown();
     std::int32_t echoTime() const;
