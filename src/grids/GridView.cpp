@@ -283,7 +283,8 @@ void GridView::paintEvent(QPaintEvent* event) {
     std::array<bool, GridModel::kCols> colDrawn{};
     for (const QRect& dirty : dirtyRegion) {
         for (int row = 0; row < GridModel::kRows; ++row) {
-            if (height <= 0 || row * height > dirty.bottom() || (row + 1) * height - 1 < dirty.top())
+            if (height <= 0 || row * height > dirty.bottom() ||
+                (row + 1) * height - 1 < dirty.top())
                 continue;
             for (int col = 0; col < GridModel::kCols; ++col) {
                 if (edges[col + 1] <= edges[col] || edges[col] > dirty.right() ||

@@ -324,8 +324,8 @@ TEST_F(TambviewTest, TheMiscPageShowsWhatItWouldHaveShownThroughout) {
         QStringList counts() const {
             QStringList texts;
             for (int k = 0; k < 8; ++k)
-                texts << window.findChild<QLabel*>(QStringLiteral("lblMsgCounts(%1)").arg(k))
-                             ->text();
+                texts
+                    << window.findChild<QLabel*>(QStringLiteral("lblMsgCounts(%1)").arg(k))->text();
             return texts;
         }
     };
@@ -343,14 +343,14 @@ TEST_F(TambviewTest, TheMiscPageShowsWhatItWouldHaveShownThroughout) {
         int sent = 0;
         while (sent < stream.length) {
             // Ticks of at most 700 messages, one ending where Clear is clicked.
-            const int end = std::min(
-                {stream.length, sent + 700, sent < stream.clearAfter ? stream.clearAfter : 1 << 30});
+            const int end = std::min({stream.length, sent + 700,
+                                      sent < stream.clearAfter ? stream.clearAfter : 1 << 30});
             std::vector<InProcessPortService::Event> events;
             for (int i = sent; i < end; ++i)  // note on, all channels and notes, and a controller
-                events.push_back({i % 5 == 4 ? 0x4007B0u + static_cast<std::uint32_t>(i % 16)
-                                             : 0x400090u + static_cast<std::uint32_t>(
-                                                               (i % 128) << 8 | i % 16),
-                                  i});
+                events.push_back(
+                    {i % 5 == 4 ? 0x4007B0u + static_cast<std::uint32_t>(i % 16)
+                                : 0x400090u + static_cast<std::uint32_t>((i % 128) << 8 | i % 16),
+                     i});
             for (Monitor* m : {&shown, &hidden}) {
                 ASSERT_EQ(m->ports.play(0, events), events.size());
                 m->window.refreshTick();
