@@ -264,11 +264,21 @@ void Tambview::clearLog() {
 }
 
 void Tambview::appendLog(std::string_view lines) {
+    const QString text = QString::fromUtf8(lines.data(), static_cast<qsizetype>(lines.size()));
     // Always at the end of the log, whatever the user typed or selected there.
-    QTextCursor cursor = txtMIDI_->textCursor();
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(QString::fromUtf8(lines.data(), static_cast<qsizetype>(lines.size())));
-    txtMIDI_->setTextCursor(cursor);
+    QTextCursor caret = txtMIDI_->textCursor();
+    if (caret.atEnd() && !caret.hasSelection()) {
+        // The usual case. A cursor of the document inserts there and carries the caret along,
+        // without the box laying out the lines above the caret to keep it in view: the scroll
+        // to the end below shows the same lines.
+        QTextCursor end(txtMIDI_->document());
+        end.movePosition(QTextCursor::End);
+        end.insertText(text);
+    } else {
+        caret.movePosition(QTextCursor::End);
+        caret.insertText(text);
+        txtMIDI_->setTextCursor(caret);
+    }
     txtMIDI_->verticalScrollBar()->setValue(txtMIDI_->verticalScrollBar()->maximum());
 }
 

@@ -367,6 +367,8 @@ TEST_F(TambviewTest, TheMiscPageShowsWhatItWouldHaveShownThroughout) {
         EXPECT_EQ(hidden.counts(), shown.counts());
         const QScrollBar* bar = hidden.log->verticalScrollBar();
         EXPECT_EQ(bar->value(), bar->maximum()) << "the view is at the last line";
+        for (const Monitor* m : {&shown, &hidden})
+            EXPECT_TRUE(m->log->textCursor().atEnd()) << "the caret follows the last line";
     }
 }
 
