@@ -13,21 +13,24 @@
 // longest gap between two drains) and exits through the Exit button: 0 when the expected number
 // was counted without an overrun, 1 otherwise, 2 for bad usage.
 //
-// --direct-thru 1 runs it as `tamblin --direct-thru` does.
+// --direct-thru 1 runs it as `tamblin --direct-thru` does. --page shows that page of the window
+// (0 Notes, as at start, 1 Program Changes, 2 Controllers, 3 Misc: the log and the counts). The
+// counts are read from the decoder, so that every page can be measured.
 //
 //   QT_QPA_PLATFORM=offscreen load_probe --expect N [--linger S] [--idle S] [--timeout S]
-//                                        [--direct-thru 0|1] [--input DEVICE] [--output DEVICE]
+//                                        [--direct-thru 0|1] [--page 0-3] [--input DEVICE]
+//                                        [--output DEVICE]
 #include <sys/resource.h>
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
-#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTabBar>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
@@ -52,6 +55,7 @@ struct Options {
     double idleSeconds = 5;
     double timeoutSeconds = 300;
     bool directThru = false;
+    int page = 0;
     QString input;  // devices to pick when the window asks; empty: no choice expected
     QString output;
 };
@@ -76,6 +80,8 @@ std::optional<Options> parse(int argc, char** argv) {
             o.timeoutSeconds = value;
         else if (std::strcmp(argv[i], "--direct-thru") == 0)
             o.directThru = value != 0;
+        else if (std::strcmp(argv[i], "--page") == 0 && value <= 3)
+            o.page = static_cast<int>(value);
         else
             return std::nullopt;
     }
@@ -129,6 +135,7 @@ public:
 
         window_.load();
         window_.show();
+        window_.findChild<QTabBar*>(QStringLiteral("tabBar"))->setCurrentIndex(options_.page);
         window_.findChild<QCheckBox*>(QStringLiteral("chkMidiOut"))->setChecked(true);
         if (window_.midiInHnd() == 0 || window_.midiOutHnd() == 0) {
             std::printf("error no input or no output port could be opened\n");
@@ -189,9 +196,7 @@ private:
     }
 
     long count(int messageClass) const {
-        const auto* label =
-            window_.findChild<QLabel*>(QStringLiteral("lblMsgCounts(%1)").arg(messageClass));
-        return label->text().trimmed().toLong();
+        return static_cast<long>(window_.decoder().count(messageClass));
     }
 
     long total() const {
@@ -237,7 +242,7 @@ int main(int argc, char* argv[]) {
     if (!options) {
         std::fputs(
             "usage: load_probe --expect N [--linger S] [--idle S] [--timeout S] "
-            "[--direct-thru 0|1] [--input DEVICE] [--output DEVICE]\n",
+            "[--direct-thru 0|1] [--page 0-3] [--input DEVICE] [--output DEVICE]\n",
             stderr);
         return 2;
     }

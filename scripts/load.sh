@@ -11,22 +11,27 @@
 # probe times every message from the frame it was written in to the frame it was read in, on one
 # clock, and fails on any message lost, changed, added or reordered on any path.
 #
-# In that one run it prints:
-# - the idle CPU of both monitors and of the server, for 10 seconds with every port open before
-#   the stream starts;
+# It measures twice on one server, with a fresh set of clients each time: with the monitors'
+# Notes page shown (the page they start on) and with their Misc page shown (the log and the
+# counts). Each time it prints:
+# - the idle CPU of both monitors, of jack_midi_dump and of the server, for 10 seconds with every
+#   port open before the stream starts;
 # - thru latency p50/p99 (and the longest) of the direct connection, of thru at the tick and of
 #   direct thru;
 # - for each monitor: the messages counted, whether the ring overran, the longest gap between two
 #   drains, CPU time per message next to jack_midi_dump's, and resident memory.
+# Then a summary: per page, the CPU time per message of the monitor at the tick next to
+# jack_midi_dump's, and their idle CPU.
 # It exits 0 only when every path carried exactly the stream and each monitor counted every
-# message without an overrun. (jack_midi_dump falling behind its own buffer is noted, not counted
+# message without an overrun, on both pages. (jack_midi_dump falling behind its own buffer is noted, not counted
 # as the monitors' loss.)
 #
 # Usage: scripts/load.sh [--pipewire] [BUILD_DIR]   (default build-load, a Release build)
 #   --pipewire  run on a private PipeWire daemon through PipeWire's libjack, every client asking
 #               for 256 frames at 48,000 a second (PIPEWIRE_QUANTUM); by default on jackd -S with
 #               the same period.
-# TAMBLIN_LOAD_RATE and TAMBLIN_LOAD_SECONDS change the rate (8000) and the length (60).
+# TAMBLIN_LOAD_RATE and TAMBLIN_LOAD_SECONDS change the rate (8000) and the length (60);
+# TAMBLIN_LOAD_PAGES the pages measured ("notes misc").
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -41,6 +46,7 @@ rate="${TAMBLIN_LOAD_RATE:-8000}"
 seconds="${TAMBLIN_LOAD_SECONDS:-60}"
 count=$((rate * seconds))
 idle_seconds=10
+pages="${TAMBLIN_LOAD_PAGES:-notes misc}"
 
 bash scripts/deps.sh test
 source scripts/lib/release.sh
@@ -67,96 +73,133 @@ ms() { local v; v="$(figure "$1")"; echo "${v:--} ms"; }
 value_of() { sed -n "s/^$2 //p" "$1"; }
 
 start_server
+summary=""
+failed=""
 
-"$latency_bin" --count "$count" --rate "$rate" --seed 1 --delay 1000 --idle 5 \
-    --timeout $((seconds + idle_seconds + 300)) --path direct --path tick --path direct-thru \
-    >"$work/latency.out" 2>"$work/latency.log" &
-latency_pid=$!
-until_ok 10 grep -q '^ready ' "$work/latency.out" ||
-    fail "the latency probe did not start: $(cat "$work/latency.out" "$work/latency.log")"
-client="$(sed -n 's/^ready //p' "$work/latency.out")"
+# measure PAGE: one measurement with the monitors showing PAGE (notes or misc).
+measure() {
+    local page="$1" page_index=0
+    [ "$page" = misc ] && page_index=3
+    # The clients are opened under the machine's JACK test lock (see start_server).
+    flock 9
 
-# monitor OUT_FILE OUTPUT_PORT [OPTIONS...]: a monitor reading the probe's out, its thru going to
-# OUTPUT_PORT; sets monitor_pid.
-monitor() {
-    local out="$1" output="$2"
-    shift 2
-    QT_QPA_PLATFORM=offscreen "$probe_bin" --expect "$count" --linger 3 --idle 10 \
-        --timeout $((seconds + idle_seconds + 300)) --input "$client:out" --output "$output" "$@" \
-        >"$out" 2>"${out%.out}.log" &
-    monitor_pid=$!
-    until_ok 30 grep -q '^ready ' "$out" ||
-        fail "the monitor did not start: $(cat "$out" "${out%.out}.log")"
+    "$latency_bin" --count "$count" --rate "$rate" --seed 1 --delay 1000 --idle 5 \
+        --timeout $((seconds + idle_seconds + 300)) --path direct --path tick --path direct-thru \
+        >"$work/latency.out" 2>"$work/latency.log" &
+    latency_pid=$!
+    until_ok 10 grep -q '^ready ' "$work/latency.out" ||
+        fail "the latency probe did not start: $(cat "$work/latency.out" "$work/latency.log")"
+    client="$(sed -n 's/^ready //p' "$work/latency.out")"
+
+    # monitor OUT_FILE OUTPUT_PORT [OPTIONS...]: a monitor reading the probe's out, its thru going
+    # to OUTPUT_PORT; sets monitor_pid.
+    monitor() {
+        local out="$1" output="$2"
+        shift 2
+        QT_QPA_PLATFORM=offscreen "$probe_bin" --expect "$count" --linger 3 --idle 10 \
+            --timeout $((seconds + idle_seconds + 300)) --input "$client:out" --output "$output" \
+            --page "$page_index" "$@" >"$out" 2>"${out%.out}.log" &
+        monitor_pid=$!
+        until_ok 30 grep -q '^ready ' "$out" ||
+            fail "the monitor did not start: $(cat "$out" "${out%.out}.log")"
+    }
+    monitor "$work/probe.out" "$client:tick"
+    probe_pid=$monitor_pid
+    monitor "$work/direct.out" "$client:direct-thru" --direct-thru 1
+    direct_pid=$monitor_pid
+
+    jack_midi_dump >"$work/dump.out" 2>&1 &
+    dump_pid=$!
+    until_ok 10 port_exists '^midi-monitor:input$' || fail "jack_midi_dump's port did not appear"
+    jack_connect "$client:out" "$client:direct"
+    jack_connect "$client:out" midi-monitor:input
+    # The monitors connect their ports on a thread of their own: out feeds both monitors,
+    # jack_midi_dump and the direct path, and each thru output feeds its path.
+    feeds() { jack_lsp -c "$1" | grep -c '^ ' || true; }
+    until_ok 10 test "$(feeds "$client:out")" = 4 ||
+        fail "$client:out feeds $(feeds "$client:out") inputs, not 4: $(jack_lsp -c)"
+    until_ok 10 test "$(feeds "$client:tick")" = 1 || fail "the tick monitor's thru is not connected"
+    until_ok 10 test "$(feeds "$client:direct-thru")" = 1 ||
+        fail "the direct thru monitor's thru is not connected"
+    until_ok 10 connections_settled || fail "$server_kind did not take the connections up"
+    flock -u 9
+
+    # ---- idle: every port open, nothing played ---------------------------------------------
+    sleep 1
+    local tick_idle0 direct_idle0 server_idle0 dump_idle0 tick_cpu0 direct_cpu0 server_idle1
+    local dump_cpu0 tick_cpu1 direct_cpu1 dump_cpu1 dumped
+    tick_idle0="$(cpu_ms "$probe_pid")"
+    direct_idle0="$(cpu_ms "$direct_pid")"
+    server_idle0="$(cpu_ms "$server_pid")"
+    dump_idle0="$(cpu_ms "$dump_pid")"
+    sleep "$idle_seconds"
+    tick_cpu0="$(cpu_ms "$probe_pid")"
+    direct_cpu0="$(cpu_ms "$direct_pid")"
+    server_idle1="$(cpu_ms "$server_pid")"
+    dump_cpu0="$(cpu_ms "$dump_pid")"
+
+    # ---- the stream ------------------------------------------------------------------------
+    echo
+    echo "== The $page page shown =="
+    echo "On $server_kind: $(sed -n 's/^ready //p' "$work/probe.out") (thru at the tick);" \
+        "$(sed -n 's/^ready //p' "$work/direct.out") (direct thru)."
+    echo "Playing $count messages at $rate per second..."
+    kill -USR1 "$latency_pid"
+
+    reap latency
+    sleep 1  # the monitors' last drains and repaints
+    tick_cpu1="$(cpu_ms "$probe_pid")"
+    direct_cpu1="$(cpu_ms "$direct_pid")"
+    dump_cpu1="$(cpu_ms "$dump_pid")"
+    stop "$dump_pid" INT
+    dump_pid=""
+    reap probe
+    reap direct
+
+    dumped="$(grep -Ec '^ *[0-9]+: ' "$work/dump.out" || true)"
+    dump_ms=$((dump_cpu1 - dump_cpu0))
+
+    printf '\n%-46s %s\n' "server" "$server_kind, $(figure sample_rate) frames/s"
+    printf '%-46s %s / %s / %s / %s %%\n' \
+        "idle CPU: monitor at the tick / direct / dump / server" \
+        "$(percent $((tick_cpu0 - tick_idle0)) "$idle_seconds")" \
+        "$(percent $((direct_cpu0 - direct_idle0)) "$idle_seconds")" \
+        "$(percent $((dump_cpu0 - dump_idle0)) "$idle_seconds")" \
+        "$(percent $((server_idle1 - server_idle0)) "$idle_seconds")"
+    printf '%-46s %s of %s\n' "messages played" "$(figure sent)" "$count"
+    printf '%-46s %s\n' "printed by jack_midi_dump" "$dumped"
+    printf '%-46s %s\n' "jack_midi_dump CPU per message" "$(per "$dump_ms" "$count") us"
+    printf '\nthru latency, p50 / p99 (longest)\n'
+    for path in direct tick direct-thru; do
+        case "$path" in
+            direct) label="a direct connection" ;;
+            tick) label="thru at the refresh tick" ;;
+            *) label="direct thru" ;;
+        esac
+        printf '  %-44s %s / %s (%s), %s received\n' "$label" "$(ms "${path}_p50_ms")" \
+            "$(ms "${path}_p99_ms")" "$(ms "${path}_max_ms")" "$(figure "${path}_received")"
+    done
+
+    report "Thru at the refresh tick" "$work/probe.out" $((tick_cpu1 - tick_cpu0))
+    report "Direct thru" "$work/direct.out" $((direct_cpu1 - direct_cpu0))
+    echo
+    sed -n 's/^error /the latency probe: /p; s/^\(.*\)_error /path "\1": /p' "$work/latency.out"
+    if [ "$dumped" != "$count" ]; then
+        echo "(jack_midi_dump missed some: its printing fell behind its own buffer)"
+    fi
+
+    summary+="$(printf '  %-6s %8s us %8s us %8s %10s %% %10s %%' "$page" \
+        "$(per $((tick_cpu1 - tick_cpu0)) "$count")" "$(per "$dump_ms" "$count")" \
+        "$(ratio $((tick_cpu1 - tick_cpu0)) "$dump_ms")" \
+        "$(percent $((tick_cpu0 - tick_idle0)) "$idle_seconds")" \
+        "$(percent $((dump_cpu0 - dump_idle0)) "$idle_seconds")")"$'\n'
+
+    if [ "$latency_status" != 0 ] || [ "$probe_status" != 0 ] || [ "$direct_status" != 0 ] ||
+        [ "$(value_of "$work/probe.out" counted)" != "$count" ] ||
+        [ "$(value_of "$work/direct.out" counted)" != "$count" ]; then
+        failed+=" $page"
+    fi
 }
-monitor "$work/probe.out" "$client:tick"
-probe_pid=$monitor_pid
-monitor "$work/direct.out" "$client:direct-thru" --direct-thru 1
-direct_pid=$monitor_pid
-
-jack_midi_dump >"$work/dump.out" 2>&1 &
-dump_pid=$!
-until_ok 10 port_exists '^midi-monitor:input$' || fail "jack_midi_dump's port did not appear"
-jack_connect "$client:out" "$client:direct"
-jack_connect "$client:out" midi-monitor:input
-# The monitors connect their ports on a thread of their own: out feeds both monitors,
-# jack_midi_dump and the direct path, and each thru output feeds its path.
-feeds() { jack_lsp -c "$1" | grep -c '^ ' || true; }
-until_ok 10 test "$(feeds "$client:out")" = 4 ||
-    fail "$client:out feeds $(feeds "$client:out") inputs, not 4: $(jack_lsp -c)"
-until_ok 10 test "$(feeds "$client:tick")" = 1 || fail "the tick monitor's thru is not connected"
-until_ok 10 test "$(feeds "$client:direct-thru")" = 1 ||
-    fail "the direct thru monitor's thru is not connected"
-until_ok 10 connections_settled || fail "$server_kind did not take the connections up"
-flock -u 9
-
-# ---- idle: every port open, nothing played ------------------------------------------------
-sleep 1
-tick_idle0="$(cpu_ms "$probe_pid")"
-direct_idle0="$(cpu_ms "$direct_pid")"
-server_idle0="$(cpu_ms "$server_pid")"
-sleep "$idle_seconds"
-tick_cpu0="$(cpu_ms "$probe_pid")"
-direct_cpu0="$(cpu_ms "$direct_pid")"
-server_idle1="$(cpu_ms "$server_pid")"
-dump_cpu0="$(cpu_ms "$dump_pid")"
-
-# ---- the stream -----------------------------------------------------------------------------
-echo "On $server_kind: $(sed -n 's/^ready //p' "$work/probe.out") (thru at the tick);" \
-    "$(sed -n 's/^ready //p' "$work/direct.out") (direct thru)."
-echo "Playing $count messages at $rate per second..."
-kill -USR1 "$latency_pid"
-
-reap latency
-sleep 1  # the monitors' last drains and repaints
-tick_cpu1="$(cpu_ms "$probe_pid")"
-direct_cpu1="$(cpu_ms "$direct_pid")"
-dump_cpu1="$(cpu_ms "$dump_pid")"
-stop "$dump_pid" INT
-dump_pid=""
-reap probe
-reap direct
-
-dumped="$(grep -Ec '^ *[0-9]+: ' "$work/dump.out" || true)"
-dump_ms=$((dump_cpu1 - dump_cpu0))
-
-printf '\n%-46s %s\n' "server" "$server_kind, $(figure sample_rate) frames/s"
-printf '%-46s %s / %s / %s %%\n' "idle CPU: monitor at the tick / direct / server" \
-    "$(percent $((tick_cpu0 - tick_idle0)) "$idle_seconds")" \
-    "$(percent $((direct_cpu0 - direct_idle0)) "$idle_seconds")" \
-    "$(percent $((server_idle1 - server_idle0)) "$idle_seconds")"
-printf '%-46s %s of %s\n' "messages played" "$(figure sent)" "$count"
-printf '%-46s %s\n' "printed by jack_midi_dump" "$dumped"
-printf '%-46s %s\n' "jack_midi_dump CPU per message" "$(per "$dump_ms" "$count") us"
-printf '\nthru latency, p50 / p99 (longest)\n'
-for path in direct tick direct-thru; do
-    case "$path" in
-        direct) label="a direct connection" ;;
-        tick) label="thru at the refresh tick" ;;
-        *) label="direct thru" ;;
-    esac
-    printf '  %-44s %s / %s (%s), %s received\n' "$label" "$(ms "${path}_p50_ms")" \
-        "$(ms "${path}_p99_ms")" "$(ms "${path}_max_ms")" "$(figure "${path}_received")"
-done
 
 # report LABEL OUT_FILE CPU_MS
 report() {
@@ -173,17 +216,14 @@ report() {
         echo "  The monitor showed: $(value_of "$out" modal_text)"
     fi
 }
-report "Thru at the refresh tick" "$work/probe.out" $((tick_cpu1 - tick_cpu0))
-report "Direct thru" "$work/direct.out" $((direct_cpu1 - direct_cpu0))
-echo
-sed -n 's/^error /the latency probe: /p; s/^\(.*\)_error /path "\1": /p' "$work/latency.out"
-if [ "$dumped" != "$count" ]; then
-    echo "(jack_midi_dump missed some: its printing fell behind its own buffer)"
-fi
 
-if [ "$latency_status" != 0 ] || [ "$probe_status" != 0 ] || [ "$direct_status" != 0 ] ||
-    [ "$(value_of "$work/probe.out" counted)" != "$count" ] ||
-    [ "$(value_of "$work/direct.out" counted)" != "$count" ]; then
-    fail "messages were lost, changed or reordered, or an overrun happened (see above)"
+for page in $pages; do measure "$page"; done
+
+printf '\nSummary on %s, %s messages at %s a second (thru at the tick):\n' "$server_kind" "$count" \
+    "$rate"
+printf '  %-6s %11s %11s %8s %12s %12s\n' page "monitor" "dump" ratio "idle monitor" "idle dump"
+printf '%s' "$summary"
+if [ -n "$failed" ]; then
+    fail "messages were lost, changed or reordered, or an overrun happened (page:$failed; see above)"
 fi
 echo "Every message was counted by both monitors and came back exactly on every path."

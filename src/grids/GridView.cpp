@@ -10,6 +10,8 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QRegion>
+#include <QShowEvent>
 #include <QStyle>
 #include <QStyleOptionFocusRect>
 #include <QToolTip>
@@ -50,18 +52,41 @@ GridView::GridView(GridModel& model, QWidget* parent) : QWidget(parent), model_(
 }
 
 void GridView::setPainting(bool on) {
+    // A plain switch rather than Qt's updatesEnabled, whose end repaints the whole widget. No
+    // event is handled while painting is off (it spans one drain), so nothing asks for a paint.
     painting_ = on;
-    // Qt then also leaves system-requested repaints alone, so the screen keeps its last picture.
-    setUpdatesEnabled(on);
-    if (on) {
-        update();
-        announceKeyCell(false);
-    }
+    if (on) refresh();
+}
+
+bool GridView::canBeSeen() const {
+    return isVisible() && !window()->isMinimized();
+}
+
+GridView::CellLook GridView::lookOf(int row, int col) const {
+    return {model_.background(row, col), model_.selectionVisible() && model_.isSelected(row, col),
+            model_.alignment(row, col), model_.text(row, col)};
+}
+
+void GridView::takeLook() {
+    looks_.resize(std::size_t{GridModel::kRows} * GridModel::kCols);
+    for (int row = 0; row < GridModel::kRows; ++row)
+        for (int col = 0; col < GridModel::kCols; ++col)
+            looks_[static_cast<std::size_t>(row * GridModel::kCols + col)] = lookOf(row, col);
+    lookRevision_ = model_.revision();
+    lookRow_ = model_.row();
+    lookCol_ = model_.col();
+    for (int col = 0; col < GridModel::kCols; ++col) lookWidths_[col] = model_.colWidth(col);
+}
+
+void GridView::showEvent(QShowEvent* event) {
+    // Qt draws the whole grid as it appears.
+    QWidget::showEvent(event);
+    takeLook();
 }
 
 void GridView::refresh() {
     if (!painting_) return;
-    update();
+    repaintChanged();
     announceKeyCell(false);
 }
 
@@ -69,6 +94,48 @@ void GridView::setZoom(int percent) {
     zoom_ = percent;
     updateGeometry();
     update();
+}
+
+void GridView::repaintChanged() {
+    if (!canBeSeen()) {
+        looks_.clear();
+        return;
+    }
+    bool whole = looks_.empty();
+    for (int col = 0; col < GridModel::kCols && !whole; ++col)
+        whole = lookWidths_[col] != model_.colWidth(col);
+    if (whole) {
+        takeLook();
+        update();
+        return;
+    }
+    if (model_.revision() == lookRevision_) return;
+
+    // Each cell's pixels are its own (its text is clipped to it), so repainting the cells that
+    // changed gives the picture a whole repaint would.
+    // The current cell carries the focus frame: when it moves, both cells are drawn again.
+    const bool currentMoved = lookRow_ != model_.row() || lookCol_ != model_.col();
+    QRegion changed;
+    for (int row = 0; row < GridModel::kRows; ++row) {
+        QRect runRect;  // adjacent changed cells of the row, as one rectangle
+        for (int col = 0; col < GridModel::kCols; ++col) {
+            CellLook now = lookOf(row, col);
+            CellLook& was = looks_[static_cast<std::size_t>(row * GridModel::kCols + col)];
+            const bool frameMoved = currentMoved && ((row == lookRow_ && col == lookCol_) ||
+                                                     (row == model_.row() && col == model_.col()));
+            if (now == was && !frameMoved) {
+                if (!runRect.isEmpty()) changed += std::exchange(runRect, QRect());
+                continue;
+            }
+            was = std::move(now);
+            runRect = runRect.isEmpty() ? cellRect(row, col) : runRect.united(cellRect(row, col));
+        }
+        if (!runRect.isEmpty()) changed += runRect;
+    }
+    lookRevision_ = model_.revision();
+    lookRow_ = model_.row();
+    lookCol_ = model_.col();
+    if (!changed.isEmpty()) update(changed);
 }
 
 int GridView::rowPixels() const {
@@ -319,21 +386,34 @@ private:
 void GridView::paintEvent(QPaintEvent* event) {
     ++paintCount_;
     QPainter painter(this);
-    const QRect dirty = event->rect();
-    painter.fillRect(dirty, toQColor(kBeyondCells));
+    const QRegion& dirtyRegion = event->region();
+    for (const QRect& dirty : dirtyRegion) painter.fillRect(dirty, toQColor(kBeyondCells));
     const ColumnEdges edges = columnEdges();
     const int height = rowPixels();
 
-    // A cell is drawn when its rectangle meets the dirty one, so the drawn cells are exactly the
-    // rows that meet it vertically crossed with the columns that meet it horizontally.
+    // A cell is drawn when its rectangle meets a rectangle of the dirty region: the rows that
+    // meet that rectangle vertically crossed with the columns that meet it horizontally.
+    std::array<bool, std::size_t{GridModel::kRows} * GridModel::kCols> drawn{};
     std::array<bool, GridModel::kRows> rowDrawn{};
     std::array<bool, GridModel::kCols> colDrawn{};
-    for (int row = 0; row < GridModel::kRows; ++row)
-        rowDrawn[row] =
-            height > 0 && row * height <= dirty.bottom() && (row + 1) * height - 1 >= dirty.top();
-    for (int col = 0; col < GridModel::kCols; ++col)
-        colDrawn[col] = edges[col + 1] > edges[col] && edges[col] <= dirty.right() &&
-                        edges[col + 1] - 1 >= dirty.left();
+    for (const QRect& dirty : dirtyRegion) {
+        for (int row = 0; row < GridModel::kRows; ++row) {
+            if (height <= 0 || row * height > dirty.bottom() ||
+                (row + 1) * height - 1 < dirty.top())
+                continue;
+            for (int col = 0; col < GridModel::kCols; ++col) {
+                if (edges[col + 1] <= edges[col] || edges[col] > dirty.right() ||
+                    edges[col + 1] - 1 < dirty.left())
+                    continue;
+                drawn[static_cast<std::size_t>(row * GridModel::kCols + col)] = true;
+                rowDrawn[row] = true;
+                colDrawn[col] = true;
+            }
+        }
+    }
+    const auto isDrawn = [&drawn](int row, int col) {
+        return drawn[static_cast<std::size_t>(row * GridModel::kCols + col)];
+    };
 
     // Each cell's pixels belong to that cell alone (its grid lines are its right column and
     // bottom row), so filling all cells, then drawing all lines, then all texts gives the same
@@ -347,7 +427,7 @@ void GridView::paintEvent(QPaintEvent* event) {
             if (!rowDrawn[row]) continue;
             const int top = row * height;
             for (int col = 0; col < GridModel::kCols; ++col) {
-                if (!colDrawn[col]) continue;
+                if (!isDrawn(row, col)) continue;
                 const bool fixed = row == 0 || col == 0;
                 fills.add(edges[col], edges[col + 1], top, height, cellInk(row, col).fill);
                 bottoms.add(edges[col], edges[col + 1], top + height - 1, 1,
@@ -362,7 +442,7 @@ void GridView::paintEvent(QPaintEvent* event) {
         for (int col = 0; col < GridModel::kCols; ++col) {
             if (!colDrawn[col]) continue;
             for (int row = 0; row < GridModel::kRows; ++row) {
-                if (!rowDrawn[row]) continue;
+                if (!isDrawn(row, col)) continue;
                 const bool fixed = row == 0 || col == 0;
                 rights.add(row * height, (row + 1) * height, edges[col + 1] - 1, 1,
                            fixed ? fixedLine : bodyLine);
@@ -373,7 +453,7 @@ void GridView::paintEvent(QPaintEvent* event) {
     for (int row = 0; row < GridModel::kRows; ++row) {
         if (!rowDrawn[row]) continue;
         for (int col = 0; col < GridModel::kCols; ++col) {
-            if (!colDrawn[col]) continue;
+            if (!isDrawn(row, col)) continue;
             const QRect rect(edges[col], row * height, edges[col + 1] - edges[col], height);
             paintText(painter, rect, row, col);
         }

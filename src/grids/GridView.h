@@ -1,7 +1,10 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <QColor>
 #include <QRect>
@@ -22,10 +25,11 @@ public:
 
     GridModel& model() { return model_; }
 
-    // Off keeps the screen as it is while the model changes; on repaints once.
+    // Off keeps the screen as it is while the model changes; on repaints what changed, once.
     void setPainting(bool on);
     bool painting() const { return painting_; }
-    // Call after changing the model.
+    // Call after changing the model: repaints the cells that look different since the last
+    // call, and nothing while the grid cannot be seen (it is repainted whole when it can).
     void refresh();
 
     // Cell under the pointer at the last move or press; 0 over the header row, the label column
@@ -59,6 +63,7 @@ signals:
 
 protected:
     bool event(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
@@ -88,6 +93,23 @@ private:
     CellInk cellInk(int row, int col) const;
     void paintText(QPainter& painter, const QRect& rect, int row, int col);
 
+    // What decides a cell's pixels, as the model held it when the cell was last asked to be
+    // drawn.
+    struct CellLook {
+        std::optional<Rgb> background;
+        bool selected = false;
+        int alignment = 0;
+        std::string text;
+        friend bool operator==(const CellLook&, const CellLook&) = default;
+    };
+    CellLook lookOf(int row, int col) const;
+    // Remembers the model as the whole grid is about to be drawn.
+    void takeLook();
+    // Repaints the cells whose look changed since the last time, or the whole grid when that is
+    // not known.
+    void repaintChanged();
+    bool canBeSeen() const;
+
     GridModel& model_;
     bool painting_ = true;
     int mouseRow_ = 0, mouseCol_ = 0;
@@ -99,6 +121,11 @@ private:
     bool keyboardInUse_ = false;
     std::string spokenKeyCell_;
     int zoom_ = 100;
+
+    std::vector<CellLook> looks_;  // kRows * kCols, row by row; empty when unknown
+    std::uint64_t lookRevision_ = 0;
+    int lookRow_ = 0, lookCol_ = 0;  // the current cell, which carries the focus frame
+    std::array<int, GridModel::kCols> lookWidths_{};
 };
 
 }  // namespace tamblin::grids

@@ -18,8 +18,15 @@ public:
     virtual void appendLog(std::string_view lines) = 0;
     virtual void copyLog(std::string_view lines) = 0;
     virtual void setCountText(int messageClass, std::string_view text) = 0;
+    // A count's new text, at every refresh whether the counts are shown or not: what a screen
+    // reader says of a count must be current on any page.
+    virtual void countChanged(int messageClass, std::string_view text) = 0;
     // The grid's model has changed since the last refresh.
     virtual void refreshGrid(int grid) = 0;
+    // Whether the log box and the count labels can be seen now. What they cannot show is held
+    // as plain text until they can.
+    virtual bool logShown() const = 0;
+    virtual bool countsShown() const = 0;
 };
 
 // The display's changes since they were last applied, as plain data: the decoder writes into it,
@@ -36,8 +43,12 @@ public:
     void setCopying(bool on) { copying_ = on; }
 
     // Hands every change to `view`, in the order: log cleared, lines, copy, counts, grids; then
-    // starts an empty batch.
+    // starts an empty batch. The log and the counts are held instead while `view` does not show
+    // them.
     void applyTo(BatchView& view);
+    // Hands `view` what was held for the log and the counts, for those it shows now: the box
+    // then holds what it would hold had it been shown throughout.
+    void applyHeld(BatchView& view);
 
     void setCountText(int messageClass, std::string_view text) override;
     void markCell(int grid, int channel, int number, grids::Rgb colour) override;
@@ -46,6 +57,9 @@ public:
     bool firstTimeOnly() const override { return firstTimeOnly_; }
 
 private:
+    void applyHeldLog(BatchView& view);
+    void applyHeldCounts(BatchView& view);
+
     std::array<grids::GridModel*, 3> models_;
     bool firstTimeOnly_ = false;
     bool copying_ = false;
@@ -56,6 +70,12 @@ private:
     std::array<std::string, kMessageClasses> pendingCounts_;
     std::array<bool, kMessageClasses> countDirty_{};
     std::array<bool, 3> gridDirty_{};
+
+    // Applied batches, not shown yet: at most the lines since the log was last emptied.
+    bool heldLogClear_ = false;
+    std::string heldLog_;
+    std::array<std::string, kMessageClasses> heldCounts_;
+    std::array<bool, kMessageClasses> heldCountDirty_{};
 };
 
 }  // namespace tamblin::input

@@ -244,6 +244,18 @@ void Tambview::showPage(int page) {
     for (std::size_t i = 0; i < pages_.size(); ++i)
         pages_[i]->setVisible(static_cast<int>(i) == page);
     tabBar_->raise();
+    batch_.applyHeld(*this);
+}
+
+bool Tambview::miscShown() const {
+    return !pages_[3]->isHidden() && !isMinimized();
+}
+
+void Tambview::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || isMinimized()) return;
+    batch_.applyHeld(*this);
+    for (auto* view : views_) view->refresh();
 }
 
 void Tambview::load() {
@@ -305,11 +317,21 @@ void Tambview::clearLog() {
 }
 
 void Tambview::appendLog(std::string_view lines) {
+    const QString text = QString::fromUtf8(lines.data(), static_cast<qsizetype>(lines.size()));
     // Always at the end of the log, whatever the user typed or selected there.
-    QTextCursor cursor = txtMIDI_->textCursor();
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(QString::fromUtf8(lines.data(), static_cast<qsizetype>(lines.size())));
-    txtMIDI_->setTextCursor(cursor);
+    QTextCursor caret = txtMIDI_->textCursor();
+    if (caret.atEnd() && !caret.hasSelection()) {
+        // The usual case. A cursor of the document inserts there and carries the caret along,
+        // without the box laying out the lines above the caret to keep it in view: the scroll
+        // to the end below shows the same lines.
+        QTextCursor end(txtMIDI_->document());
+        end.movePosition(QTextCursor::End);
+        end.insertText(text);
+    } else {
+        caret.movePosition(QTextCursor::End);
+        caret.insertText(text);
+        txtMIDI_->setTextCursor(caret);
+    }
     txtMIDI_->verticalScrollBar()->setValue(txtMIDI_->verticalScrollBar()->maximum());
 }
 
@@ -321,7 +343,12 @@ void Tambview::setCountText(int messageClass, std::string_view text) {
     const auto k = static_cast<std::size_t>(messageClass);
     const QString count = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
     lblMsgCounts_[k]->setText(count);
-    // A listener hears the count with its class: "Note On Messages: 3".
+}
+
+void Tambview::countChanged(int messageClass, std::string_view text) {
+    const auto k = static_cast<std::size_t>(messageClass);
+    const QString count = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+    // A listener hears the count with its class, "Note On Messages: 3", whatever page is shown.
     lblMsgCounts_[k]->setAccessibleName(latin(kClassNames[k]) + QStringLiteral(": ") +
                                         count.trimmed());
 }

@@ -118,6 +118,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     // BatchView
@@ -125,7 +126,10 @@ private:
     void appendLog(std::string_view lines) override;
     void copyLog(std::string_view lines) override;
     void setCountText(int messageClass, std::string_view text) override;
+    void countChanged(int messageClass, std::string_view text) override;
     void refreshGrid(int grid) override;
+    bool logShown() const override { return miscShown(); }
+    bool countsShown() const override { return miscShown(); }
     // PumpHost
     bool realTimeFiltered() const override;
     bool outputAllowed() const override;
@@ -144,6 +148,9 @@ private:
     void nameControls();
     void placePages();
     void showPage(int page);
+    // Whether the Misc page, with the log and the counts, is the page shown in a window that is
+    // not minimised.
+    bool miscShown() const;
     void flushToWidgets();
     void shutDown();
     std::int32_t echoTime() const;

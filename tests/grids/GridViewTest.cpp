@@ -65,6 +65,17 @@ TEST_F(GridViewTest, BurstOfMarksWhilePaintingIsOffPaintsOnce) {
     QApplication::sendEvent(&view, &sync);
     EXPECT_EQ(view.paintCount(), before + 1);
     EXPECT_TRUE(view.painting());
+
+    // A tick in which nothing changed repaints nothing, and neither does a mark that leaves
+    // every cell as it was.
+    view.setPainting(false);
+    model.markCell(127 % 16, 127, kNoteOn);
+    view.setPainting(true);
+    view.refresh();
+    QCoreApplication::sendPostedEvents();
+    QApplication::sendEvent(&view, &sync);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(view.paintCount(), before + 1);
 }
 
 TEST_F(GridViewTest, PointerPositionsMapToCells) {

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QTabBar>
 #include <QThread>
 #include <stdexcept>
 
@@ -29,12 +30,26 @@ QString WindowProbe::labelText(const char* name) const {
     return find<QLabel>(name)->text();
 }
 
+template <typename Read>
+QString WindowProbe::onMiscPage(Read read) const {
+    auto* tabs = window_.findChild<QTabBar*>(QStringLiteral("tabBar"));
+    if (tabs == nullptr) return read();
+    const int shown = tabs->currentIndex();
+    tabs->setCurrentIndex(3);
+    QString text = read();
+    tabs->setCurrentIndex(shown);
+    return text;
+}
+
 QString WindowProbe::countText(int messageClass) const {
-    return labelText(QStringLiteral("lblMsgCounts(%1)").arg(messageClass).toLatin1().constData());
+    return onMiscPage([&] {
+        return labelText(
+            QStringLiteral("lblMsgCounts(%1)").arg(messageClass).toLatin1().constData());
+    });
 }
 
 QString WindowProbe::log() const {
-    return find<QPlainTextEdit>("txtMIDI")->toPlainText();
+    return onMiscPage([&] { return find<QPlainTextEdit>("txtMIDI")->toPlainText(); });
 }
 
 QStringList WindowProbe::logLines() const {

@@ -18,6 +18,8 @@ public:
     QCheckBox* checkBox(const char* name) const;
     QPushButton* button(const char* name) const;
     QString labelText(const char* name) const;
+    // The count labels and the log are on the Misc page: these read them as a user does, by
+    // showing that page, then go back to the page that was shown.
     QString countText(int messageClass) const;  // lblMsgCounts(k)
     QString log() const;                        // the whole text of txtMIDI
     QStringList logLines() const;               // its lines, without the empty one after the last
@@ -25,6 +27,8 @@ public:
 private:
     template <typename T>
     T* find(const char* name) const;
+    template <typename Read>
+    QString onMiscPage(Read read) const;
     QWidget& window_;
 };
 

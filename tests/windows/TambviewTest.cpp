@@ -8,6 +8,7 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QStyle>
 #include <QTabBar>
@@ -301,6 +302,76 @@ TEST_F(TambviewTest, LogLinesGoAtTheEndEvenAfterTheUserTypedIntoTheLog) {
     play({{0x05C0, 500}});
     window->refreshTick();
     EXPECT_TRUE(probe.log().endsWith("xxx0.5 005C0 Prog Ch:  C:1 P:5\n"));
+}
+
+// While the Misc page is hidden its log box and count labels take in nothing; once it is shown
+// they hold exactly what they would hold had the page been shown throughout: the emptying at the
+// message after the 1,001st line, Clear, the last lines in view.
+TEST_F(TambviewTest, TheMiscPageShowsWhatItWouldHaveShownThroughout) {
+    struct Monitor {
+        InProcessPortService ports;
+        InputRing ring;
+        Tambview window{ports, ring};
+        QTabBar* tabs = nullptr;
+        QPlainTextEdit* log = nullptr;
+        explicit Monitor(int page) {
+            ports.setInputDevices({"Keys"});
+            window.setEndProgram([] {});
+            window.load();
+            window.show();
+            tabs = window.findChild<QTabBar*>("tabBar");
+            tabs->setCurrentIndex(page);
+            log = window.findChild<QPlainTextEdit*>("txtMIDI");
+        }
+        QStringList counts() const {
+            QStringList texts;
+            for (int k = 0; k < 8; ++k)
+                texts
+                    << window.findChild<QLabel*>(QStringLiteral("lblMsgCounts(%1)").arg(k))->text();
+            return texts;
+        }
+    };
+    struct Stream {
+        int length;
+        int clearAfter;  // Clear is clicked after the tick that drained this many messages
+    };
+    for (const Stream stream : {Stream{0, 0}, Stream{3, 1}, Stream{1001, 400}, Stream{1002, 1001},
+                                Stream{2600, 1200}, Stream{3100, 2900}}) {
+        SCOPED_TRACE(stream.length);
+        Monitor shown(3), hidden(0);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&hidden.window));
+        const QString before = hidden.log->toPlainText();
+        const QStringList countsBefore = hidden.counts();
+        int sent = 0;
+        while (sent < stream.length) {
+            // Ticks of at most 700 messages, one ending where Clear is clicked.
+            const int end = std::min({stream.length, sent + 700,
+                                      sent < stream.clearAfter ? stream.clearAfter : 1 << 30});
+            std::vector<InProcessPortService::Event> events;
+            for (int i = sent; i < end; ++i)  // note on, all channels and notes, and a controller
+                events.push_back(
+                    {i % 5 == 4 ? 0x4007B0u + static_cast<std::uint32_t>(i % 16)
+                                : 0x400090u + static_cast<std::uint32_t>((i % 128) << 8 | i % 16),
+                     i});
+            for (Monitor* m : {&shown, &hidden}) {
+                ASSERT_EQ(m->ports.play(0, events), events.size());
+                m->window.refreshTick();
+                if (end == stream.clearAfter) WindowProbe(m->window).button("cmdClear")->click();
+            }
+            sent = end;
+        }
+        EXPECT_EQ(hidden.log->toPlainText(), before) << "the hidden box took in text";
+        EXPECT_EQ(hidden.counts(), countsBefore) << "the hidden counts changed";
+
+        hidden.tabs->setCurrentIndex(3);
+        EXPECT_EQ(hidden.log->toPlainText(), shown.log->toPlainText());
+        EXPECT_LE(hidden.log->blockCount(), 1002);
+        EXPECT_EQ(hidden.counts(), shown.counts());
+        const QScrollBar* bar = hidden.log->verticalScrollBar();
+        EXPECT_EQ(bar->value(), bar->maximum()) << "the view is at the last line";
+        for (const Monitor* m : {&shown, &hidden})
+            EXPECT_TRUE(m->log->textCursor().atEnd()) << "the caret follows the last line";
+    }
 }
 
 TEST_F(TambviewTest, ClearRestoresBandsAndCountsButKeepsLettersAndNoteState) {
