@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/StandardStreams.h"
 #include "ports/PipeWireProps.h"
 #include "tools/JackEndpoints.h"
 #include "tools/SignalFlags.h"
@@ -453,6 +454,7 @@ int runOnAlsa(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!tamblin::app::openClosedStandardStreams()) return kFailed;
     const std::optional<Options> options = parse(argc, argv);
     if (!options) {
         std::fputs(kUsage, stderr);

@@ -246,13 +246,16 @@ std::string helpText(const std::string& program) {
     }
     text +=
         "\n"
-        "A device NAME is a device's name, whole or as --list shows it, or the start of exactly\n"
-        "one device's name. The log file is written as the log box shows its lines, and is never\n"
-        "emptied. Qt's own options, such as -platform NAME, -style NAME and -reverse, are\n"
-        "passed on to Qt.\n"
+        "A device NAME is a device's whole name, as --list prints it or as it is, the name the\n"
+        "device dialog shows, or the start of exactly one device's name. --list prints each\n"
+        "whole name on one line: a backslash as \\\\, a line feed as \\n, a tab as \\t and any\n"
+        "other control character as \\x and two hexadecimal digits. The log file is written as\n"
+        "the log box shows its lines, and is never emptied. Qt's own options, such as\n"
+        "-platform NAME, -style NAME and -reverse, are passed on to Qt.\n"
         "\n"
-        "Exit status: 0 when the monitor ends normally, 2 for a command line or device NAME that\n"
-        "cannot be used.\n";
+        "Exit status: 0 when the monitor ends normally, 1 when no display can be opened, 2 for a\n"
+        "command line, device NAME or log file that cannot be used, 3 when the MIDI input buffer\n"
+        "overran and messages were lost.\n";
     return text;
 }
 

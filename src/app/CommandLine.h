@@ -46,7 +46,11 @@ std::string versionText(const std::string& program);
 // What an unusable command line prints on standard error after its reason.
 std::string usageHint(const std::string& program);
 
+// Exit status when no display can be opened for the window.
+inline constexpr int kNoDisplayStatus = 1;
 // Exit status for a command line that cannot be used.
 inline constexpr int kUsageStatus = 2;
+// Exit status after the input buffer overran: messages were lost.
+inline constexpr int kOverrunStatus = 3;
 
 }  // namespace tamblin::app

@@ -8,7 +8,7 @@ std::string deviceListText(ports::PortService& service) {
     std::string text;
     for (const bool input : {true, false})
         for (const ports::DeviceNames& device : ports::readDevices(service, input))
-            text += (input ? "in: " : "out: ") + device.shown + "\n";
+            text += (input ? "in: " : "out: ") + ports::escapedName(device.whole) + "\n";
     return text;
 }
 
@@ -36,7 +36,8 @@ std::optional<ports::DeviceId> deviceByName(ports::PortService& service, bool in
         error += "\nThere is no " + kind + " device.";
     } else {
         error += "\nThe " + kind + " devices are:";
-        for (const ports::DeviceNames& device : devices) error += "\n  " + device.whole;
+        for (const ports::DeviceNames& device : devices)
+            error += "\n  " + ports::escapedName(device.whole);
     }
     return std::nullopt;
 }

@@ -8,7 +8,8 @@
 namespace tamblin::app {
 
 // The device list as --list prints it: "in: NAME" for each input, then "out: NAME" for each
-// output, one a line, with the names and in the order that the device dialogs show.
+// output, one a line, in the order that the device dialogs show, each NAME a whole name with its
+// control characters and backslashes escaped (ports::escapedName), as --input takes it.
 std::string deviceListText(ports::PortService& service);
 
 // The device that --input NAME (`input`) or --output NAME stands for, counted afresh; nothing,

@@ -43,9 +43,10 @@ Termination::Termination(std::function<void()> onSignal) : onSignal_(std::move(o
     action.sa_handler = onTerminate;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
+    // SIGUSR1 and SIGUSR2 too: their default action would end the program without closing
+    // its ports.
+    for (const int number : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2})
+        sigaction(number, &action, nullptr);
 }
 
 // The handlers stay installed and the socket open until the process ends: a signal during the

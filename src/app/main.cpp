@@ -10,6 +10,8 @@
 
 #include "app/CommandLine.h"
 #include "app/DeviceArguments.h"
+#include "app/Display.h"
+#include "app/StandardStreams.h"
 #include "app/Termination.h"
 #include "input/LogFile.h"
 #include "ports/CompositePortService.h"
@@ -28,7 +30,8 @@ constexpr const char* kDesktopId = "org.tamblin.Tamblin";
 int runWindow(std::vector<std::string> qtArguments, tamblin::ports::PortService& service,
               tamblin::input::InputRing& ring, std::optional<tamblin::ports::DeviceId> input,
               std::optional<tamblin::ports::DeviceId> output, tamblin::input::LogFile* log,
-              const std::function<int(int)>& end) {
+              const std::function<int(int)>& end,
+              const std::function<void(const std::string&)>& complain) {
     using namespace tamblin;
     // QApplication keeps references to these for its whole life.
     std::vector<char*> qtArgv;
@@ -54,17 +57,22 @@ int runWindow(std::vector<std::string> qtArguments, tamblin::ports::PortService&
     ending = &window;
     window.setStartDevices(input, output);
     if (log != nullptr) window.setLogCopy([log](std::string_view text) { log->write(text); });
+    window.setOverrunReport([&complain](std::string_view text) { complain(std::string(text)); });
 
     window.load();
-    if (window.ended()) return end(0);  // ended by a signal while start-up waited for the user
+    // Ended by a signal while start-up waited for the user.
+    if (window.ended()) return end(window.overran() ? app::kOverrunStatus : 0);
     window.show();
-    return end(QApplication::exec());
+    const int status = QApplication::exec();
+    return end(window.overran() ? app::kOverrunStatus : status);
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
     using namespace tamblin;
+    // With nowhere to say so: the descriptors 0 to 2 may be closed.
+    if (!app::openClosedStandardStreams()) return 1;
     const std::vector<std::string> args(argv, argv + argc);
     const std::string program = app::programName(argc > 0 ? argv[0] : "");
     auto complain = [&program](const std::string& text) {
@@ -91,6 +99,22 @@ int main(int argc, char* argv[]) {
     if (const std::string warning = ports::keepMidiEventsExact(); !warning.empty())
         complain(warning);
 
+    // Before any port opens: opening a FIFO waits for its reader, and no port of ours may wait
+    // with it.
+    std::unique_ptr<input::LogFile> log;
+    if (options.log && !options.list) {
+        // A reader that goes away, or a file over the size limit, is a failed write, reported
+        // once, not the end of the program.
+        std::signal(SIGPIPE, SIG_IGN);
+        std::signal(SIGXFSZ, SIG_IGN);
+        std::string error;
+        log = input::LogFile::open(*options.log, complain, error);
+        if (!log) {
+            complain(error);
+            return app::kUsageStatus;
+        }
+    }
+
     // The one input ring, which the input's callback fills and the window drains: it outlives
     // both the port services and the window.
     input::InputRing ring;
@@ -111,8 +135,8 @@ int main(int argc, char* argv[]) {
         return status;
     };
 
-    // Everything up to the window needs no display: --list, and the checks of the device names
-    // and the log file, which end the program before any window appears.
+    // Everything up to the window needs no display: --list, and the checks of the device names,
+    // which end the program before any window appears.
     if (options.list) {
         std::fputs(app::deviceListText(service).c_str(), stdout);
         return end(std::fflush(stdout) == 0 ? 0 : 1);
@@ -128,16 +152,12 @@ int main(int argc, char* argv[]) {
         complain(error);
         return end(app::kUsageStatus);
     }
-    std::unique_ptr<input::LogFile> log;
-    if (options.log) {
-        // A reader that goes away is a failed write, reported once, not the end of the program.
-        std::signal(SIGPIPE, SIG_IGN);
-        log = input::LogFile::open(*options.log, complain, error);
-        if (!log) {
-            complain(error);
-            return end(app::kUsageStatus);
-        }
+
+    // Qt would abort without a display; one line and a status say it instead.
+    if (const std::optional<std::string> problem = app::displayProblem(line.qtArguments)) {
+        complain(*problem);
+        return end(app::kNoDisplayStatus);
     }
 
-    return runWindow(line.qtArguments, service, ring, input, output, log.get(), end);
+    return runWindow(line.qtArguments, service, ring, input, output, log.get(), end, complain);
 }

@@ -1,6 +1,7 @@
 #include "input/LogFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,12 +28,36 @@ struct LogFile::State {
     bool finished = false;  // the writer has returned
 
     void run();
-    // Writes all of `text`; false with errno set when a write fails.
-    bool writeAll(const std::string& text) const;
+    // Writes all of `text`; false with errno set when a write fails, `done` bytes having been
+    // written.
+    bool writeAll(const std::string& text, std::size_t& done) const;
+    // Where the next write lands in a regular file, or -1 for a pipe, a terminal and the like.
+    off_t position() const;
+    // A full disk can stop a write inside a line: what was written of that line is taken back,
+    // so that the file holds whole lines only. Nothing can be taken back from a pipe.
+    void keepWholeLines(off_t start, const std::string& text, std::size_t done) const;
 };
 
-bool LogFile::State::writeAll(const std::string& text) const {
-    std::size_t done = 0;
+off_t LogFile::State::position() const {
+    struct stat facts {};
+    if (::fstat(fd, &facts) != 0 || !S_ISREG(facts.st_mode)) return -1;
+    // An appending file's own position stays where it was until the next write moves it.
+    const int flags = ::fcntl(fd, F_GETFL);
+    return ::lseek(fd, 0, flags != -1 && (flags & O_APPEND) != 0 ? SEEK_END : SEEK_CUR);
+}
+
+void LogFile::State::keepWholeLines(off_t start, const std::string& text, std::size_t done) const {
+    if (start < 0 || done == 0) return;
+    const std::size_t lastEnd = text.rfind('\n', done - 1);
+    const std::size_t whole = lastEnd == std::string::npos ? 0 : lastEnd + 1;
+    if (whole == done) return;
+    const int savedErrno = errno;
+    [[maybe_unused]] const int cut = ::ftruncate(fd, start + static_cast<off_t>(whole));
+    errno = savedErrno;
+}
+
+bool LogFile::State::writeAll(const std::string& text, std::size_t& done) const {
+    done = 0;
     while (done < text.size()) {
         const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
         if (written < 0) {
@@ -53,8 +78,11 @@ void LogFile::State::run() {
         chunk.swap(waiting);
         inFlight = chunk.size();
         lock.unlock();
-        const bool ok = writeAll(chunk);
+        const off_t start = position();
+        std::size_t done = 0;
+        const bool ok = writeAll(chunk, done);
         const int error = errno;
+        if (!ok) keepWholeLines(start, chunk, done);
         lock.lock();
         inFlight = 0;
         if (!ok && !stopped) {

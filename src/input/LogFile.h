@@ -12,9 +12,9 @@ namespace tamblin::input {
 // so that neither a slow disk nor a reader that falls behind ever holds the window up (a window
 // held up long enough would overrun the input ring).
 //
-// Writing stops for good, with one report, when a write fails (a full disk, a reader that went
-// away: SIGPIPE must be ignored) or when more than kMaxWaiting bytes wait for a reader that does
-// not keep up.
+// Writing stops for good, with one report, when a write fails (a full disk, a file over its size
+// limit, a reader that went away: SIGPIPE and SIGXFSZ must be ignored) or when more than
+// kMaxWaiting bytes wait for a reader that does not keep up. A file then ends with a whole line.
 class LogFile {
 public:
     using Report = std::function<void(const std::string& text)>;

@@ -32,20 +32,48 @@ std::vector<DeviceNames> readDevices(PortService& service, bool input) {
     return devices;
 }
 
-DeviceMatch matchDevice(const std::vector<DeviceNames>& devices, const std::string& wanted) {
-    std::vector<DeviceId> exact;
-    std::vector<DeviceId> startingWith;
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-        const auto id = static_cast<DeviceId>(i);
-        if (devices[i].whole == wanted || devices[i].shown == wanted) exact.push_back(id);
-        if (devices[i].whole.starts_with(wanted)) startingWith.push_back(id);
+std::string escapedName(const std::string& name) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            text += "\\\\";
+        } else if (c == '\n') {
+            text += "\\n";
+        } else if (c == '\t') {
+            text += "\\t";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            text += "\\x";
+            text.push_back(kDigits[byte >> 4]);
+            text.push_back(kDigits[byte & 0x0F]);
+        } else {
+            text.push_back(c);
+        }
     }
+    return text;
+}
+
+DeviceMatch matchDevice(const std::vector<DeviceNames>& devices, const std::string& wanted) {
     using Outcome = DeviceMatch::Outcome;
-    if (exact.size() == 1) return {Outcome::Found, exact.front()};
-    if (exact.size() > 1) return {Outcome::SeveralExact};
-    if (startingWith.size() == 1) return {Outcome::Found, startingWith.front()};
-    if (startingWith.size() > 1) return {Outcome::SeveralStartingWith};
-    return {Outcome::None};
+    auto findBy = [&devices, &wanted](auto matches) -> std::optional<DeviceMatch> {
+        std::vector<DeviceId> found;
+        for (std::size_t i = 0; i < devices.size(); ++i)
+            if (matches(devices[i])) found.push_back(static_cast<DeviceId>(i));
+        if (found.empty()) return std::nullopt;
+        if (found.size() > 1) return DeviceMatch{Outcome::SeveralExact};
+        return DeviceMatch{Outcome::Found, found.front()};
+    };
+    if (auto match = findBy([&](const DeviceNames& d) { return escapedName(d.whole) == wanted; }))
+        return *match;
+    if (auto match = findBy([&](const DeviceNames& d) { return d.whole == wanted; })) return *match;
+    if (auto match = findBy([&](const DeviceNames& d) { return d.shown == wanted; })) return *match;
+    auto match = findBy([&](const DeviceNames& d) {
+        return d.whole.starts_with(wanted) || escapedName(d.whole).starts_with(wanted);
+    });
+    if (!match) return {Outcome::None};
+    if (match->outcome == Outcome::SeveralExact) return {Outcome::SeveralStartingWith};
+    return *match;
 }
 
 struct DeviceOpener::Direction {

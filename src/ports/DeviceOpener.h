@@ -22,8 +22,15 @@ struct DeviceNames {
 };
 std::vector<DeviceNames> readDevices(PortService& service, bool input);
 
-// The device that a name given by the user stands for: the one whose whole or shown name is
-// exactly `wanted`, otherwise the only one whose name starts with `wanted`.
+// A whole name as one line of text: a backslash as \\, a line feed as \n, a tab as \t and every
+// other control character (0x00-0x1F, 0x7F) as \x and two hexadecimal digits; all other bytes
+// as they are. Two different names never give the same text.
+std::string escapedName(const std::string& name);
+
+// The device that a name given by the user stands for, from the first of these that finds any:
+// a whole name that is `wanted` escaped (as --list prints it), a whole name that is `wanted`, a
+// shown name that is `wanted`, otherwise the only one whose name starts with `wanted` (escaped or
+// not). A whole name thus wins over the 31-byte shown name of another device.
 struct DeviceMatch {
     enum class Outcome { Found, None, SeveralExact, SeveralStartingWith } outcome;
     DeviceId id = -1;  // when found

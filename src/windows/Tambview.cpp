@@ -330,6 +330,7 @@ void Tambview::shutDown() {
 
 void Tambview::displayMessage(std::uint32_t message, std::int32_t time) {
     decoder_.displayMessage(message, time);
+    lastShown_ = time;
     if (!batched_) flushToWidgets();
 }
 
@@ -378,6 +379,7 @@ void Tambview::forward(std::uint32_t message) {
 }
 
 void Tambview::suspendPainting() {
+    shownBeforeDrain_ = lastShown_;
     views_[grids::kNotesGrid]->setPainting(false);
     views_[grids::kControllersGrid]->setPainting(false);
 }
@@ -389,6 +391,20 @@ void Tambview::resumePainting() {
 }
 
 void Tambview::reportOverrun() {
+    overran_ = true;
+    // Nothing carries on as if all were well while the box waits for the user: the display and
+    // both kinds of thru stop here, and whoever watches the program from outside learns of it.
+    timer_->stop();
+    mirrorThruGate();
+    if (overrunReport_) overrunReport_(kOverrunText);
+    if (logCopy_) {
+        const std::string since =
+            shownBeforeDrain_
+                ? " after " + input::Decoder::timeText(*shownBeforeDrain_,
+                                                       QLocale().decimalPoint().toStdString())
+                : std::string();
+        logCopy_("Messages" + since + " were lost: the MIDI input buffer was overrun.\n");
+    }
     windows::showMessage(latin(kOverrunText));
     cmdExit_Click();
 }
@@ -434,7 +450,7 @@ void Tambview::chkMidiOut_Click() {
 }
 
 void Tambview::mirrorThruGate() {
-    service_.setThruGate(outputAllowed(), realTimeFiltered());
+    service_.setThruGate(outputAllowed() && !overran_, realTimeFiltered());
 }
 
 // ---- grids ------------------------------------------------------------------------------------

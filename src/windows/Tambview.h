@@ -80,6 +80,12 @@ public:
         logCopy_ = std::move(copy);
         batch_.setCopying(static_cast<bool>(logCopy_));
     }
+    // Receives the overrun message as soon as the input ring is seen to have overrun, before the
+    // message box waits for the user (the log copy then receives its last line, saying from
+    // which time messages were lost).
+    void setOverrunReport(std::function<void(std::string_view)> report) {
+        overrunReport_ = std::move(report);
+    }
 
     ports::DeviceId midiInDev() const { return midiInDev_; }
     ports::Handle midiInHnd() const { return midiInHnd_; }
@@ -90,6 +96,8 @@ public:
     DeviceDialog& deviceDialog();
     // Whether the Exit action has run.
     bool ended() const { return ended_; }
+    // Whether the input ring overran: messages were lost, and the program ends with a failure.
+    bool overran() const { return overran_; }
 
     // ---- test hooks: for tests and benchmarks, never used by the program ----------------------
 
@@ -187,6 +195,12 @@ private:
     std::optional<ports::DeviceId> startInput_;
     std::optional<ports::DeviceId> startOutput_;
     std::function<void(std::string_view)> logCopy_;
+    std::function<void(std::string_view)> overrunReport_;
+    // The time of the last message displayed, and of the last one displayed before the drain
+    // now running: what an overrun loses arrived after the latter.
+    std::optional<std::int32_t> lastShown_;
+    std::optional<std::int32_t> shownBeforeDrain_;
+    bool overran_ = false;
     std::function<void()> endProgram_;
     bool ended_ = false;
 };

@@ -8,11 +8,12 @@ namespace tamblin::app {
 namespace {
 
 const std::string kLong = "A MIDI port name far longer than the 31 bytes shown";  // cut to 31
+const std::string kShort31 = "cabcdefghijklmnopqrstuvwxy:outX";                   // 31 bytes
 
 TEST(DeviceArgumentsTest, ANameChoosesByWholeNameShownNameOrUniqueStart) {
     ports::InProcessPortService service;
-    service.setInputDevices(
-        {"Keyboard:out", "Synth:midi in", "Synth 2:midi in", kLong, "Twin", "Twin"});
+    service.setInputDevices({"Keyboard:out", "Synth:midi in", "Synth 2:midi in", kLong, "Twin",
+                             "Twin", kShort31, kShort31 + "Y", "out\nin: injected", "Back\\slash"});
     const struct {
         std::string name;
         std::optional<ports::DeviceId> id;
@@ -28,6 +29,12 @@ TEST(DeviceArgumentsTest, ANameChoosesByWholeNameShownNameOrUniqueStart) {
         {"Twin", std::nullopt},   // the whole name of two devices
         {"keyboard", std::nullopt},
         {"Keyboard:out ", std::nullopt},
+        {kShort31, 6},  // whole name of one, shown name of the other
+        {kShort31 + "Y", 7},
+        {"out\\nin: injected", 8},  // as --list prints it
+        {"out\nin: injected", 8},
+        {"Back\\\\slash", 9},  // as --list prints it
+        {"Back\\slash", 9},
     };
     for (const auto& c : cases) {
         std::string error;
@@ -53,10 +60,10 @@ TEST(DeviceArgumentsTest, AnUnusableNameIsExplainedWithTheDevicesOfItsDirection)
               "no output device is named 'Synth' or has a name starting with it.\n"
               "There is no output device.");
 
-    // The list counts afresh, and shows the names the dialogs show.
-    service.setOutputDevices({"Synth:in", kLong});
-    EXPECT_EQ(deviceListText(service),
-              "in: Keyboard:out\nout: Synth:in\nout: " + kLong.substr(0, 31) + "\n");
+    // The list counts afresh, and shows each whole name on a line of its own.
+    service.setOutputDevices({"Synth:in", kLong, "out\nin: injected", "Esc\x1b[0m\\"});
+    EXPECT_EQ(deviceListText(service), "in: Keyboard:out\nout: Synth:in\nout: " + kLong +
+                                           "\nout: out\\nin: injected\nout: Esc\\x1b[0m\\\\\n");
 }
 
 }  // namespace

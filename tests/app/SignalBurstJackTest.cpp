@@ -37,12 +37,12 @@ bool pending(pid_t pid, int number) {
     return false;
 }
 
-// Sends `rounds` times SIGTERM, SIGHUP and SIGINT, each once the one before has been delivered:
-// a signal sent while another of its kind is still pending would merge with it. Stops early
-// when a signal is not taken within a second: the program takes no more.
+// Sends `rounds` times SIGUSR1, SIGTERM, SIGHUP, SIGUSR2 and SIGINT, each once the one before has
+// been delivered: a signal sent while another of its kind is still pending would merge with it.
+// Stops early when a signal is not taken within a second: the program takes no more.
 void burst(const ChildProgram& program, int rounds) {
     for (int i = 0; i < rounds; ++i) {
-        for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
+        for (int signal : {SIGUSR1, SIGTERM, SIGHUP, SIGUSR2, SIGINT}) {
             program.signal(signal);
             const auto deadline = std::chrono::steady_clock::now() + 1s;
             while (pending(program.pid(), signal)) {

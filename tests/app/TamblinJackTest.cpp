@@ -2,16 +2,25 @@
 // through its libjack), as a user runs
 // it from a shell: the device list, devices chosen by name, and a log file that keeps every line.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <QRegularExpression>
 #include <QString>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/ChildProgram.h"
@@ -95,6 +104,7 @@ TEST_P(TamblinJackTest, TheListAndUnusableNamesNeedNoDisplay) {
     const struct {
         std::vector<std::string> args;
         std::string says;
+        int status = 2;
     } cases[] = {
         {{"--input", "nosuch"},
          "tamblin: no input device is named 'nosuch' or has a name starting with it.\n"
@@ -106,12 +116,17 @@ TEST_P(TamblinJackTest, TheListAndUnusableNamesNeedNoDisplay) {
         {{"--log", "/nonexistent/capture.log"},
          "tamblin: cannot open the log file /nonexistent/capture.log: No such file or directory\n"},
         {{"--input"}, "tamblin: option '--input' requires an argument\n"},
+        // Qt would abort (status 134) where the window cannot open.
+        {{"--input", kSender}, "tamblin: cannot open a display: DISPLAY is not set\n", 1},
+        {{"--input", kSender, "-display", ":65000"},
+         "tamblin: cannot open the display :65000\n",
+         1},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args{tamblin};
         args.insert(args.end(), c.args.begin(), c.args.end());
         ChildProgram run(args);
-        EXPECT_EQ(run.wait(30s), 2) << c.args.front() << ": " << run.err();
+        EXPECT_EQ(run.wait(30s), c.status) << c.args.front() << ": " << run.err();
         EXPECT_TRUE(run.err().ends_with(c.says) || run.err().starts_with(c.says))
             << c.args.front() << " said:\n"
             << run.err();
@@ -148,6 +163,145 @@ TEST_P(TamblinJackTest, ALogOnStandardOutputKeepsEveryLineOfAStreamTheBoxCannotH
         const double time = match.captured(1).toDouble();
         EXPECT_GE(time, last) << i << ": " << lines[i];
         last = time;
+    }
+}
+
+// An overrun loses messages: a script must not read success, nor the log file look whole. The
+// box still waits for a person meanwhile; the test ends the program with SIGTERM instead.
+TEST_P(TamblinJackTest, AnOverrunIsToldOnStandardErrorInTheLogFileAndByTheExitStatus) {
+    // PipeWire drops what a cycle cannot carry, several hundred events; 300 a cycle are more than
+    // the ring holds between two refreshes at any period up to 2,048 frames.
+    JackSource source("tamblin-test-source", 300);
+    const std::filesystem::path log = std::filesystem::temp_directory_path() /
+                                      ("tamblin-overrun-" + std::to_string(::getpid()) + ".log");
+    std::filesystem::remove(log);
+    auto logText = [&log] {
+        std::ifstream in(log);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    ChildProgram monitor(
+        {tamblin, "-platform", "offscreen", "--input", source.port(), "--log", log.string()});
+    ASSERT_TRUE(server.waitForConnection(source.port(), 30s)) << "the input, connected\n"
+                                                              << monitor.err();
+    ASSERT_TRUE(source.send({0x90, 0x3C, 0x40}));  // ch1 note 60: a time to count losses from
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (logText().empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_FALSE(logText().empty()) << "the first line, logged within 30 s\n" << monitor.err();
+
+    // Several times what the ring holds, at more than it holds in one refresh.
+    for (int i = 0; i < 5000; ++i) ASSERT_TRUE(source.send({0x80, 0x3C, 0x40}));
+    const std::string told =
+        "tamblin: I am sorry, but the MIDI input buffer has been overrun. Exiting rather than "
+        "displaying misleading information.\n";
+    while (monitor.err().find(told) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline + 30s)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_NE(monitor.err().find(told), std::string::npos)
+        << "told at once, while the box waits; standard error:\n"
+        << monitor.err() << "\nrefused " << source.refused() << " cycles " << source.cycles()
+        << " lines " << linesOf(logText()).size();
+    EXPECT_EQ(monitor.end(30s), 3) << monitor.err();
+
+    const std::vector<std::string> lines = linesOf(logText());
+    std::filesystem::remove(log);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_LT(lines.size(), 5000u);
+    const QRegularExpression lost(QStringLiteral(
+        "^Messages after (\\d+(\\.\\d+)?) were lost: the MIDI input buffer was overrun\\.$"));
+    const auto match = lost.match(QString::fromStdString(lines.back()));
+    ASSERT_TRUE(match.hasMatch()) << lines.back();
+    // The time of a message the log shows, before the loss.
+    const std::string since = match.captured(1).toStdString();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end() - 1, [&since](const std::string& line) {
+        return line.starts_with(since + " ");
+    })) << since;
+}
+
+// Whether the main thread of process `pid` waits in the open of a log file (for writing,
+// appending, creating it).
+bool openingLog(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    std::string dirfd;
+    std::string path;
+    std::string flags;
+    if (!(in >> number >> dirfd >> path >> flags) || number != SYS_openat) return false;
+    const long wanted = O_WRONLY | O_CREAT | O_APPEND;
+    return (std::stol(flags, nullptr, 16) & (O_ACCMODE | O_CREAT | O_APPEND)) == wanted;
+}
+
+// Opening a FIFO waits for its reader: the monitor must wait there before it opens any port, not
+// with its JACK client up and its ports registered.
+TEST_P(TamblinJackTest, ALogFifoWithoutAReaderHoldsTheMonitorBeforeAnyPortOpens) {
+    JackSource source;
+    const std::filesystem::path fifo =
+        std::filesystem::temp_directory_path() / ("tamblin-fifo-" + std::to_string(::getpid()));
+    std::filesystem::remove(fifo);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ChildProgram monitor(
+        {tamblin, "-platform", "offscreen", "--input", source.port(), "--log", fifo.string()});
+    ASSERT_TRUE(monitor.started());
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!openingLog(monitor.pid()) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(openingLog(monitor.pid())) << "the monitor, waiting to open the log, within 30 s\n"
+                                           << monitor.err();
+    const auto tasks =
+        std::filesystem::directory_iterator("/proc/" + std::to_string(monitor.pid()) + "/task");
+    EXPECT_EQ(std::distance(begin(tasks), end(tasks)), 1) << "no thread of a port service yet";
+    EXPECT_EQ(server.ports("^Tamblin(-[0-9]+)?:"), std::vector<std::string>{});
+
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    // Its input is connected once the window has started up, ready for SIGTERM.
+    EXPECT_TRUE(server.waitForConnection(source.port(), 30s))
+        << "its input, once the log has a reader, within 30 s\n"
+        << monitor.err();
+    EXPECT_EQ(monitor.end(30s), 0) << monitor.err();
+    ::close(reader);
+    std::filesystem::remove(fifo);
+}
+
+// A standard stream closed at start must not hand its number to the next file opened: libjack's
+// shared files took descriptor 1, and the program's output went into them.
+TEST_P(TamblinJackTest, StandardStreamsClosedAtStartAreOpenOnDevNull) {
+    JackSource source;
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        std::vector<int> closed;
+        std::string port;  // made once the program has its JACK client up
+    } cases[] = {
+        {"tamblin >&-",
+         {tamblin, "-platform", "offscreen", "--input", source.port()},
+         {1},
+         "^Tamblin(-[0-9]+)?:"},
+        {"tamblin <&- >&- 2>&-",
+         {tamblin, "-platform", "offscreen", "--input", source.port()},
+         {0, 1, 2},
+         "^Tamblin(-[0-9]+)?:"},
+        {"tamblin-send <&- >&- 2>&-",
+         {ChildProgram::built("tools/tamblin-send"), "--api", "jack", "--wait-connection", "120",
+          "--stream", "1", "--rate", "1"},
+         {0, 1, 2},
+         std::string("^") + kSender + "$"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ChildProgram::Options options;
+        options.closed = c.closed;
+        ChildProgram program(c.args, options);
+        ASSERT_TRUE(program.started());
+        ASSERT_TRUE(server.waitForPort(c.port, 0, 30s)) << "its JACK client, within 30 s";
+        for (const int fd : c.closed) {
+            std::error_code error;
+            const auto target = std::filesystem::read_symlink(
+                "/proc/" + std::to_string(program.pid()) + "/fd/" + std::to_string(fd), error);
+            EXPECT_EQ(error ? "closed" : target.string(), "/dev/null") << "descriptor " << fd;
+        }
+        program.end(30s);
+        ASSERT_TRUE(server.waitForNoPort(c.port, 30s)) << "gone, within 30 s";
     }
 }
 

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -38,8 +40,12 @@ std::string readAll(const std::filesystem::path& path) {
 
 class LogFileTest : public ::testing::Test {
 protected:
-    // A reader that goes away must be a failed write, not the end of the test program.
-    static void SetUpTestSuite() { std::signal(SIGPIPE, SIG_IGN); }
+    // A reader that goes away, or a file over the size limit, must be a failed write, not the end
+    // of the test program.
+    static void SetUpTestSuite() {
+        std::signal(SIGPIPE, SIG_IGN);
+        std::signal(SIGXFSZ, SIG_IGN);
+    }
 
     void SetUp() override {
         dir = std::filesystem::temp_directory_path() /
@@ -79,25 +85,43 @@ TEST_F(LogFileTest, AFailedWriteIsReportedOnceAndWritingStops) {
     ASSERT_EQ(::pipe(ends), 0);
     ::close(ends[0]);  // nobody reads: EPIPE
     const std::string closedPipe = "/proc/self/fd/" + std::to_string(ends[1]);
+    const std::string before = "0 403C90 note on:  C:1 N:60 V:64\n";
+    const std::string line = "1.5 6407B0 Control:  C:1 C:7 V:100\n";
+    // A disk that fills up inside a line, made without privileges: a file size limit (the
+    // process's own) stops a write short, the next one fails.
+    const std::string limited = (dir / "limited.log").string();
+    std::ofstream(limited) << before;
     const struct {
         std::string path;
         std::string reason;
+        rlim_t sizeLimit = RLIM_INFINITY;
     } cases[] = {
         {"/dev/full", "No space left on device"},
         {closedPipe, "Broken pipe"},
+        {limited, "File too large", before.size() + 2 * line.size() + line.size() / 2},
     };
     for (const auto& c : cases) {
         Reports seen;
         std::string error;
         auto log = LogFile::open(c.path, seen.sink(), error);
         ASSERT_TRUE(log) << error;
+        rlimit saved{};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit limit = saved;
+        limit.rlim_cur = std::min(c.sizeLimit, saved.rlim_max);
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
         for (int i = 0; i < 50 && !log->stopped(); ++i) {
-            log->write("1.5 6407B0 Control:  C:1 C:7 V:100\n");
+            log->write(line);
             ::usleep(1000);
         }
         EXPECT_TRUE(log->stopped()) << c.path;
         log->write("more\n");
         log.reset();
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+        if (c.path == limited) {
+            // What the file held, then whole lines only: none torn at the limit.
+            EXPECT_EQ(readAll(limited), before + line + line);
+        }
         ASSERT_EQ(seen.taken().size(), 1u) << c.path;
         EXPECT_EQ(seen.taken()[0], "cannot write the log to " + c.path + ": " + c.reason +
                                        "; it is no longer written");

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace tamblin::testing {
@@ -21,15 +22,16 @@ ChildProgram::ChildProgram(std::vector<std::string> args, const Options& options
         options.outputFile.empty()
             ? -1
             : ::open(options.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int in[2] = {-1, -1};
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
     // The child reports here why exec failed; exec closes it.
     int failure[2] = {-1, -1};
     if (null < 0 || (!options.outputFile.empty() && file < 0) ||
         (collect && (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)) ||
-        ::pipe2(failure, O_CLOEXEC) != 0) {
+        (options.pipeInput && ::pipe2(in, O_CLOEXEC) != 0) || ::pipe2(failure, O_CLOEXEC) != 0) {
         const int error = errno;
-        for (const int fd : {null, file, out[0], out[1], err[0], err[1]})
+        for (const int fd : {null, file, out[0], out[1], err[0], err[1], in[0], in[1]})
             if (fd >= 0) ::close(fd);
         errno = error;
         return;
@@ -50,11 +52,13 @@ ChildProgram::ChildProgram(std::vector<std::string> args, const Options& options
     if (pid_ == 0) {
         // Only async-signal-safe calls between fork and exec.
         ::prctl(PR_SET_PDEATHSIG, options.deathSignal);
+        ::signal(SIGPIPE, SIG_DFL);  // the test program ignores it; the child gets the default
         if (::getppid() != parent) ::_exit(127);
         if (options.keepOpen >= 0) ::fcntl(options.keepOpen, F_SETFD, 0);
-        ::dup2(null, STDIN_FILENO);
+        ::dup2(in[0] >= 0 ? in[0] : null, STDIN_FILENO);
         ::dup2(outTarget, STDOUT_FILENO);
         ::dup2(errTarget, STDERR_FILENO);
+        for (const int fd : options.closed) ::close(fd);
         if (options.environment)
             ::execve(executable.c_str(), argv.data(), envp.data());
         else
@@ -64,8 +68,9 @@ ChildProgram::ChildProgram(std::vector<std::string> args, const Options& options
         ::_exit(127);
     }
     const int forkError = errno;
-    for (const int fd : {null, file, out[1], err[1], failure[1]})
+    for (const int fd : {null, file, out[1], err[1], failure[1], in[0]})
         if (fd >= 0) ::close(fd);
+    in_ = in[1];
     out_ = out[0];
     err_ = err[0];
     if (pid_ > 0) {
@@ -91,6 +96,7 @@ ChildProgram::ChildProgram(std::vector<std::string> args, const Options& options
 }
 
 ChildProgram::~ChildProgram() {
+    closeInput();
     if (pid_ > 0 && !status_) end(std::chrono::seconds(5));
     if (out_ >= 0) ::close(out_);
     if (err_ >= 0) ::close(err_);
@@ -131,12 +137,53 @@ void ChildProgram::signal(int number) const {
     if (pid_ > 0 && !status_) ::kill(pid_, number);
 }
 
+bool ChildProgram::catches(int number) const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("SigCgt:", 0) == 0)
+            return (std::stoull(line.substr(7), nullptr, 16) >> (number - 1) & 1u) != 0;
+    return false;
+}
+
 int ChildProgram::end(std::chrono::milliseconds patience) {
     if (pid_ <= 0) return -1;
     if (!status_) ::kill(pid_, SIGTERM);
     if (const std::optional<int> status = wait(patience)) return *status;
     ::kill(pid_, SIGKILL);
     return wait(std::chrono::seconds(10)).value_or(-1);
+}
+
+bool ChildProgram::send(const std::string& text) {
+    std::size_t done = 0;
+    while (in_ >= 0 && done < text.size()) {
+        // A child gone raises SIGPIPE, which the test programs ignore (see TestMain.cpp).
+        const ssize_t n = ::write(in_, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return in_ >= 0;
+}
+
+void ChildProgram::closeInput() {
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
+}
+
+std::optional<std::string> ChildProgram::takeOutUntil(const std::string& marker,
+                                                      std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        collect();
+        if (const std::size_t at = outText_.find(marker, taken_); at != std::string::npos) {
+            std::string taken = outText_.substr(taken_, at - taken_);
+            taken_ = at + marker.size();
+            return taken;
+        }
+        if (out_ < 0 || std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        pollfd fds[1] = {{out_, POLLIN, 0}};
+        ::poll(fds, 1, 10);
+    }
 }
 
 std::string ChildProgram::out() {

@@ -11,8 +11,9 @@
 
 namespace tamblin::testing {
 
-// A program run as a child process, its standard input /dev/null and its standard output and
-// error each collected from a pipe (or sent to a file, or thrown away). It is started with fork
+// A program run as a child process, its standard input /dev/null (or a pipe that send() writes
+// to) and its standard output and error each collected from a pipe (or sent to a file, or thrown
+// away). It is started with fork
 // and exec, the one place in the tests that forks. Between the two the child makes only
 // async-signal-safe calls and starts no thread: ThreadSanitizer accepts a fork in a process that
 // already runs threads (Qt's, JACK's) and refuses only a child that starts threads before exec.
@@ -35,6 +36,11 @@ public:
         std::string executable;
         // The child's whole environment (NAME=value each) instead of this process's.
         std::optional<std::vector<std::string>> environment;
+        // Standard input is a pipe that send() writes to and closeInput() closes.
+        bool pipeInput = false;
+        // Standard descriptors (0, 1, 2) the child starts with closed, as `program <&- >&- 2>&-`
+        // starts it from a shell.
+        std::vector<int> closed;
     };
 
     // `args[0]` is the program's path.
@@ -57,6 +63,8 @@ public:
     std::optional<int> wait(std::chrono::milliseconds timeout);
     // Sends signal `number` to the child while it runs.
     void signal(int number) const;
+    // Whether the child has a handler of its own for signal `number` now (SigCgt of its status).
+    bool catches(int number) const;
     // Asks the child to end (SIGTERM), kills it if it still runs after `patience`, and returns
     // its exit status.
     int end(std::chrono::milliseconds patience);
@@ -64,10 +72,22 @@ public:
     std::string out();
     std::string err();
 
+    // With Options::pipeInput: writes `text` to the child's standard input; false when the child
+    // no longer reads it.
+    bool send(const std::string& text);
+    void closeInput();
+    // Waits until the child's standard output, from where the last take ended, holds `marker`,
+    // and returns what came up to it (the marker left out); nothing when the child ends or
+    // `timeout` passes first.
+    std::optional<std::string> takeOutUntil(const std::string& marker,
+                                            std::chrono::milliseconds timeout);
+
 private:
     void collect();
 
     pid_t pid_ = -1;
+    int in_ = -1;
+    std::size_t taken_ = 0;
     int out_ = -1;
     int err_ = -1;
     std::string outText_;

@@ -18,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/Deadline.h"
 #include "support/JackServer.h"
 #include "support/PipeWireServer.h"
 
@@ -36,32 +37,6 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
-// Opens a client on server `name` without starting one; null when none answers. Each client
-// has a name of its own: JACK can refuse a client whose name a closing one still holds.
-jack_client_t* openClient(const std::string& name) {
-    static std::atomic<int> counter{0};
-    const std::string client = "tamblin-test-helper-" + std::to_string(++counter);
-    jack_status_t status{};
-    return jack_client_open(client.c_str(),
-                            static_cast<jack_options_t>(JackNoStartServer | JackServerName),
-                            &status, name.c_str());
-}
-
-// Runs `use` with a client of server `name`; false when no client could be opened within
-// `patience` (a loaded machine can make the server slow to answer).
-template <typename Use>
-bool withClient(const std::string& name, Use use, std::chrono::milliseconds patience = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    jack_client_t* client = nullptr;
-    while ((client = openClient(name)) == nullptr) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    use(client);
-    jack_client_close(client);
-    return true;
-}
-
 // The machine-wide lock, taken by the first server of the process and kept until the process
 // ends. Giving it back between servers would let test processes take turns, and a process keeps
 // JACK clients beyond the life of their server (abandoned ones, and libjack's own state), whose
@@ -75,6 +50,15 @@ void lockMachine() {
             ADD_FAILURE() << "cannot lock " << path << ": " << std::strerror(errno);
         // The descriptor stays open, and the lock held, until the process ends.
     });
+}
+
+constexpr const char* kEndOfAnswer = "\x04\n";
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> found;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) found.push_back(line);
+    return found;
 }
 
 std::string canonical(const std::filesystem::path& path) {
@@ -135,22 +119,76 @@ bool MidiServer::spawn(const std::string& path, const std::vector<std::string>& 
 bool MidiServer::waitUntilReady(const std::function<bool()>& ready) {
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (true) {
-        if (ready()) return true;
+        if (ready() && openQuery(deadline)) return true;
         if (process_->wait(0ms)) {
             process_.reset();
             ADD_FAILURE() << program() << " ended at start-up:\n" << log();
             return false;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
+            const std::string threads =
+                query_ ? "; the query client's threads wait in\n" + waitChannels(query_->pid())
+                       : std::string();
             stop();
-            ADD_FAILURE() << program() << " did not accept clients within 10 s:\n" << log();
+            ADD_FAILURE() << program() << " did not accept clients within 10 s" << threads
+                          << "\nThe server said:\n"
+                          << log();
             return false;
         }
         std::this_thread::sleep_for(10ms);
     }
 }
 
+bool MidiServer::openQuery(std::chrono::steady_clock::time_point deadline) {
+    if (!query_) {
+        const std::string path = ChildProgram::built("tests/tamblin-jack-query");
+        if (path.empty()) {
+            ADD_FAILURE() << "TAMBLIN_BUILD_DIR is not set: cannot start tamblin-jack-query";
+            return false;
+        }
+        ChildProgram::Options options;
+        options.pipeInput = true;
+        query_ = std::make_unique<ChildProgram>(std::vector<std::string>{path, name_}, options);
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return query_->takeOutUntil("ready\n", std::max(left, 0ms)).has_value();
+}
+
+void MidiServer::closeQuery() {
+    if (!query_) return;
+    query_->closeInput();  // it closes its client and ends
+    if (!query_->wait(5s)) {
+        std::cerr << "tamblin-jack-query did not end within 5 s of its input's end; its threads "
+                     "wait in\n"
+                  << waitChannels(query_->pid());
+        query_->end(1s);
+    }
+    query_.reset();
+}
+
+std::optional<std::vector<std::string>> MidiServer::ask(const std::string& request) const {
+    if (!query_) {
+        ADD_FAILURE() << "asked " << program() << " \"" << request
+                      << "\" while no query client runs (is the server running?)";
+        return std::nullopt;
+    }
+    std::optional<std::string> answer;
+    if (query_->send(request + "\n")) answer = query_->takeOutUntil(kEndOfAnswer, 10s);
+    if (!answer) {
+        ADD_FAILURE() << program() << " did not answer \"" << request
+                      << "\" within 10 s; the query client "
+                      << (query_->wait(0ms) ? "has ended" : "runs") << " and its threads wait in\n"
+                      << waitChannels(query_->pid()) << "It said:\n"
+                      << query_->err() << "\nThe server said:\n"
+                      << log();
+        return std::nullopt;
+    }
+    return lines(*answer);
+}
+
 void MidiServer::stop() {
+    closeQuery();
     if (!running()) return;
     process_->signal(SIGCONT);  // a suspended server could not act on SIGTERM
     process_->end(5s);
@@ -166,15 +204,15 @@ void MidiServer::resume() {
 }
 
 void MidiServer::killProcess() {
+    if (query_) {
+        query_->signal(SIGKILL);
+        query_->wait(10s);
+        query_.reset();
+    }
     if (!running()) return;
     process_->signal(SIGKILL);
     process_->wait(10s);
     process_.reset();
-}
-
-bool MidiServer::acceptsClients() const {
-    return withClient(
-        name_, [](jack_client_t*) {}, 0ms);
 }
 
 std::string MidiServer::log() const {
@@ -182,37 +220,9 @@ std::string MidiServer::log() const {
 }
 
 std::vector<std::string> MidiServer::ports(const std::string& pattern, unsigned long flags) const {
-    std::vector<std::string> names;
-    withClient(name_, [&](jack_client_t* client) {
-        const char** found =
-            jack_get_ports(client, pattern.empty() ? nullptr : pattern.c_str(), nullptr, flags);
-        if (found == nullptr) return;
-        for (const char** port = found; *port != nullptr; ++port) names.emplace_back(*port);
-        jack_free(static_cast<void*>(found));
-    });
-    return names;
+    return ask("ports " + std::to_string(flags) + " " + pattern)
+        .value_or(std::vector<std::string>{});
 }
-
-namespace {
-
-// What each thread of process `pid` is waiting in, one "name: wait channel" a thread.
-std::string waitChannels(pid_t pid) {
-    std::string text;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    std::error_code error;
-    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
-        std::ifstream comm(task.path() / "comm");
-        std::ifstream wchan(task.path() / "wchan");
-        std::string name;
-        std::string channel;
-        std::getline(comm, name);
-        std::getline(wchan, channel);
-        text += "  " + name + ": " + channel + "\n";
-    }
-    return text;
-}
-
-}  // namespace
 
 std::unique_ptr<ChildProgram> MidiServer::startWithPort(const std::vector<std::string>& args,
                                                         const std::string& pattern) const {
@@ -259,10 +269,9 @@ bool MidiServer::waitForNoPort(const std::string& pattern,
 }
 
 bool MidiServer::connect(const std::string& source, const std::string& destination) const {
-    int result = -1;
-    withClient(name_, [&](jack_client_t* client) {
-        result = jack_connect(client, source.c_str(), destination.c_str());
-    });
+    const std::optional<std::vector<std::string>> answer =
+        ask("connect " + source + "\t" + destination);
+    const int result = answer && answer->size() == 1 ? std::atoi(answer->front().c_str()) : -1;
     // jackd says EEXIST for a connection that exists, PipeWire -EEXIST.
     if (result != 0 && result != EEXIST && result != -EEXIST) return false;
     const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -284,16 +293,7 @@ bool MidiServer::waitForConnection(const std::string& port,
 }
 
 std::vector<std::string> MidiServer::connections(const std::string& port) const {
-    std::vector<std::string> names;
-    withClient(name_, [&](jack_client_t* client) {
-        jack_port_t* found = jack_port_by_name(client, port.c_str());
-        if (found == nullptr) return;
-        const char** connected = jack_port_get_all_connections(client, found);
-        if (connected == nullptr) return;
-        for (const char** name = connected; *name != nullptr; ++name) names.emplace_back(*name);
-        jack_free(static_cast<void*>(connected));
-    });
-    return names;
+    return ask("connections " + port).value_or(std::vector<std::string>{});
 }
 
 void MidiServer::abandonPointer(const void* object) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/ChildProgram.h"
+#include "support/Deadline.h"
 
 namespace tamblin::testing {
 
@@ -20,8 +21,10 @@ enum class ServerKind { Jackd, PipeWire };
 // starts) reach through libjack: jackd itself (JackServer) or PipeWire through its JACK library
 // (PipeWireServer). A server that cannot be started fails the running test; it never skips it.
 //
-// Declare it before everything that uses JACK, so that it goes last. The port helpers each open
-// a short-lived JACK client of their own.
+// Declare it before everything that uses JACK, so that it goes last. The port helpers ask one
+// client per server, which runs in a child process (tamblin-jack-query) from the server's start
+// to its stop: this process opens no client beside those under test, and a server that stops
+// answering fails the request at its deadline instead of holding the test.
 //
 // libjack names a client's notification socket after the client alone (/dev/shm/jack_<client>_
 // <uid>_0), whatever its server, so clients of one name in two processes ("Tamblin-01", say)
@@ -94,15 +97,13 @@ protected:
     // this process. False, and a test failure, when it cannot be started.
     bool spawn(const std::string& path, const std::vector<std::string>& args,
                const std::vector<std::string>& environment);
-    // Polls `ready` until it answers true; stops the server and fails the test when the server
-    // ends or 10 s pass first.
+    // Polls until `ready` answers true and the query client is up on the server; stops the
+    // server and fails the test when the server ends or 10 s pass first.
     bool waitUntilReady(const std::function<bool()>& ready);
     // Asks the server to end (SIGTERM) and waits; kills it when it takes too long.
     void stop();
     // Kills the server (SIGKILL) and waits for its end.
     void killProcess();
-    // Whether a client can open on the server now.
-    bool acceptsClients() const;
     // Whether every connection on the server carries data yet. jackd -S takes a connection up
     // in the graph it runs next, before any client's next cycle; PipeWire negotiates each link
     // with both clients first, asynchronously.
@@ -117,10 +118,19 @@ protected:
 
 private:
     static void abandonPointer(const void* object);
+    // Starts the query client, if it does not run, and waits until `deadline` for it to be up.
+    bool openQuery(std::chrono::steady_clock::time_point deadline);
+    // Ends the query client, its client closing first.
+    void closeQuery();
+    // The query client's answer to `request`, a line each; nothing, and a test failure that says
+    // where it waited, when it gives none within 10 s.
+    std::optional<std::vector<std::string>> ask(const std::string& request) const;
 
     std::string name_;
     std::unique_ptr<ChildProgram> process_;  // while it runs
+    std::unique_ptr<ChildProgram> query_;    // while the server runs
     std::string logPath_;
+    DeadlineReport deadlineReport_{[this] { return "The server " + name_ + " said:\n" + log(); }};
 };
 
 // A server of `kind`, started. A test failure is recorded when it cannot start: check running().

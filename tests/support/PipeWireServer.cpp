@@ -88,7 +88,7 @@ bool PipeWireServer::start() {
     environment.push_back("PIPEWIRE_CORE=" + name());
     if (!spawn(path, {"pipewire"}, environment)) return false;
     const std::filesystem::path socket = std::filesystem::path(runtimeDir_) / name();
-    return waitUntilReady([&] { return std::filesystem::exists(socket) && acceptsClients(); });
+    return waitUntilReady([&] { return std::filesystem::exists(socket); });
 }
 
 bool PipeWireServer::connectionsSettled() const {

@@ -70,6 +70,10 @@ bool JackPortService::connected() const {
     return shared_->up.load(std::memory_order_acquire);
 }
 
+std::uint64_t JackPortService::workerPasses() const {
+    return shared_->passes.load(std::memory_order_acquire);
+}
+
 std::vector<JackPortService::Device> JackPortService::listDevices(bool input) {
     std::vector<Device> devices;
     std::optional<Shared::Answer> answer = shared_->ask({0, true, input, {}});

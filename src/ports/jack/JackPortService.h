@@ -64,6 +64,10 @@ public:
 
     // Whether a client of ours is running on a JACK server.
     bool connected() const;
+    // Passes the worker has made through its loop (a request, opening the client again,
+    // following the open devices). Once two more have ended, whatever the worker would do on
+    // its own about the state before has been done: tests wait for that instead of a time.
+    std::uint64_t workerPasses() const;
 
     std::uint32_t countDevices(bool input) override;
     std::optional<std::string> listedName(bool input, DeviceId id) override;

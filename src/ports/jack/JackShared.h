@@ -93,6 +93,7 @@ struct Mailbox {
     std::condition_variable answered;  // the user-interface thread waits on it
     bool woken = false;
     bool stop = false;
+    std::atomic<std::uint64_t> passes{0};  // see JackPortService::workerPasses()
     bool finished = false;
     std::optional<Target> wantIn;
     std::optional<Target> wantOut;

@@ -58,6 +58,7 @@ void JackPortService::Shared::run() {
 
         Answer reply;
         const Handle drainedOut = pass(wanted, asked, reply);
+        passes.fetch_add(1, std::memory_order_release);
 
         lock.lock();
         if (drainedOut != 0 && drainOut && drainOut->handle == drainedOut) drainOut.reset();

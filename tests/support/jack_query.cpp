@@ -1,0 +1,192 @@
+// tamblin-jack-query SERVER: one JACK client of its own that answers the tests' questions about
+// server SERVER, so that a test process never opens and closes clients beside the client under
+// test (libjack deadlocks when two clients of one process open and close at once right after a
+// server's death).
+//
+// It opens its client, retrying until the server accepts it, and prints "ready". Then it reads
+// one request a line from standard input and answers each with lines ended by a line holding the
+// one character 0x04, which no port name has:
+//   ports FLAGS PATTERN     full names of the ports matching PATTERN (all when empty) with FLAGS
+//   connect SOURCE<TAB>DESTINATION
+//                           jack_connect's result
+//   connections PORT        full names of the ports connected to PORT
+// It closes its client and ends at the end of its input, and ends at once when its server goes.
+//
+// tamblin-jack-query --reclaim PREFIX: clears the entries that jackd servers named PREFIX...
+// left in jack2's registry of servers when they were killed (see reclaimStale()), and says which.
+#include <fcntl.h>
+#include <jack/jack.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+void quiet(const char*) {}
+
+void serverGone(void*) {
+    static constexpr char kGone[] = "gone\n";
+    [[maybe_unused]] const ssize_t n = ::write(STDOUT_FILENO, kGone, sizeof kGone - 1);
+    ::_exit(0);
+}
+
+void printNames(const char** names) {
+    if (names == nullptr) return;
+    for (const char** name = names; *name != nullptr; ++name) std::cout << *name << '\n';
+    jack_free(static_cast<void*>(names));
+}
+
+// jack2 keeps the servers of the machine in a registry in shared memory that has room for eight
+// (jack2 common/shm.h, jack_shm_header_t): a server that starts takes an entry, one that stops
+// properly gives it back, and a killed one leaves it behind for good, unless a server of the
+// same name starts again and reclaims it. Once eight are left behind, no jackd starts on the
+// machine ("Too many servers already active").
+struct Registration {
+    pid_t pid;
+    std::string name;
+};
+
+constexpr std::size_t kHeaderBytes = 24;
+constexpr std::size_t kEntryBytes = 264;  // pid_t, then a name of at most 256 bytes
+constexpr std::size_t kEntries = 8;
+
+std::vector<Registration> registrations() {
+    std::vector<Registration> found;
+    const int fd = ::open("/dev/shm/jack-shm-registry", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return found;
+    std::array<unsigned char, kHeaderBytes + kEntries * kEntryBytes> bytes{};
+    const ssize_t n = ::read(fd, bytes.data(), bytes.size());
+    ::close(fd);
+    std::uint32_t magic = 0;
+    std::int32_t headerLength = 0;
+    std::memcpy(&magic, bytes.data(), sizeof magic);
+    std::memcpy(&headerLength, bytes.data() + 16, sizeof headerLength);
+    // Only a registry laid out as this program knows it is read.
+    if (n != static_cast<ssize_t>(bytes.size()) || magic != 0x4a41434bu ||
+        headerLength != static_cast<std::int32_t>(bytes.size()))
+        return found;
+    for (std::size_t i = 0; i < kEntries; ++i) {
+        const unsigned char* entry = bytes.data() + kHeaderBytes + i * kEntryBytes;
+        std::int32_t pid = 0;
+        std::memcpy(&pid, entry, sizeof pid);
+        const char* name = reinterpret_cast<const char*>(entry + sizeof pid);
+        if (pid != 0) found.push_back({pid, std::string(name, ::strnlen(name, 256))});
+    }
+    return found;
+}
+
+bool registered(const std::string& name, pid_t pid) {
+    for (const Registration& r : registrations())
+        if (r.name == name && r.pid == pid) return true;
+    return false;
+}
+
+// Starts jackd under each name of a stale entry of ours, which reclaims it, and stops it
+// properly, which gives it back.
+int reclaimStale(const std::string& prefix) {
+    int failures = 0;
+    for (const Registration& stale : registrations()) {
+        if (stale.name.rfind(prefix, 0) != 0 || ::kill(stale.pid, 0) == 0 || errno != ESRCH)
+            continue;
+        std::vector<std::string> args{"jackd",         "-S", "-n",    stale.name,
+                                      "--no-realtime", "-d", "dummy", "-r",
+                                      "48000",         "-p", "256"};
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        pid_t pid = 0;
+        const int error = posix_spawnp(&pid, "jackd", &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (error != 0) {
+            std::fprintf(stderr, "cannot start jackd: %s\n", std::strerror(error));
+            return 1;
+        }
+        bool reclaimed = false;
+        for (int i = 0; i < 1000 && !reclaimed; ++i) {
+            reclaimed = registered(stale.name, pid);
+            if (!reclaimed) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ::kill(pid, SIGTERM);
+        int status = 0;
+        for (int i = 0; i < 500 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (::waitpid(pid, &status, WNOHANG) == 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+        }
+        const bool cleared = !registered(stale.name, pid);
+        std::printf("%s the registry entry of %s (pid %d, gone)\n",
+                    reclaimed && cleared ? "cleared" : "could not clear", stale.name.c_str(),
+                    static_cast<int>(stale.pid));
+        if (!(reclaimed && cleared)) ++failures;
+    }
+    return failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--reclaim") == 0) return reclaimStale(argv[2]);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: tamblin-jack-query SERVER | --reclaim PREFIX\n");
+        return 2;
+    }
+    jack_set_error_function(&quiet);  // the retries below would fill the test's log
+    jack_set_info_function(&quiet);
+    jack_client_t* client = nullptr;
+    while (client == nullptr) {
+        client = jack_client_open("tamblin-query",
+                                  static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                                  nullptr, argv[1]);
+        if (client == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    jack_on_shutdown(client, &serverGone, nullptr);
+    std::cout << "ready" << std::endl;
+
+    for (std::string line; std::getline(std::cin, line);) {
+        const std::size_t space = line.find(' ');
+        const std::string verb = line.substr(0, space);
+        const std::string rest =
+            space == std::string::npos ? std::string() : line.substr(space + 1);
+        if (verb == "ports") {
+            const std::size_t split = rest.find(' ');
+            const unsigned long flags = std::strtoul(rest.substr(0, split).c_str(), nullptr, 10);
+            const std::string pattern =
+                split == std::string::npos ? std::string() : rest.substr(split + 1);
+            printNames(jack_get_ports(client, pattern.empty() ? nullptr : pattern.c_str(), nullptr,
+                                      flags));
+        } else if (verb == "connect") {
+            const std::size_t tab = rest.find('\t');
+            const std::string source = rest.substr(0, tab);
+            const std::string destination =
+                tab == std::string::npos ? std::string() : rest.substr(tab + 1);
+            std::cout << jack_connect(client, source.c_str(), destination.c_str()) << '\n';
+        } else if (verb == "connections") {
+            if (jack_port_t* port = jack_port_by_name(client, rest.c_str()))
+                printNames(jack_port_get_all_connections(client, port));
+        }
+        std::cout << '\x04' << std::endl;
+    }
+    jack_client_close(client);
+    return 0;
+}
