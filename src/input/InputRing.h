@@ -25,21 +25,23 @@ public:
     struct Entry {
         std::uint32_t message;
         std::int32_t time;
-        bool forwarded;  // the port service already sent it on to the output (direct thru)
+        // The port service has decided itself whether it goes out (direct thru): sent, held for
+        // an output being connected, or kept back by the gate as it stood when it arrived.
+        bool decided;
     };
 
     static constexpr int next(int index) noexcept { return index + 1 == kSlots ? 0 : index + 1; }
 
     // Producer side: the slot's stores, one index advance and the overrun test. Never blocks or
     // allocates. Storing the 1,024th unread message makes the indexes meet and raises overrun.
-    void store(std::uint32_t message, std::int32_t time, bool forwarded = false) noexcept {
+    void store(std::uint32_t message, std::int32_t time, bool decided = false) noexcept {
         const int w = writePos_.load(std::memory_order_relaxed);
         // Read before publishing: read after it, a consumer that drained the new message at once
         // would look like a lapped one. next(w) == r means 1,023 messages were already unread.
         const int r = readPos_.load(std::memory_order_acquire);
         messages_[w].store(message, std::memory_order_relaxed);
         times_[w].store(time, std::memory_order_relaxed);
-        forwarded_[w].store(forwarded, std::memory_order_relaxed);
+        decided_[w].store(decided, std::memory_order_relaxed);
         const int advanced = next(w);
         writePos_.store(advanced, std::memory_order_release);
         if (advanced == r) overrun_.store(true, std::memory_order_release);
@@ -56,7 +58,7 @@ public:
     Entry at(int index) const noexcept {
         return {messages_[index].load(std::memory_order_relaxed),
                 times_[index].load(std::memory_order_relaxed),
-                forwarded_[index].load(std::memory_order_relaxed)};
+                decided_[index].load(std::memory_order_relaxed)};
     }
 
     // Hands the slot at the read index back to the producer.
@@ -72,15 +74,15 @@ public:
 private:
     std::array<std::atomic<std::uint32_t>, kSlots> messages_{};
     std::array<std::atomic<std::int32_t>, kSlots> times_{};
-    std::array<std::atomic<bool>, kSlots> forwarded_{};
+    std::array<std::atomic<bool>, kSlots> decided_{};
     std::atomic<int> writePos_{0};
     std::atomic<int> readPos_{0};
     std::atomic<bool> overrun_{false};
 };
 
 // The input callback handed to the port service, with the ring it fills as the open's instance
-// value (instanceOf): acts on notification 963 (a short message) and on its forwarded variant
-// (ports::kMimDataForwarded), storing the message, its timestamp and whether it was forwarded in
+// value (instanceOf): acts on notification 963 (a short message) and on its decided variant
+// (ports::kMimDataDecided), storing the message, its timestamp and whether thru was decided in
 // that ring; ignores every other notification, and every call without a ring.
 void midiInCallback(std::uint32_t handle, std::uint32_t notification, ports::Instance instance,
                     std::uint32_t message, std::uint32_t timestamp) noexcept;

@@ -438,6 +438,9 @@ void Tambview::cmdChange_Click() {
 void Tambview::cmdChangeO_Click() {
     service_.midiOutClose(midiOutHnd_);
     openMidiOut();
+    // Tells a port service that holds received messages for the output a Change opens whether
+    // the Change has ended with one of its own.
+    mirrorThruGate();
 }
 
 void Tambview::chkMidiOut_Click() {
