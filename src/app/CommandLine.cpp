@@ -38,6 +38,10 @@ constexpr std::array kOptions{
                "with input and output both on JACK, forward each message in the\n"
                "JACK cycle it arrives in, not at the next screen refresh",
                [](Options& o, const std::string&) { o.directThru = true; }},
+    OptionSpec{"drain-early", 0, "",
+               "take messages from the input buffer as soon as it is half full, not\n"
+               "only at each screen refresh, so that bursts do not overrun it",
+               [](Options& o, const std::string&) { o.drainEarly = true; }},
 };
 
 // Qt's own options (QCoreApplication, QGuiApplication with the xcb platform, QApplication), by

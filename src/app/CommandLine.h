@@ -21,6 +21,8 @@ struct Options {
     // Thru in the JACK cycle a message arrives in, when input and output are both JACK devices,
     // instead of at the next refresh tick.
     bool directThru = false;
+    // The input ring is drained as soon as it is half full, besides at each refresh tick.
+    bool drainEarly = false;
 };
 
 // The program's command line, read before QApplication exists (so that --help and --version

@@ -29,8 +29,8 @@ constexpr const char* kDesktopId = "org.tamblin.Tamblin";
 // through `end` (see main) while the window and Qt still exist.
 int runWindow(std::vector<std::string> qtArguments, tamblin::ports::PortService& service,
               tamblin::input::InputRing& ring, std::optional<tamblin::ports::DeviceId> input,
-              std::optional<tamblin::ports::DeviceId> output, tamblin::input::LogFile* log,
-              const std::function<int(int)>& end,
+              std::optional<tamblin::ports::DeviceId> output, bool drainEarly,
+              tamblin::input::LogFile* log, const std::function<int(int)>& end,
               const std::function<void(const std::string&)>& complain) {
     using namespace tamblin;
     // QApplication keeps references to these for its whole life.
@@ -56,6 +56,7 @@ int runWindow(std::vector<std::string> qtArguments, tamblin::ports::PortService&
     windows::Tambview window(service, ring);
     ending = &window;
     window.setStartDevices(input, output);
+    if (drainEarly) window.setDrainEarly(true);
     if (log != nullptr) window.setLogCopy([log](std::string_view text) { log->write(text); });
     window.setOverrunReport([&complain](std::string_view text) { complain(std::string(text)); });
 
@@ -159,5 +160,6 @@ int main(int argc, char* argv[]) {
         return end(app::kNoDisplayStatus);
     }
 
-    return runWindow(line.qtArguments, service, ring, input, output, log.get(), end, complain);
+    return runWindow(line.qtArguments, service, ring, input, output, options.drainEarly, log.get(),
+                     end, complain);
 }

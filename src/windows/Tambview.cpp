@@ -10,6 +10,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSocketNotifier>
 #include <QStyleOptionTabWidgetFrame>
 #include <QStylePainter>
 #include <QTabBar>
@@ -301,6 +302,19 @@ void Tambview::load() {
     timer_->setInterval(kRefreshMs);
     timer_->start();
     setWindowTitle(txtVersion_->text());
+}
+
+void Tambview::setDrainEarly(bool early) {
+    if (drainEarly_ != nullptr) drainEarly_->setEnabled(early);
+    if (!early || drainEarly_ != nullptr) return;
+    const int wake = ring_.halfFullWake();
+    if (wake < 0) return;  // the tick alone drains, as without the option
+    drainEarly_ = new QSocketNotifier(static_cast<qintptr>(wake), QSocketNotifier::Read, this);
+    connect(drainEarly_, &QSocketNotifier::activated, this, [this] {
+        ring_.takeHalfFullWake();
+        // Whenever a tick would run: not once the program ends or the ring has overrun.
+        if (!ended_ && !overran_) refreshTick();
+    });
 }
 
 // ---- shut-down -------------------------------------------------------------------------------
