@@ -13,10 +13,11 @@
 // longest gap between two drains) and exits through the Exit button: 0 when the expected number
 // was counted without an overrun, 1 otherwise, 2 for bad usage.
 //
-// --direct-thru 1 runs it as `tamblin --direct-thru` does.
+// --direct-thru 1 and --drain-early 1 run it as `tamblin --direct-thru` and `--drain-early` do.
 //
 //   QT_QPA_PLATFORM=offscreen load_probe --expect N [--linger S] [--idle S] [--timeout S]
-//                                        [--direct-thru 0|1] [--input DEVICE] [--output DEVICE]
+//                                        [--direct-thru 0|1] [--drain-early 0|1]
+//                                        [--input DEVICE] [--output DEVICE]
 #include <sys/resource.h>
 
 #include <QAbstractButton>
@@ -52,6 +53,7 @@ struct Options {
     double idleSeconds = 5;
     double timeoutSeconds = 300;
     bool directThru = false;
+    bool drainEarly = false;
     QString input;  // devices to pick when the window asks; empty: no choice expected
     QString output;
 };
@@ -76,6 +78,8 @@ std::optional<Options> parse(int argc, char** argv) {
             o.timeoutSeconds = value;
         else if (std::strcmp(argv[i], "--direct-thru") == 0)
             o.directThru = value != 0;
+        else if (std::strcmp(argv[i], "--drain-early") == 0)
+            o.drainEarly = value != 0;
         else
             return std::nullopt;
     }
@@ -237,7 +241,7 @@ int main(int argc, char* argv[]) {
     if (!options) {
         std::fputs(
             "usage: load_probe --expect N [--linger S] [--idle S] [--timeout S] "
-            "[--direct-thru 0|1] [--input DEVICE] [--output DEVICE]\n",
+            "[--direct-thru 0|1] [--drain-early 0|1] [--input DEVICE] [--output DEVICE]\n",
             stderr);
         return 2;
     }
@@ -254,6 +258,7 @@ int main(int argc, char* argv[]) {
     JackPortService jack({.directThru = options->directThru}, &handles);
     CompositePortService service({&alsa, &jack});
     tamblin::windows::Tambview window(service, ring);
+    window.setDrainEarly(options->drainEarly);
     Probe probe(window, ring, *options);
     if (!probe.start()) return 1;
     QApplication::exec();

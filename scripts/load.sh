@@ -23,13 +23,70 @@
 # as the monitors' loss.)
 #
 # Usage: scripts/load.sh [--pipewire] [BUILD_DIR]   (default build-load, a Release build)
+#        scripts/load.sh --sweep [BUILD_DIR]
 #   --pipewire  run on a private PipeWire daemon through PipeWire's libjack, every client asking
 #               for 256 frames at 48,000 a second (PIPEWIRE_QUANTUM); by default on jackd -S with
 #               the same period.
-# TAMBLIN_LOAD_RATE and TAMBLIN_LOAD_SECONDS change the rate (8000) and the length (60).
+#   --sweep     the period sweep: one short run (15 s, no idle phase) for each period of 64,
+#               128, ..., 4,096 frames on jackd and then on PipeWire, both monitors with
+#               --drain-early, and one run on each server that changes the period from 256 to
+#               2,048 frames with jack_bufsize halfway through. It prints one table: per run the
+#               messages lost, reordered and duplicated on the direct connection (a plain
+#               libjack client, the baseline), through thru at the tick and through direct thru,
+#               whether a monitor's buffer overran, and the xruns. About 10 minutes; exits 0
+#               when neither monitor lost, reordered or duplicated more than the direct
+#               connection in any run.
+# TAMBLIN_LOAD_RATE and TAMBLIN_LOAD_SECONDS change the rate (8000) and the length (60);
+# TAMBLIN_LOAD_PERIOD the frames a cycle (256), TAMBLIN_LOAD_IDLE the idle phase (10 s),
+# TAMBLIN_LOAD_DRAIN_EARLY=1 runs both monitors with --drain-early, TAMBLIN_LOAD_BUFSIZE=N has
+# jack_bufsize change the period to N frames halfway through the stream, and
+# TAMBLIN_LOAD_NUMBERED=1 plays numbered messages and prints a "row" line of faults per path.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
+
+if [ "${1:-}" = "--sweep" ]; then
+    build="${2:-build-load}"
+    bash scripts/deps.sh test
+    source scripts/lib/release.sh
+    release_build "$build" ON load_probe latency_probe >/dev/null
+    rows="$(mktemp)"
+    trap 'rm -f "$rows"' EXIT
+    # point SERVER_OPTION PERIOD [BUFSIZE]: one run, its row appended to $rows.
+    point() {
+        local log name=jackd
+        [ -z "$1" ] || name=pipewire
+        log="$(mktemp)"
+        echo "$name, $2 frames${3:+, then $3}..." >&2
+        # shellcheck disable=SC2086  # no option for jackd
+        TAMBLIN_LOAD_PREPARED=1 TAMBLIN_LOAD_SECONDS="${TAMBLIN_LOAD_SECONDS:-15}" \
+            TAMBLIN_LOAD_IDLE=1 TAMBLIN_LOAD_PERIOD="$2" TAMBLIN_LOAD_DRAIN_EARLY=1 \
+            TAMBLIN_LOAD_NUMBERED=1 TAMBLIN_LOAD_BUFSIZE="${3:-}" \
+            bash "$0" $1 "$build" >"$log" 2>&1 || true
+        if grep -q '^row ' "$log"; then
+            sed -n 's/^row //p' "$log" >>"$rows"
+        else
+            echo "$name $2${3:+>$3} - the run failed: $(tail -n 3 "$log" | tr '\n' ' ')" >>"$rows"
+        fi
+        rm -f "$log"
+    }
+    for server_option in "" --pipewire; do
+        for frames in 64 128 256 512 1024 2048 4096; do point "$server_option" "$frames"; done
+        point "$server_option" 256 2048
+    done
+    printf '%-9s %-9s %-17s %-17s %-17s %-9s %s\n' "server" "period" \
+        "direct l/r/d" "tick l/r/d" "direct-thru l/r/d" "overrun" "xruns"
+    column -t <"$rows" | sed 's/^/  /'
+    echo "(l/r/d: messages lost / reordered / duplicated; overrun: of the monitor at the tick /"
+    echo " of the direct thru one)"
+    # No monitor worse than the plain client on the same stream.
+    awk '$3 == "-" { bad = 1 } NF >= 6 {
+            split($3, d, "/"); split($4, t, "/"); split($5, x, "/")
+            for (i = 1; i <= 3; i++) if (t[i] > d[i] || x[i] > d[i]) bad = 1
+            if ($6 != "no/no") bad = 1 } END { exit bad }' "$rows" ||
+        { echo "load.sh: a monitor lost, reordered or duplicated messages, or overran" >&2; exit 1; }
+    exit 0
+fi
 
 server_kind=jackd
 if [ "${1:-}" = "--pipewire" ]; then
@@ -39,12 +96,18 @@ fi
 build="${1:-build-load}"
 rate="${TAMBLIN_LOAD_RATE:-8000}"
 seconds="${TAMBLIN_LOAD_SECONDS:-60}"
+period="${TAMBLIN_LOAD_PERIOD:-256}"
 count=$((rate * seconds))
-idle_seconds=10
+idle_seconds="${TAMBLIN_LOAD_IDLE:-10}"
+bufsize="${TAMBLIN_LOAD_BUFSIZE:-}"
+numbered="${TAMBLIN_LOAD_NUMBERED:-0}"
+drain_early="${TAMBLIN_LOAD_DRAIN_EARLY:-0}"
 
-bash scripts/deps.sh test
-source scripts/lib/release.sh
-release_build "$build" ON load_probe latency_probe >/dev/null
+if [ -z "${TAMBLIN_LOAD_PREPARED:-}" ]; then
+    bash scripts/deps.sh test
+    source scripts/lib/release.sh
+    release_build "$build" ON load_probe latency_probe >/dev/null
+fi
 script=load
 source scripts/lib/stream.sh
 latency_bin="$build/bench/latency_probe"
@@ -69,7 +132,8 @@ value_of() { sed -n "s/^$2 //p" "$1"; }
 start_server
 
 "$latency_bin" --count "$count" --rate "$rate" --seed 1 --delay 1000 --idle 5 \
-    --timeout $((seconds + idle_seconds + 300)) --path direct --path tick --path direct-thru \
+    --timeout $((seconds + idle_seconds + 300)) --numbered "$numbered" \
+    --path direct --path tick --path direct-thru \
     >"$work/latency.out" 2>"$work/latency.log" &
 latency_pid=$!
 until_ok 10 grep -q '^ready ' "$work/latency.out" ||
@@ -82,7 +146,8 @@ monitor() {
     local out="$1" output="$2"
     shift 2
     QT_QPA_PLATFORM=offscreen "$probe_bin" --expect "$count" --linger 3 --idle 10 \
-        --timeout $((seconds + idle_seconds + 300)) --input "$client:out" --output "$output" "$@" \
+        --timeout $((seconds + idle_seconds + 300)) --input "$client:out" --output "$output" \
+        --drain-early "$drain_early" "$@" \
         >"$out" 2>"${out%.out}.log" &
     monitor_pid=$!
     until_ok 30 grep -q '^ready ' "$out" ||
@@ -125,8 +190,14 @@ echo "On $server_kind: $(sed -n 's/^ready //p' "$work/probe.out") (thru at the t
     "$(sed -n 's/^ready //p' "$work/direct.out") (direct thru)."
 echo "Playing $count messages at $rate per second..."
 kill -USR1 "$latency_pid"
+bufsize_pid=""
+if [ -n "$bufsize" ]; then
+    (sleep $((seconds / 2)) && jack_bufsize "$bufsize" >"$work/bufsize.log" 2>&1) &
+    bufsize_pid=$!
+fi
 
 reap latency
+[ -z "$bufsize_pid" ] || wait "$bufsize_pid" || echo "jack_bufsize failed: $(cat "$work/bufsize.log")"
 sleep 1  # the monitors' last drains and repaints
 tick_cpu1="$(cpu_ms "$probe_pid")"
 direct_cpu1="$(cpu_ms "$direct_pid")"
@@ -179,6 +250,13 @@ echo
 sed -n 's/^error /the latency probe: /p; s/^\(.*\)_error /path "\1": /p' "$work/latency.out"
 if [ "$dumped" != "$count" ]; then
     echo "(jack_midi_dump missed some: its printing fell behind its own buffer)"
+fi
+if [ "$numbered" = 1 ]; then
+    faults() { echo "$(figure "$1_lost")/$(figure "$1_reordered")/$(figure "$1_duplicated")"; }
+    overran() { [ "$(value_of "$1" overrun)" = 1 ] && echo yes || echo no; }
+    echo "row $server_kind $period${bufsize:+>$bufsize} $(faults direct) $(faults tick)" \
+        "$(faults direct-thru) $(overran "$work/probe.out")/$(overran "$work/direct.out")" \
+        "$(figure xruns)"
 fi
 
 if [ "$latency_status" != 0 ] || [ "$probe_status" != 0 ] || [ "$direct_status" != 0 ] ||
