@@ -45,14 +45,14 @@ if ! pgrep -f '^jackd .*-n tamblin-' >/dev/null 2>&1; then
     rm -f /dev/shm/jack_tamblin-* /dev/shm/jack_sem.*_tamblin-* 2>/dev/null || true
 fi
 
-step "Formatting: clang-format over src, tests, tools and bench"
-find src tests tools bench -name '*.cpp' -o -name '*.h' | sort | xargs clang-format --dry-run -Werror
-
 asan() {
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
     LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp" \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 "$@"
 }
+
+step "Formatting: clang-format over src, tests, tools and bench"
+find src tests tools bench -name '*.cpp' -o -name '*.h' | sort | xargs clang-format --dry-run -Werror
 
 step "Normal build and the whole test suite"
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLIN_WERROR="$werror"

@@ -25,13 +25,55 @@ namespace {
 
 constexpr const char* kDesktopId = "org.tamblin.Tamblin";
 
+// What ends the program before anything starts: a command line it cannot take, --help and
+// --version. Returns the program's status then.
+std::optional<int> endsAtOnce(const tamblin::app::CommandLine& line, const std::string& program,
+                              const std::function<void(const std::string&)>& complain) {
+    using namespace tamblin;
+    if (line.error) {
+        complain(*line.error);
+        std::fputs(app::usageHint(program).c_str(), stderr);
+        return app::kUsageStatus;
+    }
+    if (line.options.help) {
+        std::fputs(app::helpText(program).c_str(), stdout);
+        return 0;
+    }
+    if (line.options.version) {
+        std::fputs(app::versionText(program).c_str(), stdout);
+        return 0;
+    }
+    return std::nullopt;
+}
+
+// Opens the --log file; null, said through `complain`, when it cannot.
+std::unique_ptr<tamblin::input::LogFile> openLog(
+    const std::string& path, const std::function<void(const std::string&)>& complain) {
+    // A reader that goes away, or a file over the size limit, is a failed write, reported once,
+    // not the end of the program.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::string error;
+    std::unique_ptr<tamblin::input::LogFile> log =
+        tamblin::input::LogFile::open(path, complain, error);
+    if (!log) complain(error);
+    return log;
+}
+
+// What the window starts on, as the command line chose it.
+struct WindowStart {
+    std::optional<tamblin::ports::DeviceId> input;
+    std::optional<tamblin::ports::DeviceId> output;
+    tamblin::input::LogFile* log = nullptr;
+    bool drainEarly = false;  // the ring is drained as soon as it is half full, too
+};
+
 // The window's part of the run: Qt, the window on the devices chosen, and the event loop. Ends
 // through `end` (see main) while the window and Qt still exist.
 int runWindow(std::vector<std::string> qtArguments, tamblin::ports::PortService& service,
-              tamblin::input::InputRing& ring, std::optional<tamblin::ports::DeviceId> input,
-              std::optional<tamblin::ports::DeviceId> output, bool drainEarly,
-              tamblin::input::LogFile* log, const std::function<int(int)>& end,
-              const std::function<void(const std::string&)>& complain) {
+              tamblin::input::InputRing& ring, const WindowStart& start,
+              const std::function<void(const std::string&)>& complain,
+              const std::function<int(int)>& end) {
     using namespace tamblin;
     // QApplication keeps references to these for its whole life.
     std::vector<char*> qtArgv;
@@ -55,9 +97,10 @@ int runWindow(std::vector<std::string> qtArguments, tamblin::ports::PortService&
     windows::DestroyedWindowWatch destroyedWindows;
     windows::Tambview window(service, ring);
     ending = &window;
-    window.setStartDevices(input, output);
-    if (drainEarly) window.setDrainEarly(true);
-    if (log != nullptr) window.setLogCopy([log](std::string_view text) { log->write(text); });
+    window.setStartDevices(start.input, start.output);
+    if (start.drainEarly) window.setDrainEarly(true);
+    if (tamblin::input::LogFile* log = start.log)
+        window.setLogCopy([log](std::string_view text) { log->write(text); });
     window.setOverrunReport([&complain](std::string_view text) { complain(std::string(text)); });
 
     window.load();
@@ -80,20 +123,8 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "%s: %s\n", program.c_str(), text.c_str());
     };
     const app::CommandLine line = app::parseCommandLine(args);
-    if (line.error) {
-        complain(*line.error);
-        std::fputs(app::usageHint(program).c_str(), stderr);
-        return app::kUsageStatus;
-    }
+    if (const std::optional<int> status = endsAtOnce(line, program, complain)) return *status;
     const app::Options& options = line.options;
-    if (options.help) {
-        std::fputs(app::helpText(program).c_str(), stdout);
-        return 0;
-    }
-    if (options.version) {
-        std::fputs(app::versionText(program).c_str(), stdout);
-        return 0;
-    }
 
     // Before any thread may read the environment, and before the first JACK client opens (the
     // JACK service opens its client as soon as it exists, --list included).
@@ -103,18 +134,8 @@ int main(int argc, char* argv[]) {
     // Before any port opens: opening a FIFO waits for its reader, and no port of ours may wait
     // with it.
     std::unique_ptr<input::LogFile> log;
-    if (options.log && !options.list) {
-        // A reader that goes away, or a file over the size limit, is a failed write, reported
-        // once, not the end of the program.
-        std::signal(SIGPIPE, SIG_IGN);
-        std::signal(SIGXFSZ, SIG_IGN);
-        std::string error;
-        log = input::LogFile::open(*options.log, complain, error);
-        if (!log) {
-            complain(error);
-            return app::kUsageStatus;
-        }
-    }
+    if (options.log && !options.list && !(log = openLog(*options.log, complain)))
+        return app::kUsageStatus;
 
     // The one input ring, which the input's callback fills and the window drains: it outlives
     // both the port services and the window.
@@ -160,6 +181,6 @@ int main(int argc, char* argv[]) {
         return end(app::kNoDisplayStatus);
     }
 
-    return runWindow(line.qtArguments, service, ring, input, output, options.drainEarly, log.get(),
-                     end, complain);
+    return runWindow(line.qtArguments, service, ring,
+                     {input, output, log.get(), options.drainEarly}, complain, end);
 }

@@ -11,17 +11,18 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSocketNotifier>
-#include <QStyleOptionTabWidgetFrame>
-#include <QStylePainter>
 #include <QTabBar>
 #include <QTimer>
 #include <initializer_list>
+#include <span>
+#include <vector>
 
 #include "grids/GridView.h"
 #include "windows/ButtonKeys.h"
 #include "windows/DeviceDialog.h"
 #include "windows/DialogOpenerUi.h"
 #include "windows/Icon.h"
+#include "windows/MainControls.h"
 #include "windows/MessageBox.h"
 #include "windows/Twips.h"
 #include "windows/ValueDialog.h"
@@ -37,99 +38,8 @@ constexpr const char* kClassNames[input::kMessageClasses] = {
 
 constexpr const char* kPageNames[4] = {"Notes", "Program Changes", "Controllers", "Misc"};
 
-// The tab control: one row of tabs over four pages. Pages span the whole control, so positions
-// on a page are measured from the control's top-left corner, as the grids' top of 360 twips
-// (just under the row of tabs) expects.
-class TabControl final : public QWidget {
-public:
-    using QWidget::QWidget;
-    int barHeight = 0;
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QStylePainter painter(this);
-        QStyleOptionTabWidgetFrame frame;
-        frame.initFrom(this);
-        frame.rect = rect().adjusted(0, barHeight - 1, 0, 0);
-        painter.drawPrimitive(QStyle::PE_FrameTabWidget, frame);
-    }
-};
-
 QString latin(const char* text) {
     return QString::fromLatin1(text);
-}
-
-// Labels of the desktop the program was designed for draw their text at the top: a count then
-// sits on its class name's line.
-QLabel* topLabel(QWidget* parent, const QString& text) {
-    auto* label = new QLabel(text, parent);
-    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    return label;
-}
-
-enum class Kind { Caption, Label, Box, Button, Check, Log, CountRows };
-
-struct Control {
-    Kind kind;
-    bool onMisc;  // on the Misc page, else on the window under the tabs
-    const char* name;
-    const char* text;
-    int left, top, width, height;  // twips
-    bool fit = false;              // a caption widened when the font runs wider (fitCaption)
-};
-
-// The controls of the Misc page and of the window's bottom row, in the order they are made.
-// "Label1", "Label2" and "Text1" are the original names and text, kept on purpose
-// (docs/NAMES.md).
-constexpr Control kControls[] = {
-    {Kind::Caption, true, "Label1", "MIDI Input Device:", 480, 1800, 1695, 375, true},
-    {Kind::Box, true, "txtMidiIn", "Text1", 2280, 1800, 3255, 375},
-    {Kind::Button, true, "cmdChange", "Change", 5760, 1800, 1695, 375},
-    {Kind::Caption, true, "Label2", "MIDI Output Device:", 480, 2280, 1695, 375, true},
-    {Kind::Box, true, "txtMidiOut", "(none)", 2280, 2280, 3255, 375},
-    {Kind::Button, true, "cmdChangeO", "Change", 5760, 2280, 1695, 375},
-    // Eight rows of 240 twips: a class's count (615 wide), then its name.
-    {Kind::CountRows, true, "lblMsgCounts(k), lblMsgs(k)", "", 3600, 3120, 3375, 240 * 8},
-    {Kind::Check, true, "chkNoreal", "Don't display system real time messages", 4680, 7200, 3255,
-     255, true},
-    {Kind::Check, true, "chkFirst", "Display messages only the first time", 4680, 7440, 3015, 255,
-     true},
-    {Kind::Log, true, "txtMIDI", "", 8160, 720, 6615, 7455},
-    {Kind::Button, false, "cmdCDE", "C D E", 1080, 8520, 1335, 375},
-    {Kind::Button, false, "cmdClear", "Clear", 3240, 8520, 1455, 375},
-    {Kind::Label, false, "txtVersion", Tambview::kVersion, 7440, 8640, 1935, 255},
-    {Kind::Check, false, "chkMidiOut", "Allow MIDI output", 10320, 8640, 3255, 255, true},
-    {Kind::Button, false, "cmdExit", "Exit", 14280, 8520, 1935, 375},
-};
-
-QWidget* makeControl(const Control& control, QWidget* misc, QWidget* window) {
-    QWidget* parent = control.onMisc ? misc : window;
-    const QString text = latin(control.text);
-    QWidget* made = nullptr;
-    switch (control.kind) {
-        case Kind::Caption:
-            made = topLabel(parent, text);
-            break;
-        case Kind::Label:
-            made = new QLabel(text, parent);
-            break;
-        case Kind::Box:
-            made = new QLineEdit(text, parent);
-            break;
-        case Kind::Button:
-            made = new QPushButton(text, parent);
-            break;
-        case Kind::Check:
-            made = new QCheckBox(text, parent);
-            break;
-        case Kind::Log:
-            made = new QPlainTextEdit(parent);
-            break;
-        case Kind::CountRows:
-            return nullptr;
-    }
-    return placeNamed(made, latin(control.name), control.left, control.top, control.width,
-                      control.height);
 }
 
 }  // namespace
@@ -164,13 +74,12 @@ void Tambview::buildControls() {
     resize(twipsToPixels(16440, dpi), twipsToPixels(9015, dpi));
     buildPages();
 
-    std::array<QWidget*, std::size(kControls)> made{};
+    const std::span<const Control> controls = mainControls();
+    std::vector<QWidget*> made(controls.size());
     for (std::size_t i = 0; i < made.size(); ++i) {
-        made[i] = makeControl(kControls[i], pages_[3], this);
-        if (kControls[i].kind == Kind::CountRows) {
-            const Control& rows = kControls[i];
-            buildCountRows(rows.left, rows.top, rows.width);
-        }
+        made[i] = makeControl(controls[i], pages_[3], this);
+        if (controls[i].kind == Control::Kind::CountRows)
+            buildCountRows(controls[i].left, controls[i].top, controls[i].width);
     }
     txtMidiIn_ = findChild<QLineEdit*>(QStringLiteral("txtMidiIn"));
     txtMidiOut_ = findChild<QLineEdit*>(QStringLiteral("txtMidiOut"));
@@ -196,7 +105,7 @@ void Tambview::buildControls() {
     txtVersion_->setFont(dialogFont(9.75, true));
 
     for (std::size_t i = 0; i < made.size(); ++i)
-        if (kControls[i].fit) fitCaption(made[i]);
+        if (controls[i].fit) fitCaption(made[i]);
     for (QLabel* name : lblMsgs_) fitCaption(name);
     for (QPushButton* button : {cmdChange_, cmdChangeO_, cmdCDE_, cmdClear_, cmdExit_}) {
         button->setAutoDefault(false);

@@ -269,12 +269,25 @@ bool MidiServer::waitForNoPort(const std::string& pattern,
 }
 
 bool MidiServer::connect(const std::string& source, const std::string& destination) const {
-    const std::optional<std::vector<std::string>> answer =
-        ask("connect " + source + "\t" + destination);
-    const int result = answer && answer->size() == 1 ? std::atoi(answer->front().c_str()) : -1;
-    // jackd says EEXIST for a connection that exists, PipeWire -EEXIST.
-    if (result != 0 && result != EEXIST && result != -EEXIST) return false;
+    // A port shows as soon as its client has registered it, but jackd connects the ports of
+    // active clients only: the client that made it may still be on its way to jack_activate.
     const auto deadline = std::chrono::steady_clock::now() + 10s;
+    int result = -1;
+    // jackd says EEXIST for a connection that exists, PipeWire -EEXIST.
+    while (result != 0 && result != EEXIST && result != -EEXIST) {
+        const std::optional<std::vector<std::string>> answer =
+            ask("connect " + source + "\t" + destination);
+        if (!answer) return false;
+        result = answer->size() == 1 ? std::atoi(answer->front().c_str()) : -1;
+        if (result == 0 || result == EEXIST || result == -EEXIST) break;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ADD_FAILURE() << "could not connect " << source << " to " << destination
+                          << " within 10 s (" << result << "); the server said:\n"
+                          << log();
+            return false;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
     while (!connectionsSettled()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(5ms);

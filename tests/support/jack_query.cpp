@@ -85,8 +85,13 @@ std::vector<Registration> registrations() {
         const unsigned char* entry = bytes.data() + kHeaderBytes + i * kEntryBytes;
         std::int32_t pid = 0;
         std::memcpy(&pid, entry, sizeof pid);
-        const char* name = reinterpret_cast<const char*>(entry + sizeof pid);
-        if (pid != 0) found.push_back({pid, std::string(name, ::strnlen(name, 256))});
+        // "jack-UID:NAME:", as jack_set_server_prefix writes it.
+        const char* text = reinterpret_cast<const char*>(entry + sizeof pid);
+        std::string name(text, ::strnlen(text, 256));
+        const std::size_t colon = name.find(':');
+        if (colon == std::string::npos || name.back() != ':') continue;
+        name = name.substr(colon + 1, name.size() - colon - 2);
+        if (pid != 0) found.push_back({pid, name});
     }
     return found;
 }
@@ -128,7 +133,7 @@ int reclaimStale(const std::string& prefix) {
         }
         ::kill(pid, SIGTERM);
         int status = 0;
-        for (int i = 0; i < 500 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
+        for (int i = 0; i < 1000 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (::waitpid(pid, &status, WNOHANG) == 0) {
             ::kill(pid, SIGKILL);
