@@ -33,9 +33,10 @@
 #               2,048 frames with jack_bufsize halfway through. It prints one table: per run the
 #               messages lost, reordered and duplicated on the direct connection (a plain
 #               libjack client, the baseline), through thru at the tick and through direct thru,
-#               whether a monitor's buffer overran, and the xruns. About 10 minutes; exits 0
-#               when neither monitor lost, reordered or duplicated more than the direct
-#               connection in any run.
+#               whether a monitor's buffer overran, the xruns, and the messages that another
+#               plain libjack client in a process of its own (tamblin-send --receive) missed. About 10 minutes; exits 0
+#               when neither monitor lost more than the plain clients, nor reordered or
+#               duplicated any, in any run.
 # TAMBLIN_LOAD_RATE and TAMBLIN_LOAD_SECONDS change the rate (8000) and the length (60);
 # TAMBLIN_LOAD_PERIOD the frames a cycle (256), TAMBLIN_LOAD_IDLE the idle phase (10 s),
 # TAMBLIN_LOAD_DRAIN_EARLY=1 runs both monitors with --drain-early, TAMBLIN_LOAD_BUFSIZE=N has
@@ -49,7 +50,7 @@ if [ "${1:-}" = "--sweep" ]; then
     build="${2:-build-load}"
     bash scripts/deps.sh test
     source scripts/lib/release.sh
-    release_build "$build" ON load_probe latency_probe >/dev/null
+    release_build "$build" ON load_probe latency_probe tamblin-send >/dev/null
     rows="$(mktemp)"
     trap 'rm -f "$rows"' EXIT
     # point SERVER_OPTION PERIOD [BUFSIZE]: one run, its row appended to $rows.
@@ -74,15 +75,19 @@ if [ "${1:-}" = "--sweep" ]; then
         for frames in 64 128 256 512 1024 2048 4096; do point "$server_option" "$frames"; done
         point "$server_option" 256 2048
     done
-    printf '%-9s %-9s %-17s %-17s %-17s %-9s %s\n' "server" "period" \
-        "direct l/r/d" "tick l/r/d" "direct-thru l/r/d" "overrun" "xruns"
-    column -t <"$rows" | sed 's/^/  /'
+    {
+        echo "server period direct_l/r/d tick_l/r/d direct-thru_l/r/d overrun xruns plain_lost"
+        cat "$rows"
+    } | column -t | sed 's/^/  /'
     echo "(l/r/d: messages lost / reordered / duplicated; overrun: of the monitor at the tick /"
-    echo " of the direct thru one)"
-    # No monitor worse than the plain client on the same stream.
-    awk '$3 == "-" { bad = 1 } NF >= 6 {
+    echo " of the direct thru one; plain_lost: missed by a plain libjack client in a process of"
+    echo " its own, fed the same stream)"
+    # No monitor worse than the plain clients on the same stream.
+    awk '$3 == "-" { bad = 1 } NF >= 8 {
             split($3, d, "/"); split($4, t, "/"); split($5, x, "/")
-            for (i = 1; i <= 3; i++) if (t[i] > d[i] || x[i] > d[i]) bad = 1
+            lost = d[1] > $8 ? d[1] : $8
+            if (t[1] > lost || x[1] > lost) bad = 1
+            for (i = 2; i <= 3; i++) if (t[i] > d[i] || x[i] > d[i]) bad = 1
             if ($6 != "no/no") bad = 1 } END { exit bad }' "$rows" ||
         { echo "load.sh: a monitor lost, reordered or duplicated messages, or overran" >&2; exit 1; }
     exit 0
@@ -106,13 +111,13 @@ drain_early="${TAMBLIN_LOAD_DRAIN_EARLY:-0}"
 if [ -z "${TAMBLIN_LOAD_PREPARED:-}" ]; then
     bash scripts/deps.sh test
     source scripts/lib/release.sh
-    release_build "$build" ON load_probe latency_probe >/dev/null
+    release_build "$build" ON load_probe latency_probe tamblin-send >/dev/null
 fi
 script=load
 source scripts/lib/stream.sh
 latency_bin="$build/bench/latency_probe"
-direct_pid="" direct_status=""
-trap 'stop "$direct_pid" TERM; cleanup' EXIT
+direct_pid="" direct_status="" plain_pid=""
+trap 'stop "$direct_pid" TERM; stop "$plain_pid" TERM; cleanup' EXIT
 
 # utime + stime of a process, in milliseconds.
 cpu_ms() {
@@ -161,13 +166,20 @@ direct_pid=$monitor_pid
 jack_midi_dump >"$work/dump.out" 2>&1 &
 dump_pid=$!
 until_ok 10 port_exists '^midi-monitor:input$' || fail "jack_midi_dump's port did not appear"
+# A plain libjack client in a process of its own that counts what it receives: what the server
+# delivers to a client other than the probe.
+"$sender_bin" --api jack --receive --count --expect "$count" \
+    --timeout $((seconds + idle_seconds + 300)) >"$work/plain.out" 2>"$work/plain.log" &
+plain_pid=$!
+until_ok 10 port_exists '^tamblin-send:in$' || fail "the plain client's port did not appear"
 jack_connect "$client:out" "$client:direct"
 jack_connect "$client:out" midi-monitor:input
+jack_connect "$client:out" tamblin-send:in
 # The monitors connect their ports on a thread of their own: out feeds both monitors,
-# jack_midi_dump and the direct path, and each thru output feeds its path.
+# jack_midi_dump, the plain client and the direct path, and each thru output feeds its path.
 feeds() { jack_lsp -c "$1" | grep -c '^ ' || true; }
-until_ok 10 test "$(feeds "$client:out")" = 4 ||
-    fail "$client:out feeds $(feeds "$client:out") inputs, not 4: $(jack_lsp -c)"
+until_ok 10 test "$(feeds "$client:out")" = 5 ||
+    fail "$client:out feeds $(feeds "$client:out") inputs, not 5: $(jack_lsp -c)"
 until_ok 10 test "$(feeds "$client:tick")" = 1 || fail "the tick monitor's thru is not connected"
 until_ok 10 test "$(feeds "$client:direct-thru")" = 1 ||
     fail "the direct thru monitor's thru is not connected"
@@ -199,6 +211,9 @@ fi
 reap latency
 [ -z "$bufsize_pid" ] || wait "$bufsize_pid" || echo "jack_bufsize failed: $(cat "$work/bufsize.log")"
 sleep 1  # the monitors' last drains and repaints
+stop "$plain_pid" TERM  # it ends by itself once it has every message
+plain_pid=""
+plain_received="$(tail -n 1 "$work/plain.out")"
 tick_cpu1="$(cpu_ms "$probe_pid")"
 direct_cpu1="$(cpu_ms "$direct_pid")"
 dump_cpu1="$(cpu_ms "$dump_pid")"
@@ -217,6 +232,7 @@ printf '%-46s %s / %s / %s %%\n' "idle CPU: monitor at the tick / direct / serve
     "$(percent $((server_idle1 - server_idle0)) "$idle_seconds")"
 printf '%-46s %s of %s\n' "messages played" "$(figure sent)" "$count"
 printf '%-46s %s\n' "printed by jack_midi_dump" "$dumped"
+printf '%-46s %s\n' "received by a plain libjack client" "${plain_received:-0}"
 printf '%-46s %s\n' "jack_midi_dump CPU per message" "$(per "$dump_ms" "$count") us"
 printf '\nthru latency, p50 / p99 (longest)\n'
 for path in direct tick direct-thru; do
@@ -256,7 +272,7 @@ if [ "$numbered" = 1 ]; then
     overran() { [ "$(value_of "$1" overrun)" = 1 ] && echo yes || echo no; }
     echo "row $server_kind $period${bufsize:+>$bufsize} $(faults direct) $(faults tick)" \
         "$(faults direct-thru) $(overran "$work/probe.out")/$(overran "$work/direct.out")" \
-        "$(figure xruns)"
+        "$(figure xruns) $((count - ${plain_received:-0}))"
 fi
 
 if [ "$latency_status" != 0 ] || [ "$probe_status" != 0 ] || [ "$direct_status" != 0 ] ||
