@@ -57,9 +57,9 @@ int JackPortService::Shared::Client::process(jack_nframes_t frames, void* self) 
     // Direct thru decides on what arrives while an output of ours is open, or awaited by a Change,
     // and on everything the gate keeps back: the refresh pump forwards only the rest (to an ALSA
     // output).
-    const bool jackOutput = s.options.directThru && (out != 0 || awaited);
-    thru.decides = s.options.directThru && (jackOutput || !thru.gate.outputAllowed);
-    thru.ready = jackOutput && outReady;
+    thru.direct = s.options.directThru;
+    thru.jackOutput = thru.direct && (out != 0 || awaited);
+    thru.ready = thru.jackOutput && outReady;
 
     jack_nframes_t frame = 0;
     jack_time_t cycleStart = 0;
@@ -74,7 +74,7 @@ int JackPortService::Shared::Client::process(jack_nframes_t frames, void* self) 
     if (taken != 0) s.consumed.fetch_add(taken, std::memory_order_release);
     // Held messages go nowhere once no output of ours is open or awaited.
     client.sendHeld(outBuffer, cycleStart, thru.ready);
-    if (!jackOutput) client.heldCount = 0;
+    if (!thru.jackOutput) client.heldCount = 0;
 
     if (inReady && events > 0) client.deliver(inBuffer, events, in, outBuffer, cycleStart, thru);
     // The close barrier's end of the cycle: must stay sequentially consistent.
@@ -139,9 +139,10 @@ void JackPortService::Shared::Client::hold(const jack_midi_event_t& event,
     ++heldCount;
 }
 
-// Hands each short message of the cycle to the input callback. With direct thru deciding, the
-// gate as it stands now decides whether the message goes out: in this cycle when the output is
-// connected and nothing older waits, else held behind the older ones.
+// Hands each short message of the cycle to the input callback. With direct thru, the gate as it
+// stands now decides: a message it keeps back never goes out, and while an output of ours is open
+// or awaited one it lets through goes out in this cycle when the output is connected and nothing
+// older waits, else held behind the older ones.
 void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t events, Handle handle,
                                               void* outBuffer, jack_time_t cycleStart,
                                               Thru thru) noexcept {
@@ -168,7 +169,9 @@ void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t eve
         const auto time = std::max(lastTime, static_cast<std::int32_t>((at - startedAt) / 1000));
         lastTime = time;
 
-        if (thru.decides && goesOut(*message, thru.gate)) {
+        const bool out = goesOut(*message, thru.gate);
+        const bool decided = thru.direct && (thru.jackOutput || !out);
+        if (decided && out) {
             const jack_nframes_t offset = std::max(event.time, lastOffset);
             if (thru.ready && heldCount == 0 &&
                 jack_midi_event_write(outBuffer, offset, event.buffer, event.size) == 0)
@@ -176,7 +179,7 @@ void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t eve
             else
                 hold(event, at);
         }
-        callback(handle, thru.decides ? kMimDataDecided : kMimData, instance, *message,
+        callback(handle, decided ? kMimDataDecided : kMimData, instance, *message,
                  static_cast<std::uint32_t>(time));
     }
 }

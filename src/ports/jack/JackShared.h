@@ -206,8 +206,9 @@ struct JackPortService::Shared::Client {
 private:
     // What the process thread does about thru in one cycle.
     struct Thru {
-        bool decides = false;  // direct thru decides on each message, sent or not
-        bool ready = false;    // the output is connected: held and new messages can go out
+        bool direct = false;      // direct thru is on
+        bool jackOutput = false;  // an output of ours is open or awaited: thru is decided here
+        bool ready = false;       // the output is connected: held and new messages can go out
         ThruGate gate;
     };
 
