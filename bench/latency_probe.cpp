@@ -16,7 +16,9 @@
 //     <path>_lost N  <path>_reordered N  <path>_duplicated N
 // (a message is reordered when it arrives after one played later). It also prints
 //     xruns N
-// the server's xruns while it ran.
+// the server's xruns while it ran, and
+//     most_in_a_cycle N
+// the most messages it wrote in one cycle (after a stalled graph, all that fell due meanwhile).
 //
 // Once its ports exist it prints
 //     ready <client name>
@@ -298,6 +300,7 @@ public:
         std::printf("sent %zu\n", sent());
         std::printf("sample_rate %u\n", sampleRate_);
         std::printf("xruns %zu\n", xruns_.load(std::memory_order_acquire));
+        std::printf("most_in_a_cycle %zu\n", mostInACycle_.load(std::memory_order_acquire));
         for (const auto& path : paths_) {
             const std::size_t received = path->received.load(std::memory_order_acquire);
             const std::size_t extra = path->extra.load(std::memory_order_acquire);
@@ -373,6 +376,7 @@ private:
             unwritable_.load(std::memory_order_relaxed))
             return;
         std::size_t next = sent_.load(std::memory_order_relaxed);
+        const std::size_t first = next;
         while (next < stream_.size()) {
             // Signed distances between frame times survive the clock's wrap.
             const auto due =
@@ -389,6 +393,8 @@ private:
             sentFrames_[next] = cycleStart + offset;
             sent_.store(++next, std::memory_order_release);
         }
+        if (next - first > mostInACycle_.load(std::memory_order_relaxed))
+            mostInACycle_.store(next - first, std::memory_order_release);
     }
 
     void read(Path& path, jack_nframes_t cycleStart, jack_nframes_t frames) {
@@ -437,6 +443,9 @@ private:
     std::atomic<std::size_t> sent_{0};
     std::atomic<bool> unwritable_{false};
     std::atomic<std::size_t> xruns_{0};
+    // The most messages written in one cycle: more than 1,023 overrun a monitor's input buffer
+    // in that one cycle, whatever it drains.
+    std::atomic<std::size_t> mostInACycle_{0};
 };
 
 }  // namespace

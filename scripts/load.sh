@@ -76,12 +76,14 @@ if [ "${1:-}" = "--sweep" ]; then
         point "$server_option" 256 2048
     done
     {
-        echo "server period direct_l/r/d tick_l/r/d direct-thru_l/r/d overrun xruns plain_lost"
+        echo "server period direct_l/r/d tick_l/r/d direct-thru_l/r/d overrun xruns plain_lost" \
+            "most_in_a_cycle"
         cat "$rows"
     } | column -t | sed 's/^/  /'
     echo "(l/r/d: messages lost / reordered / duplicated; overrun: of the monitor at the tick /"
     echo " of the direct thru one; plain_lost: missed by a plain libjack client in a process of"
-    echo " its own, fed the same stream)"
+    echo " its own, fed the same stream; most_in_a_cycle: the most messages played in one cycle,"
+    echo " of which a monitor's buffer holds 1,023)"
     # No monitor worse than the plain clients on the same stream.
     awk '$3 == "-" { bad = 1 } NF >= 8 {
             split($3, d, "/"); split($4, t, "/"); split($5, x, "/")
@@ -272,7 +274,7 @@ if [ "$numbered" = 1 ]; then
     overran() { [ "$(value_of "$1" overrun)" = 1 ] && echo yes || echo no; }
     echo "row $server_kind $period${bufsize:+>$bufsize} $(faults direct) $(faults tick)" \
         "$(faults direct-thru) $(overran "$work/probe.out")/$(overran "$work/direct.out")" \
-        "$(figure xruns) $((count - ${plain_received:-0}))"
+        "$(figure xruns) $((count - ${plain_received:-0})) $(figure most_in_a_cycle)"
 fi
 
 if [ "$latency_status" != 0 ] || [ "$probe_status" != 0 ] || [ "$direct_status" != 0 ] ||
