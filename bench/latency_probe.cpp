@@ -8,7 +8,17 @@
 // runs on the callback's thread, and nothing there allocates or locks.
 //
 //   latency_probe --count N --rate PER_SECOND [--seed S] [--delay MS] [--idle S] [--timeout S]
-//                 --path NAME [--path NAME ...]
+//                 [--numbered 0|1] --path NAME [--path NAME ...]
+//
+// --numbered 1 plays messages that each carry their own number (note offs, note ons, key
+// pressures and pitch wheels, all different, up to 1,040,384 of them), so that each path is also
+// told apart by kind of fault:
+//     <path>_lost N  <path>_reordered N  <path>_duplicated N
+// (a message is reordered when it arrives after one played later). It also prints
+//     xruns N
+// the server's xruns while it ran, and
+//     most_in_a_cycle N
+// the most messages it wrote in one cycle (after a stalled graph, all that fell due meanwhile).
 //
 // Once its ports exist it prints
 //     ready <client name>
@@ -52,7 +62,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUsage =
     "usage: latency_probe --count N --rate PER_SECOND [--seed S] [--delay MS] [--idle S] "
-    "[--timeout S] --path NAME [--path NAME ...]\n";
+    "[--timeout S] [--numbered 0|1] --path NAME [--path NAME ...]\n";
 
 using tamblin::tools::goAhead;
 using tamblin::tools::stopRequested;
@@ -64,6 +74,7 @@ struct Options {
     long delayMs = 500;
     double idleSeconds = 5;
     double timeoutSeconds = 600;
+    bool numbered = false;
     std::vector<std::string> paths;
 };
 
@@ -92,6 +103,8 @@ std::optional<Options> parse(int argc, char** argv) {
             o.idleSeconds = value;
         else if (key == "--timeout")
             o.timeoutSeconds = value;
+        else if (key == "--numbered")
+            o.numbered = value != 0;
         else
             return std::nullopt;
     }
@@ -126,6 +139,40 @@ std::vector<Message> streamFrom(unsigned long seed, std::size_t count) {
     return stream;
 }
 
+// Numbered messages: a kind of four (none of them a controller, which could be a channel mode
+// message), a channel, a first data byte and a second one from 1 (PipeWire may rewrite a note on
+// of velocity 0).
+constexpr std::array<std::uint8_t, 4> kNumberedKinds = {0x80, 0x90, 0xA0, 0xE0};
+constexpr std::size_t kNumbers = 4 * 16 * 128 * 127;
+
+Message numbered(std::size_t number) {
+    Message m;
+    const auto second = static_cast<std::uint8_t>(1 + number % 127);
+    number /= 127;
+    const auto first = static_cast<std::uint8_t>(number % 128);
+    number /= 128;
+    const auto channel = static_cast<std::uint8_t>(number % 16);
+    number /= 16;
+    m.bytes = {static_cast<std::uint8_t>(kNumberedKinds[number % 4] | channel), first, second};
+    m.size = 3;
+    return m;
+}
+
+// The number a numbered message carries, or nothing for any other message.
+std::optional<std::size_t> numberOf(const Message& m) {
+    if (m.size != 3 || m.bytes[2] == 0) return std::nullopt;
+    const auto kind = std::find(kNumberedKinds.begin(), kNumberedKinds.end(), m.bytes[0] & 0xF0);
+    if (kind == kNumberedKinds.end()) return std::nullopt;
+    const auto k = static_cast<std::size_t>(kind - kNumberedKinds.begin());
+    return ((k * 16 + (m.bytes[0] & 0x0F)) * 128 + m.bytes[1]) * 127 + (m.bytes[2] - 1u);
+}
+
+std::vector<Message> numberedStream(std::size_t count) {
+    std::vector<Message> stream(count);
+    for (std::size_t i = 0; i < count; ++i) stream[i] = numbered(i);
+    return stream;
+}
+
 std::string describe(const Message& m) {
     char text[16];
     if (m.size == 2)
@@ -145,7 +192,40 @@ struct Path {
     std::atomic<std::size_t> extra{0};              // read after the whole stream had been
     std::atomic<std::size_t> firstWrong{SIZE_MAX};  // index of the first message unlike the stream
     Message wrong;                                  // what came there; valid once firstWrong is set
+    // With numbered messages: every number read, in order, up to twice the stream's length.
+    std::vector<std::size_t> numbers;
+    std::atomic<std::size_t> numbersRead{0};
 };
+
+// Lost, reordered and duplicated messages among `numbers` read of a stream of `count`.
+struct Faults {
+    std::size_t lost = 0;
+    std::size_t reordered = 0;
+    std::size_t duplicated = 0;
+};
+
+Faults faultsOf(const std::vector<std::size_t>& numbers, std::size_t read, std::size_t count) {
+    Faults faults;
+    std::vector<bool> seen(count, false);
+    std::size_t distinct = 0;
+    std::size_t highest = 0;
+    bool any = false;
+    for (std::size_t i = 0; i < read; ++i) {
+        const std::size_t n = numbers[i];
+        if (n >= count) continue;
+        if (seen[n]) {
+            ++faults.duplicated;
+            continue;
+        }
+        seen[n] = true;
+        ++distinct;
+        if (any && n < highest) ++faults.reordered;
+        highest = any ? std::max(highest, n) : n;
+        any = true;
+    }
+    faults.lost = count - distinct;
+    return faults;
+}
 
 class Probe {
 public:
@@ -169,6 +249,7 @@ public:
             auto path = std::make_unique<Path>();
             path->name = name;
             path->frames.resize(stream_.size());
+            if (options_.numbered) path->numbers.resize(2 * stream_.size());
             path->port = jack_port_register(client_, name.c_str(), JACK_DEFAULT_MIDI_TYPE,
                                             JackPortIsInput, 0);
             if (path->port == nullptr) {
@@ -177,6 +258,7 @@ public:
             }
             paths_.push_back(std::move(path));
         }
+        jack_set_xrun_callback(client_, &Probe::xrun, this);
         if (out_ == nullptr || jack_set_process_callback(client_, &Probe::process, this) != 0 ||
             jack_activate(client_) != 0) {
             std::fprintf(stderr, "latency_probe: cannot set up the JACK client\n");
@@ -217,12 +299,21 @@ public:
             std::printf("error out's buffer was full: message %zu could not be written\n", sent());
         std::printf("sent %zu\n", sent());
         std::printf("sample_rate %u\n", sampleRate_);
+        std::printf("xruns %zu\n", xruns_.load(std::memory_order_acquire));
+        std::printf("most_in_a_cycle %zu\n", mostInACycle_.load(std::memory_order_acquire));
         for (const auto& path : paths_) {
             const std::size_t received = path->received.load(std::memory_order_acquire);
             const std::size_t extra = path->extra.load(std::memory_order_acquire);
             const std::size_t wrong = path->firstWrong.load(std::memory_order_acquire);
             const char* name = path->name.c_str();
             std::printf("%s_received %zu\n", name, received + extra);
+            if (options_.numbered) {
+                const Faults faults =
+                    faultsOf(path->numbers, path->numbersRead.load(std::memory_order_acquire),
+                             stream_.size());
+                std::printf("%s_lost %zu\n%s_reordered %zu\n%s_duplicated %zu\n", name, faults.lost,
+                            name, faults.reordered, name, faults.duplicated);
+            }
             std::vector<double> ms;
             ms.reserve(received);
             for (std::size_t i = 0; i < received && i < wrong; ++i)
@@ -268,6 +359,11 @@ private:
         return 0;
     }
 
+    static int xrun(void* self) {
+        static_cast<Probe*>(self)->xruns_.fetch_add(1, std::memory_order_acq_rel);
+        return 0;
+    }
+
     // Inputs first, then out: a path back to this client is read in the cycle after it was
     // written, as any client reading what others wrote in the same cycle would.
     void cycle(jack_nframes_t frames) {
@@ -280,6 +376,7 @@ private:
             unwritable_.load(std::memory_order_relaxed))
             return;
         std::size_t next = sent_.load(std::memory_order_relaxed);
+        const std::size_t first = next;
         while (next < stream_.size()) {
             // Signed distances between frame times survive the clock's wrap.
             const auto due =
@@ -296,6 +393,8 @@ private:
             sentFrames_[next] = cycleStart + offset;
             sent_.store(++next, std::memory_order_release);
         }
+        if (next - first > mostInACycle_.load(std::memory_order_relaxed))
+            mostInACycle_.store(next - first, std::memory_order_release);
     }
 
     void read(Path& path, jack_nframes_t cycleStart, jack_nframes_t frames) {
@@ -312,6 +411,15 @@ private:
             Message m;
             m.size = static_cast<std::uint8_t>(std::min<std::size_t>(event.size, 3));
             std::memcpy(m.bytes.data(), event.buffer, m.size);
+            if (!path.numbers.empty()) {
+                const std::size_t at = path.numbersRead.load(std::memory_order_relaxed);
+                const std::optional<std::size_t> number = numberOf(m);
+                if (number && at < path.numbers.size()) {
+                    path.numbers[at] = *number;
+                    // Release: the report reads the numbers up to it.
+                    path.numbersRead.store(at + 1, std::memory_order_release);
+                }
+            }
             if (!(m == stream_[received]) &&
                 path.firstWrong.load(std::memory_order_relaxed) == SIZE_MAX) {
                 path.wrong = m;
@@ -334,6 +442,10 @@ private:
     std::atomic<bool> playing_{false};
     std::atomic<std::size_t> sent_{0};
     std::atomic<bool> unwritable_{false};
+    std::atomic<std::size_t> xruns_{0};
+    // The most messages written in one cycle: more than 1,023 overrun a monitor's input buffer
+    // in that one cycle, whatever it drains.
+    std::atomic<std::size_t> mostInACycle_{0};
 };
 
 }  // namespace
@@ -349,7 +461,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "latency_probe: %s\n", warning.c_str());
     tamblin::tools::watchSignals();
 
-    Probe probe(*options, streamFrom(options->seed, options->count));
+    if (options->numbered && options->count > kNumbers) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    Probe probe(*options, options->numbered ? numberedStream(options->count)
+                                            : streamFrom(options->seed, options->count));
     if (!probe.open()) return 1;
     std::printf("ready %s\n", probe.clientName());
     std::fflush(stdout);

@@ -13,13 +13,14 @@
 // longest gap between two drains) and exits through the Exit button: 0 when the expected number
 // was counted without an overrun, 1 otherwise, 2 for bad usage.
 //
-// --direct-thru 1 runs it as `tamblin --direct-thru` does. --page shows that page of the window
-// (0 Notes, as at start, 1 Program Changes, 2 Controllers, 3 Misc: the log and the counts). The
-// counts are read from the decoder, so that every page can be measured.
+// --direct-thru 1 and --drain-early 1 run it as `tamblin --direct-thru` and `--drain-early` do.
+// --page shows that page of the window (0 Notes, as at start, 1 Program Changes, 2 Controllers,
+// 3 Misc: the log and the counts). The counts are read from the decoder, so that every page can
+// be measured.
 //
 //   QT_QPA_PLATFORM=offscreen load_probe --expect N [--linger S] [--idle S] [--timeout S]
-//                                        [--direct-thru 0|1] [--page 0-3] [--input DEVICE]
-//                                        [--output DEVICE]
+//                                        [--direct-thru 0|1] [--drain-early 0|1] [--page 0-3]
+//                                        [--input DEVICE] [--output DEVICE]
 #include <sys/resource.h>
 
 #include <QAbstractButton>
@@ -56,6 +57,7 @@ struct Options {
     double timeoutSeconds = 300;
     bool directThru = false;
     int page = 0;
+    bool drainEarly = false;
     QString input;  // devices to pick when the window asks; empty: no choice expected
     QString output;
 };
@@ -82,6 +84,8 @@ std::optional<Options> parse(int argc, char** argv) {
             o.directThru = value != 0;
         else if (std::strcmp(argv[i], "--page") == 0 && value <= 3)
             o.page = static_cast<int>(value);
+        else if (std::strcmp(argv[i], "--drain-early") == 0)
+            o.drainEarly = value != 0;
         else
             return std::nullopt;
     }
@@ -242,7 +246,8 @@ int main(int argc, char* argv[]) {
     if (!options) {
         std::fputs(
             "usage: load_probe --expect N [--linger S] [--idle S] [--timeout S] "
-            "[--direct-thru 0|1] [--page 0-3] [--input DEVICE] [--output DEVICE]\n",
+            "[--direct-thru 0|1] [--drain-early 0|1] [--page 0-3] [--input DEVICE] "
+            "[--output DEVICE]\n",
             stderr);
         return 2;
     }
@@ -259,6 +264,7 @@ int main(int argc, char* argv[]) {
     JackPortService jack({.directThru = options->directThru}, &handles);
     CompositePortService service({&alsa, &jack});
     tamblin::windows::Tambview window(service, ring);
+    window.setDrainEarly(options->drainEarly);
     Probe probe(window, ring, *options);
     if (!probe.start()) return 1;
     QApplication::exec();

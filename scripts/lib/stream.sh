@@ -3,13 +3,15 @@
 # the companion sender as the only input device and a counting receiver as the only output
 # device, for the monitor probe (bench/load_probe.cpp) to open without asking (start_stream).
 # Set before sourcing: script (name for messages), build (build directory), count, rate,
-# seconds, and server_kind: jackd (the default) or pipewire.
+# seconds, server_kind: jackd (the default) or pipewire, and optionally period, the frames a
+# cycle (256).
 
 sender_bin="$build/tools/tamblin-send"
 probe_bin="$build/bench/load_probe"
 work="$(mktemp -d)"
 server="tamblin-$script-$$"
 server_kind="${server_kind:-jackd}"
+period="${period:-256}"
 export JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1
 
 server_pid="" receiver_pid="" sender_pid="" probe_pid="" dump_pid="" latency_pid=""
@@ -52,8 +54,8 @@ until_ok() {
 port_exists() { jack_lsp 2>/dev/null | grep -Eq "$1"; }
 value() { sed -n "s/^$1 //p" "$work/probe.out"; }
 
-# Starts the server, 256 frames a cycle at 48,000 frames a second, and points every client this
-# script starts at it, unless this script already did. Takes the machine's JACK test lock first:
+# Starts the server, $period frames a cycle at 48,000 frames a second, and points every client
+# this script starts at it, unless this script already did. Takes the machine's JACK test lock first:
 # release it (flock -u 9) once the clients are open.
 #   jackd:    jackd -S with the dummy driver.
 #   pipewire: a private pipewire daemon (stock configuration, dummy driver, no D-Bus, no session
@@ -69,14 +71,18 @@ start_server() {
 
     case "$server_kind" in
         jackd)
-            jackd -S -n "$server" --no-realtime -d dummy -r 48000 -p 256 >"$work/server.log" 2>&1 &
+            jackd -S -n "$server" --no-realtime -d dummy -r 48000 -p "$period" \
+                >"$work/server.log" 2>&1 &
             server_pid=$!
             ;;
         pipewire)
             local runtime="$work/runtime"
             mkdir -m 0700 "$runtime"
             mkdir -p "$runtime/config/pipewire/pipewire.conf.d"
-            echo 'context.properties = { support.dbus = false }' \
+            # Periods up to 4,096 frames, above PipeWire's default limit of 2,048.
+            printf 'context.properties = { support.dbus = false %s %s }\n' \
+                "default.clock.quantum = $period default.clock.min-quantum = 16" \
+                "default.clock.max-quantum = 8192" \
                 >"$runtime/config/pipewire/pipewire.conf.d/no-dbus.conf"
             env -u DISPLAY -u WAYLAND_DISPLAY -u PIPEWIRE_CONFIG_DIR -u PIPEWIRE_CONFIG_NAME \
                 XDG_CONFIG_HOME="$runtime/config" XDG_RUNTIME_DIR="$runtime" \
@@ -84,7 +90,7 @@ start_server() {
                 pipewire >"$work/server.log" 2>&1 </dev/null &
             server_pid=$!
             export XDG_RUNTIME_DIR="$runtime" PIPEWIRE_RUNTIME_DIR="$runtime"
-            export PIPEWIRE_REMOTE="$server" PIPEWIRE_QUANTUM=256/48000
+            export PIPEWIRE_REMOTE="$server" PIPEWIRE_QUANTUM="$period/48000"
             # PipeWire's libjack (0.3) turns a note on of velocity 0 into a note off in the
             # sender's buffer itself, for each reader that has not set jack.fix-midi-events to
             # false: such a reader changes what the readers after it in the cycle get.

@@ -52,6 +52,10 @@ constexpr std::array kOptions{
                "start with the window and its dialogs at PERCENT of their size,\n"
                "100 to 300 (Ctrl+Plus, Ctrl+Minus and Ctrl+0 zoom while it runs)",
                [](Options& o, const std::string& v) { o.zoom = percentFrom(v); }},
+    OptionSpec{"drain-early", 0, "",
+               "take messages from the input buffer as soon as it is half full, not\n"
+               "only at each screen refresh, so that bursts do not overrun it",
+               [](Options& o, const std::string&) { o.drainEarly = true; }},
 };
 
 // Qt's own options (QCoreApplication, QGuiApplication with the xcb platform, QApplication), by

@@ -23,6 +23,8 @@ struct Options {
     bool directThru = false;
     // The window's size in percent of its layout, 100 to 300 (0 when --zoom was no number).
     int zoom = 100;
+    // The input ring is drained as soon as it is half full, besides at each refresh tick.
+    bool drainEarly = false;
 };
 
 // The program's command line, read before QApplication exists (so that --help and --version

@@ -66,6 +66,7 @@ struct WindowStart {
     std::optional<tamblin::ports::DeviceId> output;
     tamblin::input::LogFile* log = nullptr;
     int zoom = 100;
+    bool drainEarly = false;  // the ring is drained as soon as it is half full, too
 };
 
 // The window's part of the run: Qt, the window on the devices chosen, and the event loop. Ends
@@ -98,6 +99,7 @@ int runWindow(std::vector<std::string> qtArguments, tamblin::ports::PortService&
     windows::Tambview window(service, ring);
     ending = &window;
     window.setStartDevices(start.input, start.output);
+    if (start.drainEarly) window.setDrainEarly(true);
     if (tamblin::input::LogFile* log = start.log)
         window.setLogCopy([log](std::string_view text) { log->write(text); });
     window.setOverrunReport([&complain](std::string_view text) { complain(std::string(text)); });
@@ -181,6 +183,6 @@ int main(int argc, char* argv[]) {
         return end(app::kNoDisplayStatus);
     }
 
-    return runWindow(line.qtArguments, service, ring, {input, output, log.get(), options.zoom},
-                     complain, end);
+    return runWindow(line.qtArguments, service, ring,
+                     {input, output, log.get(), options.zoom, options.drainEarly}, complain, end);
 }

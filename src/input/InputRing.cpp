@@ -1,14 +1,48 @@
 #include "input/InputRing.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 namespace tamblin::input {
+
+InputRing::~InputRing() {
+    if (const int fd = wake_.load(std::memory_order_acquire); fd >= 0) ::close(fd);
+}
+
+int InputRing::halfFullWake() {
+    int fd = wake_.load(std::memory_order_acquire);
+    if (fd < 0) {
+        // Not blocking: a write that would overflow the counter fails instead of waiting.
+        fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        // Release: a callback that finds the descriptor finds it open.
+        wake_.store(fd, std::memory_order_release);
+    }
+    return fd;
+}
+
+void InputRing::raiseHalfFullWake() noexcept {
+    const int fd = wake_.load(std::memory_order_acquire);
+    if (fd < 0) return;
+    const std::uint64_t one = 1;
+    // A failed write (the counter full) leaves the wake readable all the same.
+    [[maybe_unused]] const ssize_t written = ::write(fd, &one, sizeof one);
+}
+
+void InputRing::takeHalfFullWake() noexcept {
+    const int fd = wake_.load(std::memory_order_acquire);
+    if (fd < 0) return;
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t read = ::read(fd, &count, sizeof count);
+}
 
 void midiInCallback(std::uint32_t /*handle*/, std::uint32_t notification, ports::Instance instance,
                     std::uint32_t message, std::uint32_t timestamp) noexcept {
-    if (notification != ports::kMimData && notification != ports::kMimDataForwarded) return;
+    if (notification != ports::kMimData && notification != ports::kMimDataDecided) return;
     auto* ring = reinterpret_cast<InputRing*>(instance);
     if (ring == nullptr) return;
-    ring->store(message, static_cast<std::int32_t>(timestamp),
-                notification == ports::kMimDataForwarded);
+    if (ring->store(message, static_cast<std::int32_t>(timestamp),
+                    notification == ports::kMimDataDecided) == InputRing::kHalfFull)
+        ring->raiseHalfFullWake();
 }
 
 }  // namespace tamblin::input

@@ -21,28 +21,40 @@ namespace tamblin::input {
 class InputRing {
 public:
     static constexpr int kSlots = 1024;
+    // The count of unread messages at which the half-full wake (see halfFullWake) is raised.
+    static constexpr int kHalfFull = kSlots / 2;
+
+    InputRing() = default;
+    InputRing(const InputRing&) = delete;
+    InputRing& operator=(const InputRing&) = delete;
+    ~InputRing();
 
     struct Entry {
         std::uint32_t message;
         std::int32_t time;
-        bool forwarded;  // the port service already sent it on to the output (direct thru)
+        // The port service has decided itself whether it goes out (direct thru): sent, held for
+        // an output being connected, or kept back by the gate as it stood when it arrived.
+        bool decided;
     };
 
     static constexpr int next(int index) noexcept { return index + 1 == kSlots ? 0 : index + 1; }
 
     // Producer side: the slot's stores, one index advance and the overrun test. Never blocks or
     // allocates. Storing the 1,024th unread message makes the indexes meet and raises overrun.
-    void store(std::uint32_t message, std::int32_t time, bool forwarded = false) noexcept {
+    // Returns the count of unread messages it left, as far as it saw the read index: it grows by
+    // one a store at most, so on its way up it equals kHalfFull once.
+    int store(std::uint32_t message, std::int32_t time, bool decided = false) noexcept {
         const int w = writePos_.load(std::memory_order_relaxed);
         // Read before publishing: read after it, a consumer that drained the new message at once
         // would look like a lapped one. next(w) == r means 1,023 messages were already unread.
         const int r = readPos_.load(std::memory_order_acquire);
         messages_[w].store(message, std::memory_order_relaxed);
         times_[w].store(time, std::memory_order_relaxed);
-        forwarded_[w].store(forwarded, std::memory_order_relaxed);
+        decided_[w].store(decided, std::memory_order_relaxed);
         const int advanced = next(w);
         writePos_.store(advanced, std::memory_order_release);
         if (advanced == r) overrun_.store(true, std::memory_order_release);
+        return (advanced - r + kSlots) % kSlots;
     }
 
     // Consumer side; unread() and empty() may also be asked by a producer that waits for room,
@@ -56,7 +68,7 @@ public:
     Entry at(int index) const noexcept {
         return {messages_[index].load(std::memory_order_relaxed),
                 times_[index].load(std::memory_order_relaxed),
-                forwarded_[index].load(std::memory_order_relaxed)};
+                decided_[index].load(std::memory_order_relaxed)};
     }
 
     // Hands the slot at the read index back to the producer.
@@ -69,18 +81,29 @@ public:
     // Number of unread messages, (write - read) mod 1024.
     int unread() const noexcept { return (writePos() - readPos() + kSlots) % kSlots; }
 
+    // The half-full wake: a file descriptor (an eventfd, made on first use and kept as long as the
+    // ring) that becomes readable each time the input callback leaves kHalfFull messages unread,
+    // so that the consumer can drain before its next tick. -1 when it cannot be made.
+    int halfFullWake();
+    // Producer side: makes the wake readable, if it was ever asked for. One write to an eventfd:
+    // no lock, no allocation, and it never waits.
+    void raiseHalfFullWake() noexcept;
+    // Consumer side: reads the wake back to not readable.
+    void takeHalfFullWake() noexcept;
+
 private:
     std::array<std::atomic<std::uint32_t>, kSlots> messages_{};
     std::array<std::atomic<std::int32_t>, kSlots> times_{};
-    std::array<std::atomic<bool>, kSlots> forwarded_{};
+    std::array<std::atomic<bool>, kSlots> decided_{};
     std::atomic<int> writePos_{0};
     std::atomic<int> readPos_{0};
     std::atomic<bool> overrun_{false};
+    std::atomic<int> wake_{-1};
 };
 
 // The input callback handed to the port service, with the ring it fills as the open's instance
-// value (instanceOf): acts on notification 963 (a short message) and on its forwarded variant
-// (ports::kMimDataForwarded), storing the message, its timestamp and whether it was forwarded in
+// value (instanceOf): acts on notification 963 (a short message) and on its decided variant
+// (ports::kMimDataDecided), storing the message, its timestamp and whether thru was decided in
 // that ring; ignores every other notification, and every call without a ring.
 void midiInCallback(std::uint32_t handle, std::uint32_t notification, ports::Instance instance,
                     std::uint32_t message, std::uint32_t timestamp) noexcept;

@@ -11,11 +11,11 @@ void RefreshPump::tick() {
         const bool filtered = host_.realTimeFiltered();
         if (ports::isShown(entry.message, filtered)) {
             host_.displayMessage(entry.message, entry.time);
-            // "Allow MIDI output" is read once the message has been decoded. A message the port
-            // service forwarded itself (direct thru) went out once already.
+            // "Allow MIDI output" is read once the message has been decoded. A message whose thru
+            // the port service decided on when it arrived (direct thru) is never forwarded here:
+            // it went out, or is going out, in its place among the others, or was kept back.
             const ports::ThruGate gate{host_.outputAllowed(), filtered};
-            if (ports::goesOut(entry.message, gate) && !entry.forwarded)
-                host_.forward(entry.message);
+            if (ports::goesOut(entry.message, gate) && !entry.decided) host_.forward(entry.message);
         }
         ring_.advanceRead();
     }

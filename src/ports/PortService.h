@@ -30,16 +30,18 @@ inline constexpr Result kInvalidHandle = 5;
 inline constexpr std::uint32_t kMimOpen = 961;
 inline constexpr std::uint32_t kMimClose = 962;
 inline constexpr std::uint32_t kMimData = 963;  // a short message has arrived
-// A short message has arrived and the service has already sent it on to the open output, in the
-// same JACK cycle (direct thru): whoever forwards received messages must not send it again.
-inline constexpr std::uint32_t kMimDataForwarded = 0x10000 | kMimData;
+// A short message has arrived and the service has decided itself whether it goes out on the open
+// output (direct thru): sent in the JACK cycle it arrived in, held to go out in its place once the
+// output is connected, or kept back by the gate as it stood at arrival. Whoever forwards received
+// messages must not send it.
+inline constexpr std::uint32_t kMimDataDecided = 0x10000 | kMimData;
 inline constexpr std::uint32_t kMimLongData = 964;
 inline constexpr std::uint32_t kMimError = 965;
 
 inline constexpr std::uint32_t kCallbackFunction = 0x30000;
 
 // Input callback: (handle, notification, instance value, first parameter, second parameter).
-// For kMimData and kMimDataForwarded the first parameter is the short message (status in bits
+// For kMimData and kMimDataDecided the first parameter is the short message (status in bits
 // 0-7, data bytes above it) and the second its timestamp in milliseconds since midiInStart.
 using InputCallback = void (*)(std::uint32_t handle, std::uint32_t notification, Instance instance,
                                std::uint32_t param1, std::uint32_t param2);
@@ -110,8 +112,9 @@ public:
     [[nodiscard]] virtual std::optional<std::int32_t> midiInClock(Handle handle) = 0;
 
     // The window's "Allow MIDI output" and "Don't display system real time messages", mirrored
-    // each time either changes, for a service that forwards received messages itself (direct
-    // thru, reported through kMimDataForwarded). Other services ignore them.
+    // each time either changes and after each output open or Change, for a service that decides
+    // the thru of received messages itself (direct thru, reported through kMimDataDecided).
+    // Other services ignore them.
     virtual void setThruGate(bool outputAllowed, bool realTimeFiltered) {
         static_cast<void>(outputAllowed);
         static_cast<void>(realTimeFiltered);

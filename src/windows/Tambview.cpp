@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QSocketNotifier>
 #include <QTabBar>
 #include <QTimer>
 #include <algorithm>
@@ -277,6 +278,19 @@ void Tambview::load() {
     setWindowTitle(txtVersion_->text());
 }
 
+void Tambview::setDrainEarly(bool early) {
+    if (drainEarly_ != nullptr) drainEarly_->setEnabled(early);
+    if (!early || drainEarly_ != nullptr) return;
+    const int wake = ring_.halfFullWake();
+    if (wake < 0) return;  // the tick alone drains, as without the option
+    drainEarly_ = new QSocketNotifier(static_cast<qintptr>(wake), QSocketNotifier::Read, this);
+    connect(drainEarly_, &QSocketNotifier::activated, this, [this] {
+        ring_.takeHalfFullWake();
+        // Whenever a tick would run: not once the program ends or the ring has overrun.
+        if (!ended_ && !overran_) refreshTick();
+    });
+}
+
 // ---- shut-down -------------------------------------------------------------------------------
 
 void Tambview::cmdExit_Click() {
@@ -434,6 +448,9 @@ void Tambview::cmdChange_Click() {
 void Tambview::cmdChangeO_Click() {
     service_.midiOutClose(midiOutHnd_);
     openMidiOut();
+    // Tells a port service that holds received messages for the output a Change opens whether
+    // the Change has ended with one of its own.
+    mirrorThruGate();
 }
 
 void Tambview::chkMidiOut_Click() {

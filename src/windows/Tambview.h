@@ -22,6 +22,7 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QSocketNotifier;
 class QTabBar;
 class QTimer;
 
@@ -73,6 +74,11 @@ public:
         startInput_ = input;
         startOutput_ = output;
     }
+
+    // Besides each refresh tick, drains the input ring as soon as the input callback has left
+    // half of it unread, so that a burst that JACK hands over a period at a time does not
+    // overrun it between two ticks. What the window shows is the same, only sooner.
+    void setDrainEarly(bool early);
 
     // Receives, at each refresh, every line that went into the log box since the last one, each
     // ended by a line feed, even when the box was emptied in between.
@@ -203,6 +209,7 @@ private:
     QLabel* txtVersion_ = nullptr;
     QPushButton* cmdExit_ = nullptr;
     QTimer* timer_ = nullptr;
+    QSocketNotifier* drainEarly_ = nullptr;
     bool batched_ = true;
     int zoom_ = 100;
 

@@ -28,7 +28,7 @@ std::string outcome(const Args& tail) {
     if (o.input) text << "input=" << *o.input << " ";
     if (o.output) text << "output=" << *o.output << " ";
     if (o.log) text << "log=" << *o.log << " ";
-    text << (o.directThru ? "direct-thru " : "");
+    text << (o.directThru ? "direct-thru " : "") << (o.drainEarly ? "drain-early " : "");
     if (o.zoom != 100) text << "zoom=" << o.zoom << " ";
     text << "qt[";
     for (std::size_t i = 1; i < line.qtArguments.size(); ++i)
@@ -54,6 +54,8 @@ TEST(CommandLineTest, ReadsGnuFormsAndPassesQtOptionsOn) {
         {{"--help", "--"}, "help qt[]"},
         {{"--direct-thru"}, "direct-thru qt[]"},
         {{"--dir", "-reverse"}, "direct-thru qt[-reverse]"},
+        {{"--drain-early", "--direct-thru"}, "direct-thru drain-early qt[]"},
+        {{"--d"}, "error: option '--d' is ambiguous"},
         {{"--direct-thru=yes"}, "error: option '--direct-thru' doesn't allow an argument"},
         // Options with a value take the next word whatever it is, or what follows "=".
         {{"--input", "tamblin-send:out"}, "input=tamblin-send:out qt[]"},
@@ -107,9 +109,9 @@ TEST(CommandLineTest, HelpListsEveryOptionAndVersionMatchesTheWindow) {
     const std::string help = helpText("tamblin");
     EXPECT_TRUE(help.starts_with("Usage: tamblin [OPTION]...\n"));
     EXPECT_NE(help.find("  -h, --help "), std::string::npos) << help;
-    for (const char* option :
-         {"      --version ", "      --list ", "      --input NAME ", "      --output NAME ",
-          "      --log FILE ", "      --direct-thru ", "      --zoom PERCENT "})
+    for (const char* option : {"      --version ", "      --list ", "      --input NAME ",
+                               "      --output NAME ", "      --log FILE ", "      --direct-thru ",
+                               "      --drain-early ", "      --zoom PERCENT "})
         EXPECT_NE(help.find(option), std::string::npos) << option << "\n" << help;
 
     // GNU's first line, "NAME (PACKAGE) VERSION", and the version the window shows ("V0.2").

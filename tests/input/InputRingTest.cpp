@@ -142,9 +142,9 @@ TEST(InputRingTest, CallbackStoresOnlyShortMessageNotificationsInItsOwnRing) {
     EXPECT_EQ(ring.writePos(), 0);
     EXPECT_EQ(ring.unread(), 0);
 
-    midiInCallback(7, kShortMessage, instance, 0x403C90, 12345);        // ch1 note on 60
-    midiInCallback(0, kShortMessage, instance, 0x6407B0, 0x80000000u);  // ~24.8 days in: negative
-    midiInCallback(7, ports::kMimDataForwarded, instance, 0x05C0, 12346);  // sent on already
+    midiInCallback(7, kShortMessage, instance, 0x403C90, 12345);         // ch1 note on 60
+    midiInCallback(0, kShortMessage, instance, 0x6407B0, 0x80000000u);   // ~24.8 days in: negative
+    midiInCallback(7, ports::kMimDataDecided, instance, 0x05C0, 12346);  // sent on already
     ASSERT_EQ(ring.unread(), 3);
     EXPECT_TRUE(other->empty()) << "a message reached another ring";
     EXPECT_EQ(other->writePos(), 0);
@@ -154,7 +154,7 @@ TEST(InputRingTest, CallbackStoresOnlyShortMessageNotificationsInItsOwnRing) {
                                             InputRing::Entry{0x05C0, 12346, true}}) {
         EXPECT_EQ(ring.at(at).message, expected.message);
         EXPECT_EQ(ring.at(at).time, expected.time);
-        EXPECT_EQ(ring.at(at).forwarded, expected.forwarded);
+        EXPECT_EQ(ring.at(at).decided, expected.decided);
         at = InputRing::next(at);
         ring.advanceRead();
     }

@@ -123,9 +123,9 @@ TEST(RefreshPumpTest, ForwardsAfterDecodingWhileOutputIsAllowed) {
 TEST(RefreshPumpTest, MessagesTheServiceForwardedAreShownButNotSentAgain) {
     Fixture f;
     f.host.allowOutput = true;
-    f.ring->store(0x403C90, 1, /*forwarded=*/true);
-    f.ring->store(0x05C0, 2, /*forwarded=*/false);
-    f.ring->store(0x403C80, 3, /*forwarded=*/true);
+    f.ring->store(0x403C90, 1, /*decided=*/true);
+    f.ring->store(0x05C0, 2, /*decided=*/false);
+    f.ring->store(0x403C80, 3, /*decided=*/true);
     f.pump.tick();
     EXPECT_EQ(f.host.calls, (Calls{"suspend", "display 403C90 @1", "display 5C0 @2", "forward 5C0",
                                    "display 403C80 @3", "resume"}));

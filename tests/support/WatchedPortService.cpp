@@ -12,8 +12,8 @@ void WatchedPortService::watch(std::uint32_t handle, std::uint32_t notification,
     if (handle <= self->closedThrough_.load(std::memory_order_acquire))
         self->late_.fetch_add(1, std::memory_order_acq_rel);
     self->deliveries_.fetch_add(1, std::memory_order_acq_rel);
-    if (notification == ports::kMimDataForwarded)
-        self->forwarded_.fetch_add(1, std::memory_order_acq_rel);
+    if (notification == ports::kMimDataDecided)
+        self->decided_.fetch_add(1, std::memory_order_acq_rel);
     self->callback_.load(std::memory_order_acquire)(
         handle, notification, self->instance_.load(std::memory_order_acquire), param1, param2);
 }

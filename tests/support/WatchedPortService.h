@@ -25,8 +25,8 @@ public:
     WatchedPortService(ports::PortService& inner, const input::InputRing& ring);
 
     std::uint64_t deliveries() const { return deliveries_.load(std::memory_order_acquire); }
-    // Deliveries of messages the service had forwarded itself (direct thru).
-    std::uint64_t forwardedDeliveries() const { return forwarded_.load(std::memory_order_acquire); }
+    // Deliveries of messages whose thru the service decided itself (direct thru).
+    std::uint64_t decidedDeliveries() const { return decided_.load(std::memory_order_acquire); }
     // Deliveries for a port after its midiInClose had returned.
     std::uint64_t lateDeliveries() const { return late_.load(std::memory_order_acquire); }
     // Closes after which the ring's write index had moved by the next input open.
@@ -52,7 +52,7 @@ private:
     std::atomic<ports::Instance> instance_{0};
     std::atomic<std::uint64_t> deliveries_{0};
     std::atomic<std::uint64_t> late_{0};
-    std::atomic<std::uint64_t> forwarded_{0};
+    std::atomic<std::uint64_t> decided_{0};
     // The highest input handle whose close has returned. Services hand out ever larger handles
     // and the window holds one input at a time, so a delivery for a handle up to it is late.
     std::atomic<ports::Handle> closedThrough_{0};

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QLocale>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTabBar>
 #include <QTest>
@@ -435,11 +436,54 @@ TEST_P(TambviewJackTest, MalformedEventsCostNothingButThemselvesInTheLogAndOnThr
     }
 }
 
+// Whether `received` is `sent` in its order, as thru may pass it on: each note at most once and
+// in the order sent, and between two notes no more timing clocks than were sent between them (a
+// clock held back and sent later would make a burst). `gaps` counts the runs of notes not
+// received.
+::testing::AssertionResult inArrivalOrder(const std::vector<Bytes>& sent,
+                                          const std::vector<Bytes>& received, int& gaps) {
+    gaps = 0;
+    const Bytes clock = {0xF8};
+    std::vector<std::size_t> clocksBefore(sent.size() + 1, 0);  // clocks sent before position i
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        clocksBefore[i + 1] = clocksBefore[i] + (sent[i] == clock ? 1 : 0);
+    std::size_t from = 0;  // the position after the last note matched
+    std::size_t clocks = 0;
+    for (std::size_t r = 0; r <= received.size(); ++r) {
+        if (r < received.size() && received[r] == clock) {
+            ++clocks;
+            continue;
+        }
+        std::size_t at = sent.size();
+        if (r < received.size()) {
+            at = std::find(sent.begin() + static_cast<std::ptrdiff_t>(from), sent.end(),
+                           received[r]) -
+                 sent.begin();
+            if (at == sent.size())
+                return ::testing::AssertionFailure()
+                       << "message " << r << " (" << std::hex << packed(received[r]) << std::dec
+                       << ") came out of order or twice";
+        }
+        if (at - from > clocksBefore[at] - clocksBefore[from]) ++gaps;
+        if (clocks > clocksBefore[at] - clocksBefore[from])
+            return ::testing::AssertionFailure()
+                   << clocks << " clocks before message " << r << ", where "
+                   << clocksBefore[at] - clocksBefore[from] << " were sent";
+        clocks = 0;
+        from = at + 1;
+    }
+    return ::testing::AssertionSuccess();
+}
+
 // Direct thru: each message goes out once, in the order received, with the clicks' messages
-// among them; the window shows them all. Run under ThreadSanitizer too.
+// among them, also across an output Change, a re-check of "Allow MIDI output" and unchecking
+// "Don't display system real time messages", each made after messages have waited for the next
+// refresh. What arrived while a box held it back never goes out; the window shows everything.
+// Run under ThreadSanitizer too.
 TEST_P(TambviewJackTest, DirectThruSendsEachMessageOnceInOrderWithClicksBetween) {
-    constexpr int kMessages = 3000;
+    constexpr int kNotes = 3000;
     constexpr int kClicks = 30;
+    constexpr int kChangeAt = 8, kRecheckAt = 16, kShowClocksAt = 24;
     JackSource source;
     JackSink receiver;
     ASSERT_NO_FATAL_FAILURE(start(/*directThru=*/true));
@@ -448,36 +492,48 @@ TEST_P(TambviewJackTest, DirectThruSendsEachMessageOnceInOrderWithClicksBetween)
     clickProgram(0);
     ASSERT_TRUE(receiver.waitForCount(1));
 
-    // The stream: note ons and offs of channel 2 whose numbers count up.
+    // The stream: note ons and offs of channel 2 whose numbers count up, and a timing clock after
+    // every fourth.
     std::vector<Bytes> stream;
-    for (int i = 0; i < kMessages; ++i)
+    for (int i = 0; i < kNotes; ++i) {
         stream.push_back({static_cast<std::uint8_t>(i % 2 == 0 ? 0x91 : 0x81),
                           static_cast<std::uint8_t>((i / 2) % 128),
                           static_cast<std::uint8_t>((i / 256) % 128)});
+        if (i % 4 == 3) stream.push_back({0xF8});
+    }
     std::atomic<bool> done{false};
     std::thread sender([&] {
         for (const Bytes& message : stream) {
             source.send(message);
-            std::this_thread::sleep_for(std::chrono::microseconds(300));
+            std::this_thread::sleep_for(std::chrono::microseconds(240));
         }
         done.store(true);
     });
+    WindowProbe probe(*window);
+    const auto waitUndrained = [] { std::this_thread::sleep_for(30ms); };  // no tick runs
     for (int click = 1; click <= kClicks; ++click) {
         clickProgram(click);
+        if (click == kChangeAt) {
+            waitUndrained();
+            window->findChild<QPushButton*>(QStringLiteral("cmdChangeO"))->click();
+        } else if (click == kRecheckAt) {
+            probe.checkBox("chkMidiOut")->setChecked(false);
+            waitUndrained();
+            probe.checkBox("chkMidiOut")->setChecked(true);
+        } else if (click == kShowClocksAt) {
+            waitUndrained();
+            probe.checkBox("chkNoreal")->setChecked(false);
+        }
         processEventsFor(20);
     }
     while (!done.load()) processEventsFor(20);
     sender.join();
 
-    const std::size_t total = 1 + kClicks + kMessages;
-    EXPECT_TRUE(waitFor([&] { return receiver.count() >= total; }, kPatienceMs))
-        << receiver.count() << " of " << total;
     EXPECT_TRUE(waitFor(
         [&] {
-            const QString half = QString(" %1").arg(kMessages / 2);
-            return countTexts() ==
-                   QStringList{half, half, "0", "0", QString(" %1").arg(kClicks + 1),
-                               "0",  "0",  "0"};
+            const QString half = QString(" %1").arg(kNotes / 2);
+            return countTexts().mid(0, 5) ==
+                   QStringList{half, half, "0", "0", QString(" %1").arg(kClicks + 1)};
         },
         kPatienceMs))
         << countTexts().join('|').toStdString();
@@ -491,14 +547,15 @@ TEST_P(TambviewJackTest, DirectThruSendsEachMessageOnceInOrderWithClicksBetween)
         else
             thru.push_back(message);
     }
-    EXPECT_EQ(received.size(), total);
-    EXPECT_TRUE(thru == stream) << "thru lost, repeated or reordered messages: " << thru.size()
-                                << " of " << stream.size();
+    int gaps = 0;
+    EXPECT_TRUE(inArrivalOrder(stream, thru, gaps));
+    EXPECT_EQ(gaps, 1) << "notes are missing but those that came while output was not allowed";
     std::vector<int> clicked(kClicks + 1);
     std::iota(clicked.begin(), clicked.end(), 0);
     EXPECT_EQ(programs, clicked);
-    EXPECT_GT(watched->forwardedDeliveries(), 0u) << "nothing went out in its own cycle";
+    EXPECT_GT(watched->decidedDeliveries(), 0u) << "nothing was decided in its own cycle";
     EXPECT_FALSE(ring->overrun());
+    EXPECT_EQ(watched->lateDeliveries(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, TambviewJackTest, ::testing::ValuesIn(serversUnderTest()),

@@ -13,6 +13,7 @@
 #include <QStyle>
 #include <QTabBar>
 #include <QTest>
+#include <QTimer>
 #include <algorithm>
 
 #include "doubles/InProcessPortService.h"
@@ -502,6 +503,39 @@ TEST_F(TambviewTest, TheTimerDrainsTheRingWithoutHelp) {
     WindowProbe probe(*window);
     EXPECT_TRUE(waitFor([&] { return probe.logLines().size() == 2; }, 5000));
     EXPECT_EQ(window->gridModel(2).background(1, 8), Rgb(200, 55, 0));
+}
+
+// 1,200 messages, handed over 400 at a time as JACK hands a period's worth, with no refresh tick
+// between them: the ring overruns, unless the window drains it as soon as it is half full.
+TEST_F(TambviewTest, ABurstOfPeriodsOverrunsTheRingUnlessItIsDrainedEarly) {
+    service.setInputDevices({"Keys"});
+    for (const bool early : {false, true}) {
+        SCOPED_TRACE(early ? "drained early" : "drained at the tick");
+        InputRing burstRing;
+        Tambview burstWindow(service, burstRing);
+        burstWindow.setEndProgram([] {});
+        burstWindow.setDrainEarly(early);
+        burstWindow.load();
+        burstWindow.findChild<QTimer*>(QStringLiteral("Timer"))->stop();
+        WindowProbe probe(burstWindow);
+        for (int period = 0; period < 3; ++period) {
+            std::vector<InProcessPortService::Event> events;
+            for (int i = 0; i < 400; ++i) events.push_back({0x403C90, period});  // ch1 note 60
+            service.playFromThread(0, std::move(events));
+            service.waitForPlayers();
+            // The next period comes once the window has had its chance to drain.
+            if (early) {
+                ASSERT_TRUE(waitFor([&] { return burstRing.unread() < 512; }, 10000))
+                    << "the half-full ring was not drained";
+            }
+        }
+        EXPECT_EQ(burstRing.overrun(), !early);
+        if (early) {
+            burstWindow.refreshTick();
+            EXPECT_EQ(probe.countText(1), " 1200");
+        }
+        burstWindow.cmdExit_Click();
+    }
 }
 
 }  // namespace

@@ -183,6 +183,9 @@ void JackPortService::closeOutput(Handle handle) {
         // Release: publishes drainUntil to the worker.
         s.draining.store(handle, std::memory_order_release);
     }
+    // Direct thru holds what arrives from now on for the output that the Change opens next; the
+    // Change's end tells whether it is one of ours (setThruGate).
+    if (s.options.directThru) s.outAwaited.store(true, std::memory_order_release);
     s.outHandle.store(0, std::memory_order_release);
     openOut_ = 0;
     {
@@ -209,6 +212,10 @@ Result JackPortService::midiOutShortMsg(Handle handle, std::uint32_t message) {
 void JackPortService::setThruGate(bool outputAllowed, bool realTimeFiltered) {
     shared_->outputAllowed.store(outputAllowed, std::memory_order_relaxed);
     shared_->realTimeFiltered.store(realTimeFiltered, std::memory_order_relaxed);
+    // A Change that ended without an output of ours: nothing is held for one any more. Release,
+    // after the output's open stored outHandle: the process thread must not see the flag cleared
+    // without the new handle (see Client::process).
+    if (openOut_ == 0) shared_->outAwaited.store(false, std::memory_order_release);
 }
 
 }  // namespace tamblin::ports

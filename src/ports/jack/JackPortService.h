@@ -13,10 +13,14 @@
 namespace tamblin::ports {
 
 struct JackOptions {
-    // Direct thru: while "Allow MIDI output" is checked (see PortService::setThruGate), each
-    // message that arrives at the open input goes out on the open output in the same JACK cycle,
-    // and reaches the input callback as kMimDataForwarded. Off, received messages are left to the
-    // window's thru.
+    // Direct thru: the JACK cycle decides the thru of each message that arrives at the open input
+    // while an output of ours is open (or awaited, between a Change's close and its open), with
+    // the gate (see PortService::setThruGate) as it stands when the message arrives. A message
+    // the gate lets through goes out in the cycle it arrived in, or, while the output is being
+    // connected, once it is, after everything older and before everything newer (held for at most
+    // half a second); one the gate keeps back never goes out. Each reaches the input callback as
+    // kMimDataDecided, as does every message the gate keeps back while no output of ours is open.
+    // Off, received messages are left to the window's thru.
     bool directThru = false;
     // How long an operation waits for an answer from the worker.
     std::chrono::milliseconds answerWait{2000};
@@ -78,6 +82,8 @@ public:
     Result midiOutShortMsg(Handle handle, std::uint32_t message) override;
     std::optional<std::int32_t> midiInClock(Handle handle) override;
 
+    // Also called when an output open or Change has ended: with none of ours open, direct thru
+    // stops holding messages for one.
     void setThruGate(bool outputAllowed, bool realTimeFiltered) override;
 
 private:

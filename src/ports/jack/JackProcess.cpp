@@ -16,6 +16,10 @@ namespace {
 // finds room after the queued sends: JACK keeps a short message and its header in at most 12
 // bytes.
 constexpr std::size_t kRoomPerEvent = 16;
+// How long direct thru holds a message for an output being connected: longer than a server takes
+// to connect a port, shorter than a Change that waits for the user's choice, after which what was
+// held would only be a late burst.
+constexpr jack_time_t kHoldUsecs = 500000;
 
 }  // namespace
 
@@ -32,7 +36,14 @@ int JackPortService::Shared::Client::process(jack_nframes_t frames, void* self) 
     void* inBuffer = jack_port_get_buffer(client.in, frames);
     const jack_nframes_t events = jack_midi_get_event_count(inBuffer);
 
-    const Handle out = s.outHandle.load(std::memory_order_acquire);
+    // An output of ours is open or awaited at every moment of a Change: closeOutput sets
+    // outAwaited before it clears outHandle, and a Change's open stores outHandle before
+    // setThruGate clears outAwaited, all with release. With these acquire loads, an outHandle of
+    // 0 read first comes with outAwaited set, and an outAwaited found clear comes with the
+    // handle stored before it, which the second load reads. Must not be weakened or reordered.
+    Handle out = s.outHandle.load(std::memory_order_acquire);
+    const bool awaited = s.outAwaited.load(std::memory_order_acquire);
+    if (out == 0 && !awaited) out = s.outHandle.load(std::memory_order_acquire);
     const Handle routed = s.outRouted.load(std::memory_order_acquire);
     const bool outReady = out != 0 && routed == out;
     // The close barrier (see above): must stay sequentially consistent.
@@ -40,15 +51,32 @@ int JackPortService::Shared::Client::process(jack_nframes_t frames, void* self) 
     // Acquire: inStarted publishes inStartUsecs, stored before it.
     const bool inReady = in != 0 && s.inRouted.load(std::memory_order_acquire) == in &&
                          s.inStarted.load(std::memory_order_acquire) == in;
-    const ThruGate gate{s.outputAllowed.load(std::memory_order_relaxed),
-                        s.realTimeFiltered.load(std::memory_order_relaxed)};
-    const bool direct = s.options.directThru && inReady && outReady && gate.outputAllowed;
+    Thru thru;
+    thru.gate = {s.outputAllowed.load(std::memory_order_relaxed),
+                 s.realTimeFiltered.load(std::memory_order_relaxed)};
+    // Direct thru decides on what arrives while an output of ours is open, or awaited by a Change,
+    // and on everything the gate keeps back: the refresh pump forwards only the rest (to an ALSA
+    // output).
+    thru.direct = s.options.directThru;
+    thru.jackOutput = thru.direct && (out != 0 || awaited);
+    thru.ready = thru.jackOutput && outReady;
 
-    const std::uint64_t taken = client.sendQueued(outBuffer, events, out, routed, direct);
+    jack_nframes_t frame = 0;
+    jack_time_t cycleStart = 0;
+    jack_time_t nextStart = 0;
+    float period = 0;
+    if (jack_get_cycle_times(client.jack, &frame, &cycleStart, &nextStart, &period) != 0)
+        cycleStart = jack_get_time();
+
+    const std::uint64_t taken =
+        client.sendQueued(outBuffer, events, out, routed, thru.ready && inReady);
     // Release: the worker reads `consumed` to know a closed output's sends have gone out.
     if (taken != 0) s.consumed.fetch_add(taken, std::memory_order_release);
+    // Held messages go nowhere once no output of ours is open or awaited.
+    client.sendHeld(outBuffer, cycleStart, thru.ready);
+    if (!thru.jackOutput) client.heldCount = 0;
 
-    if (inReady && events > 0) client.deliver(inBuffer, events, in, outBuffer, direct, gate);
+    if (inReady && events > 0) client.deliver(inBuffer, events, in, outBuffer, cycleStart, thru);
     // The close barrier's end of the cycle: must stay sequentially consistent.
     s.cycles.fetch_add(1, std::memory_order_seq_cst);
     return 0;
@@ -82,16 +110,43 @@ std::uint64_t JackPortService::Shared::Client::sendQueued(void* outBuffer, jack_
     return taken;
 }
 
+// Direct thru's held messages, oldest first: those held longer than kHoldUsecs are dropped, and
+// once the output is connected the others go out at the start of the cycle, as many as fit.
+void JackPortService::Shared::Client::sendHeld(void* outBuffer, jack_time_t now,
+                                               bool ready) noexcept {
+    while (heldCount > 0) {
+        const Held& first = held[heldFirst];
+        const bool stale = now > first.at && now - first.at > kHoldUsecs;
+        if (!stale) {
+            if (!ready) break;
+            if (jack_midi_event_write(outBuffer, 0, first.bytes.data(), first.bytes.size) != 0)
+                break;
+        }
+        heldFirst = (heldFirst + 1) % kHeldCapacity;
+        --heldCount;
+    }
+}
+
+// Holds a message for the output behind those held before; a message that finds no room does not
+// go out.
+void JackPortService::Shared::Client::hold(const jack_midi_event_t& event,
+                                           jack_time_t at) noexcept {
+    if (heldCount == kHeldCapacity) return;
+    Held& slot = held[(heldFirst + heldCount) % kHeldCapacity];
+    slot.bytes.size = event.size;
+    std::copy_n(event.buffer, event.size, slot.bytes.bytes.begin());
+    slot.at = at;
+    ++heldCount;
+}
+
+// Hands each short message of the cycle to the input callback. With direct thru, the gate as it
+// stands now decides: a message it keeps back never goes out, and while an output of ours is open
+// or awaited one it lets through goes out in this cycle when the output is connected and nothing
+// older waits, else held behind the older ones.
 void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t events, Handle handle,
-                                              void* outBuffer, bool direct,
-                                              ThruGate gate) noexcept {
+                                              void* outBuffer, jack_time_t cycleStart,
+                                              Thru thru) noexcept {
     Shared& s = shared;
-    jack_nframes_t frame = 0;
-    jack_time_t cycleStart = 0;
-    jack_time_t nextStart = 0;
-    float period = 0;
-    if (jack_get_cycle_times(jack, &frame, &cycleStart, &nextStart, &period) != 0)
-        cycleStart = jack_get_time();
     const jack_time_t startedAt = s.inStartUsecs.load(std::memory_order_relaxed);
     if (cycleStart < startedAt) return;  // the cycle began before midiInStart
     const jack_nframes_t rate = jack_get_sample_rate(jack);
@@ -114,15 +169,17 @@ void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t eve
         const auto time = std::max(lastTime, static_cast<std::int32_t>((at - startedAt) / 1000));
         lastTime = time;
 
-        bool forwarded = false;
-        if (direct && goesOut(*message, gate)) {
+        const bool out = goesOut(*message, thru.gate);
+        const bool decided = thru.direct && (thru.jackOutput || !out);
+        if (decided && out) {
             const jack_nframes_t offset = std::max(event.time, lastOffset);
-            if (jack_midi_event_write(outBuffer, offset, event.buffer, event.size) == 0) {
-                forwarded = true;
+            if (thru.ready && heldCount == 0 &&
+                jack_midi_event_write(outBuffer, offset, event.buffer, event.size) == 0)
                 lastOffset = offset;
-            }
+            else
+                hold(event, at);
         }
-        callback(handle, forwarded ? kMimDataForwarded : kMimData, instance, *message,
+        callback(handle, decided ? kMimDataDecided : kMimData, instance, *message,
                  static_cast<std::uint32_t>(time));
     }
 }

@@ -5,7 +5,9 @@
 // JackWorker.cpp).
 
 #include <jack/jack.h>
+#include <jack/midiport.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -78,6 +80,9 @@ struct CycleShared {
     std::atomic<Handle> draining{0};
     std::atomic<std::uint64_t> drainUntil{0};
     std::atomic<std::uint64_t> consumed{0};
+    // Direct thru: an output of ours was closed by a Change that has not ended yet; what arrives
+    // meanwhile is held for the output the Change opens (see JackPortService::setThruGate).
+    std::atomic<bool> outAwaited{false};
     std::atomic<bool> outputAllowed{false};
     std::atomic<bool> realTimeFiltered{true};
     std::atomic<std::uint32_t> generation{0};  // of the client that sends go to
@@ -93,7 +98,7 @@ struct Mailbox {
     std::condition_variable answered;  // the user-interface thread waits on it
     bool woken = false;
     bool stop = false;
-    std::atomic<std::uint64_t> passes{0};  // of the worker's loop; read without the lock
+    std::atomic<std::uint64_t> passes{0};  // see JackPortService::workerPasses()
     bool finished = false;
     std::optional<Target> wantIn;
     std::optional<Target> wantOut;
@@ -182,6 +187,16 @@ struct JackPortService::Shared::Client {
     // port never go backwards.
     Handle lastHandle = 0;
     std::int32_t lastTime = 0;
+    // Direct thru's messages that wait, in arrival order, for the output to be connected (the
+    // process thread's own, fixed in size).
+    struct Held {
+        MessageBytes bytes;
+        jack_time_t at = 0;  // when it arrived
+    };
+    static constexpr std::size_t kHeldCapacity = 4096;
+    std::array<Held, kHeldCapacity> held{};
+    std::size_t heldFirst = 0;
+    std::size_t heldCount = 0;
 
     static int process(jack_nframes_t frames, void* self) noexcept;
     static void onShutdown(jack_status_t, const char*, void* self) noexcept;
@@ -189,10 +204,20 @@ struct JackPortService::Shared::Client {
     static void onPortRegistration(jack_port_id_t, int, void* self) noexcept;
 
 private:
+    // What the process thread does about thru in one cycle.
+    struct Thru {
+        bool direct = false;      // direct thru is on
+        bool jackOutput = false;  // an output of ours is open or awaited: thru is decided here
+        bool ready = false;       // the output is connected: held and new messages can go out
+        ThruGate gate;
+    };
+
     std::uint64_t sendQueued(void* outBuffer, jack_nframes_t events, Handle out, Handle routed,
                              bool direct) noexcept;
-    void deliver(void* inBuffer, jack_nframes_t events, Handle handle, void* outBuffer, bool direct,
-                 ThruGate gate) noexcept;
+    void sendHeld(void* outBuffer, jack_time_t now, bool ready) noexcept;
+    void hold(const jack_midi_event_t& event, jack_time_t at) noexcept;
+    void deliver(void* inBuffer, jack_nframes_t events, Handle handle, void* outBuffer,
+                 jack_time_t cycleStart, Thru thru) noexcept;
 };
 
 }  // namespace tamblin::ports
