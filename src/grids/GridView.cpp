@@ -244,101 +244,6 @@ void GridView::mouseDoubleClickEvent(QMouseEvent* event) {
     pressed_ = false;
 }
 
-void GridView::focusInEvent(QFocusEvent* event) {
-    // Reached by the keys, the map shows which cell they will move; a press shows the current
-    // cell as it always has.
-    const Qt::FocusReason reason = event->reason();
-    if (reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason ||
-        reason == Qt::ShortcutFocusReason)
-        useKeyboard();
-    QWidget::focusInEvent(event);
-    if (keyboardInUse_) announceKeyCell(true);
-}
-
-void GridView::useKeyboard() {
-    if (keyRow_ < 1 || keyCol_ < 1) {
-        keyRow_ = std::max(model_.row(), 1);
-        keyCol_ = std::max(model_.col(), 1);
-    }
-    keyboardInUse_ = true;
-    update();
-}
-
-void GridView::keyPressEvent(QKeyEvent* event) {
-    const int lastRow = GridModel::kRows - 1, lastCol = GridModel::kCols - 1;
-    const bool ctrl = event->modifiers() & Qt::ControlModifier;
-    const int key = event->key();
-    const bool plays = key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter;
-    const bool moves = key == Qt::Key_Left || key == Qt::Key_Right || key == Qt::Key_Up ||
-                       key == Qt::Key_Down || key == Qt::Key_Home || key == Qt::Key_End ||
-                       key == Qt::Key_PageUp || key == Qt::Key_PageDown;
-    if ((!plays && !moves) || event->modifiers() & (Qt::AltModifier | Qt::ShiftModifier)) {
-        QWidget::keyPressEvent(event);
-        return;
-    }
-    useKeyboard();
-    if (plays) {
-        if (!event->isAutoRepeat()) emit clicked(model_.index(), keyRow_, keyCol_);
-        return;
-    }
-    int row = keyRow_, col = keyCol_;
-    switch (key) {
-        case Qt::Key_Left:
-            --col;
-            break;
-        case Qt::Key_Right:
-            ++col;
-            break;
-        case Qt::Key_Up:
-            --row;
-            break;
-        case Qt::Key_Down:
-            ++row;
-            break;
-        // A channel's two rows together: Page Up and Page Down step a whole channel.
-        case Qt::Key_PageUp:
-            row -= 2;
-            break;
-        case Qt::Key_PageDown:
-            row += 2;
-            break;
-        case Qt::Key_Home:
-            col = 1;
-            if (ctrl) row = 1;
-            break;
-        case Qt::Key_End:
-            col = lastCol;
-            if (ctrl) row = lastRow;
-            break;
-        default:
-            break;
-    }
-    moveKeyCell(std::clamp(row, 1, lastRow), std::clamp(col, 1, lastCol));
-}
-
-void GridView::moveKeyCell(int row, int col) {
-    keyRow_ = row;
-    keyCol_ = col;
-    update();
-    // The tooltip a pointer resting on the cell would show.
-    const auto tip = tooltipText(model_.index(), row, col, makeNoteNames(), makeKindWords());
-    if (tip && isVisible())
-        QToolTip::showText(mapToGlobal(cellRect(row, col).bottomLeft()),
-                           QString::fromStdString(*tip), this, cellRect(row, col));
-    announceKeyCell(true);
-}
-
-void GridView::announceKeyCell(bool moved) {
-    if (!keyboardInUse_ || keyRow_ < 1 || keyCol_ < 1) return;
-    std::string words = cellWords(model_, keyRow_, keyCol_);
-    const bool changed = words != spokenKeyCell_;
-    spokenKeyCell_ = std::move(words);
-    if (!hasFocus() || (!moved && !changed)) return;
-    QAccessibleEvent event(this, moved ? QAccessible::Focus : QAccessible::NameChanged);
-    event.setChild(gridChildIndex(keyRow_, keyCol_));
-    QAccessible::updateAccessibility(&event);
-}
-
 namespace {
 
 // Collects horizontally or vertically adjacent stretches of one colour and fills each with a
@@ -381,6 +286,36 @@ private:
     QColor colour_;
 };
 
+// The cells to draw for a dirty region: those whose rectangle meets one of its rectangles, the
+// rows that meet that rectangle vertically crossed with the columns that meet it horizontally.
+struct CellsToDraw {
+    std::array<bool, std::size_t{GridModel::kRows} * GridModel::kCols> cell{};
+    std::array<bool, GridModel::kRows> row{};
+    std::array<bool, GridModel::kCols> col{};
+    bool at(int r, int c) const { return cell[static_cast<std::size_t>(r * GridModel::kCols + c)]; }
+};
+
+template <typename Edges>
+CellsToDraw cellsMeeting(const QRegion& region, const Edges& edges, int height) {
+    CellsToDraw cells;
+    for (const QRect& dirty : region) {
+        for (int row = 0; row < GridModel::kRows; ++row) {
+            if (height <= 0 || row * height > dirty.bottom() ||
+                (row + 1) * height - 1 < dirty.top())
+                continue;
+            for (int col = 0; col < GridModel::kCols; ++col) {
+                if (edges[col + 1] <= edges[col] || edges[col] > dirty.right() ||
+                    edges[col + 1] - 1 < dirty.left())
+                    continue;
+                cells.cell[static_cast<std::size_t>(row * GridModel::kCols + col)] = true;
+                cells.row[row] = true;
+                cells.col[col] = true;
+            }
+        }
+    }
+    return cells;
+}
+
 }  // namespace
 
 void GridView::paintEvent(QPaintEvent* event) {
@@ -391,29 +326,7 @@ void GridView::paintEvent(QPaintEvent* event) {
     const ColumnEdges edges = columnEdges();
     const int height = rowPixels();
 
-    // A cell is drawn when its rectangle meets a rectangle of the dirty region: the rows that
-    // meet that rectangle vertically crossed with the columns that meet it horizontally.
-    std::array<bool, std::size_t{GridModel::kRows} * GridModel::kCols> drawn{};
-    std::array<bool, GridModel::kRows> rowDrawn{};
-    std::array<bool, GridModel::kCols> colDrawn{};
-    for (const QRect& dirty : dirtyRegion) {
-        for (int row = 0; row < GridModel::kRows; ++row) {
-            if (height <= 0 || row * height > dirty.bottom() ||
-                (row + 1) * height - 1 < dirty.top())
-                continue;
-            for (int col = 0; col < GridModel::kCols; ++col) {
-                if (edges[col + 1] <= edges[col] || edges[col] > dirty.right() ||
-                    edges[col + 1] - 1 < dirty.left())
-                    continue;
-                drawn[static_cast<std::size_t>(row * GridModel::kCols + col)] = true;
-                rowDrawn[row] = true;
-                colDrawn[col] = true;
-            }
-        }
-    }
-    const auto isDrawn = [&drawn](int row, int col) {
-        return drawn[static_cast<std::size_t>(row * GridModel::kCols + col)];
-    };
+    const CellsToDraw cells = cellsMeeting(dirtyRegion, edges, height);
 
     // Each cell's pixels belong to that cell alone (its grid lines are its right column and
     // bottom row), so filling all cells, then drawing all lines, then all texts gives the same
@@ -424,10 +337,10 @@ void GridView::paintEvent(QPaintEvent* event) {
         RunFiller fills(painter, true);
         RunFiller bottoms(painter, true);
         for (int row = 0; row < GridModel::kRows; ++row) {
-            if (!rowDrawn[row]) continue;
+            if (!cells.row[row]) continue;
             const int top = row * height;
             for (int col = 0; col < GridModel::kCols; ++col) {
-                if (!isDrawn(row, col)) continue;
+                if (!cells.at(row, col)) continue;
                 const bool fixed = row == 0 || col == 0;
                 fills.add(edges[col], edges[col + 1], top, height, cellInk(row, col).fill);
                 bottoms.add(edges[col], edges[col + 1], top + height - 1, 1,
@@ -440,9 +353,9 @@ void GridView::paintEvent(QPaintEvent* event) {
     {
         RunFiller rights(painter, false);
         for (int col = 0; col < GridModel::kCols; ++col) {
-            if (!colDrawn[col]) continue;
+            if (!cells.col[col]) continue;
             for (int row = 0; row < GridModel::kRows; ++row) {
-                if (!isDrawn(row, col)) continue;
+                if (!cells.at(row, col)) continue;
                 const bool fixed = row == 0 || col == 0;
                 rights.add(row * height, (row + 1) * height, edges[col + 1] - 1, 1,
                            fixed ? fixedLine : bodyLine);
@@ -451,9 +364,9 @@ void GridView::paintEvent(QPaintEvent* event) {
         }
     }
     for (int row = 0; row < GridModel::kRows; ++row) {
-        if (!rowDrawn[row]) continue;
+        if (!cells.row[row]) continue;
         for (int col = 0; col < GridModel::kCols; ++col) {
-            if (!isDrawn(row, col)) continue;
+            if (!cells.at(row, col)) continue;
             const QRect rect(edges[col], row * height, edges[col + 1] - edges[col], height);
             paintText(painter, rect, row, col);
         }
