@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Load measurement, run by hand (not in CI), over a private MIDI server at 256 frames a cycle and
+# The period sweep, run by hand (not in CI): with --sweep, runs of numbered messages at each JACK
+# period on jackd and PipeWire, counting what each thru path lost, reordered or duplicated. Each
+# of its runs is a load measurement like scripts/load.sh's (which also measures the pages the
+# windows show), over a private MIDI server at 256 frames a cycle (TAMBLIN_LOAD_PERIOD) and
 # 48,000 frames a second: jackd by default, PipeWire with --pipewire.
 #
 # One raw JACK client (bench/latency_probe.cpp) plays a seeded stream of channel messages, 8,000
