@@ -56,7 +56,7 @@ std::string escapedName(const std::string& name) {
 
 DeviceMatch matchDevice(const std::vector<DeviceNames>& devices, const std::string& wanted) {
     using Outcome = DeviceMatch::Outcome;
-    auto findBy = [&devices, &wanted](auto matches) -> std::optional<DeviceMatch> {
+    auto findBy = [&devices](auto matches) -> std::optional<DeviceMatch> {
         std::vector<DeviceId> found;
         for (std::size_t i = 0; i < devices.size(); ++i)
             if (matches(devices[i])) found.push_back(static_cast<DeviceId>(i));
