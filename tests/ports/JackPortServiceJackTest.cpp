@@ -450,8 +450,8 @@ TEST_P(JackPortServiceJackTest, ChangeOfDeviceNeverMixesTheTwo) {
     for (const auto& [handle, status] : inputs)
         for (const std::uint32_t message : recorder.messages(handle))
             ASSERT_EQ(message & 0xFF, status) << "handle " << handle;
-    ASSERT_TRUE(x.waitForCount(forX.size()));
-    ASSERT_TRUE(y.waitForCount(forY.size()));
+    ASSERT_TRUE(x.waitForCount(forX.size())) << ::testing::PrintToString(x.received());
+    ASSERT_TRUE(y.waitForCount(forY.size())) << ::testing::PrintToString(y.received());
     std::this_thread::sleep_for(50ms);  // anything late would have come by now
     EXPECT_EQ(x.received(), forX);
     EXPECT_EQ(y.received(), forY);
