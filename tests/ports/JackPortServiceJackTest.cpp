@@ -446,6 +446,15 @@ TEST_P(JackPortServiceJackTest, ChangeOfDeviceNeverMixesTheTwo) {
     }
     fromA.stop();
     fromB.stop();
+    // Changes back to back: each output closes before the sends of the one closed before it
+    // have gone out, which still go out, each to its own device.
+    for (int round = 12; round < 18; ++round) {
+        JackSink& sink = round % 2 == 0 ? x : y;
+        const Handle out = openOutput(service, sink.port());
+        ASSERT_EQ(service.midiOutShortMsg(out, 0x00B0u | (std::uint32_t(round) << 8)), kOk);
+        (round % 2 == 0 ? forX : forY).push_back({0xB0, static_cast<std::uint8_t>(round), 0});
+        ASSERT_EQ(service.midiOutClose(out), kOk);
+    }
 
     for (const auto& [handle, status] : inputs)
         for (const std::uint32_t message : recorder.messages(handle))

@@ -176,12 +176,20 @@ void JackPortService::closeOutput(Handle handle) {
     Shared& s = *shared_;
     // What was accepted before the close and has not gone out yet still goes out (see
     // Shared::draining), unless the server has gone with it.
+    // An output closed before it whose sends are still going out goes first.
     const bool pending = s.up.load(std::memory_order_acquire) &&
                          s.consumed.load(std::memory_order_acquire) < s.pushed;
     if (pending) {
-        s.drainUntil.store(s.pushed, std::memory_order_relaxed);
-        // Release: publishes drainUntil to the worker.
-        s.draining.store(handle, std::memory_order_release);
+        std::lock_guard lock(s.mutex);
+        s.drainOuts.push_back({s.wantOut.value_or(jack::Target{handle, {}}), s.pushed});
+        // Release, before outHandle is cleared below: the process thread must never find the
+        // handle neither open nor closing while its sends wait.
+        s.drainLast.store(handle, std::memory_order_release);
+        if (s.drainOuts.size() == 1) {
+            s.drainUntil.store(s.pushed, std::memory_order_relaxed);
+            // Release: publishes drainUntil to the worker.
+            s.draining.store(handle, std::memory_order_release);
+        }
     }
     // Direct thru holds what arrives from now on for the output that the Change opens next; the
     // Change's end tells whether it is one of ours (setThruGate).
@@ -190,7 +198,6 @@ void JackPortService::closeOutput(Handle handle) {
     openOut_ = 0;
     {
         std::lock_guard lock(s.mutex);
-        if (pending) s.drainOut = s.wantOut;
         s.wantOut.reset();
         s.woken = true;
     }

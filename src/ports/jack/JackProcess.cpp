@@ -82,26 +82,33 @@ int JackPortService::Shared::Client::process(jack_nframes_t frames, void* self) 
     return 0;
 }
 
-// Queued sends first, at the start of the cycle: those of the open port, and those a port closed
-// since accepted before its close (see CycleShared::draining). They wait while their port's
-// connections are being made. The others (of a port closed long ago, or made to a client whose
-// server has gone) are dropped. Room is left for what direct thru forwards of this cycle's input.
-// Returns how many sends were taken from the queue.
+// Queued sends first, at the start of the cycle: those of the open port, and those ports closed
+// since accepted before their close (see CycleShared::draining), one port after the other. They
+// wait while their port's connections are being made, and for the ports closed before theirs. The
+// others (of a port closed long ago, or made to a client whose server has gone) are dropped. Room
+// is left for what direct thru forwards of this cycle's input. Returns how many sends were taken
+// from the queue.
 std::uint64_t JackPortService::Shared::Client::sendQueued(void* outBuffer, jack_nframes_t events,
                                                           Handle out, Handle routed,
                                                           bool direct) noexcept {
     Shared& s = shared;
     const Handle closing = s.draining.load(std::memory_order_acquire);
+    const Handle lastClosing = s.drainLast.load(std::memory_order_acquire);
     const std::size_t room = direct ? events * kRoomPerEvent : 0;
     std::uint64_t taken = 0;
     while (const jack::OutEntry* entry = s.sends.front()) {
         const bool current = entry->generation == generation;
-        if (!current || entry->handle == 0 || (entry->handle != out && entry->handle != closing)) {
+        // Handles only grow: one above the closing port's, up to the last closed, is a closed
+        // port's whose turn is still to come.
+        const bool waiting =
+            closing != 0 && entry->handle > closing && entry->handle <= lastClosing;
+        if (!current || entry->handle == 0 ||
+            (entry->handle != out && entry->handle != closing && !waiting)) {
             s.sends.pop();
             ++taken;
             continue;
         }
-        if (routed != entry->handle) break;
+        if (waiting || routed != entry->handle) break;
         if (jack_midi_max_event_size(outBuffer) < room + entry->bytes.size) break;
         if (jack_midi_event_write(outBuffer, 0, entry->bytes.data(), entry->bytes.size) != 0) break;
         s.sends.pop();

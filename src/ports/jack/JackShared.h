@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -37,6 +38,12 @@ struct OutEntry {
 struct Target {
     Handle handle = 0;
     std::string name;
+};
+
+// A closed output whose sends still go out, and the count of sends accepted when it closed.
+struct Drain {
+    Target target;
+    std::uint64_t until = 0;
 };
 
 // A question of the user-interface thread that the worker answers.
@@ -76,8 +83,11 @@ struct CycleShared {
     std::atomic<Handle> outRouted{0};
     // A closed output whose sends, accepted before the close, still go out to its device: until
     // `consumed` (sends taken from the queue, written or dropped) reaches `drainUntil` (sends
-    // accepted when it closed), the worker follows it as if it were still open.
+    // accepted when it closed), the worker follows it as if it were still open. Outputs closed
+    // after it with sends still to go out take their turns in the order they closed: their
+    // handles lie above `draining`, up to `drainLast`, and their sends wait in the queue.
     std::atomic<Handle> draining{0};
+    std::atomic<Handle> drainLast{0};
     std::atomic<std::uint64_t> drainUntil{0};
     std::atomic<std::uint64_t> consumed{0};
     // Direct thru: an output of ours was closed by a Change that has not ended yet; what arrives
@@ -102,7 +112,9 @@ struct Mailbox {
     bool finished = false;
     std::optional<Target> wantIn;
     std::optional<Target> wantOut;
-    std::optional<Target> drainOut;  // the output `draining` names
+    // The closed outputs whose sends still go out, in the order they closed: the first is the
+    // one `draining` names.
+    std::deque<Drain> drainOuts;
     std::optional<Request> request;
     std::optional<Answer> answer;
 };
@@ -157,6 +169,7 @@ struct JackPortService::Shared : jack::CycleShared, jack::Mailbox {
     bool serverAnswers();
     Answer serve(const Request& request);
     bool drained(Handle closing);
+    void nextDrain(std::deque<jack::Drain>& drains);
     bool openClient();
     void loseClient();
     void closeClient();

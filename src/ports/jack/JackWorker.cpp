@@ -55,7 +55,9 @@ bool isOwnPort(const char* name) {
 void JackPortService::Shared::run() {
     std::unique_lock lock(mutex);
     while (!stop) {
-        const Wanted wanted{wantIn, wantOut, drainOut};
+        const Wanted wanted{
+            wantIn, wantOut,
+            drainOuts.empty() ? std::nullopt : std::optional<Target>(drainOuts.front().target)};
         std::optional<Request> asked = std::move(request);
         request.reset();
         lock.unlock();
@@ -65,7 +67,8 @@ void JackPortService::Shared::run() {
         passes.fetch_add(1, std::memory_order_release);
 
         lock.lock();
-        if (drainedOut != 0 && drainOut && drainOut->handle == drainedOut) drainOut.reset();
+        if (drainedOut != 0 && !drainOuts.empty() && drainOuts.front().target.handle == drainedOut)
+            nextDrain(drainOuts);
         if (asked) {
             answer = std::move(reply);
             answered.notify_all();
@@ -74,14 +77,18 @@ void JackPortService::Shared::run() {
         wake.wait_for(lock, pause(), [this] { return woken || stop; });
         woken = false;
     }
-    const std::optional<Target> closingOut = drainOut;
+    // No output closes any more: the queue of closed ones is the worker's own from here.
+    std::deque<jack::Drain> closing = std::move(drainOuts);
     stopping = true;
     lock.unlock();
-    // What the last output accepted before it closed goes out before the client does.
+    // What the closed outputs accepted before they closed goes out before the client does.
     const auto patience = Clock::now() + kDrainPatienceAtExit;
-    while (client != nullptr && closingOut && !drained(closingOut->handle) &&
-           Clock::now() < patience) {
-        follow(false, closingOut, false);
+    while (client != nullptr && !closing.empty() && Clock::now() < patience) {
+        if (drained(closing.front().target.handle)) {
+            nextDrain(closing);
+            continue;
+        }
+        follow(false, closing.front().target, false);
         std::this_thread::sleep_for(1ms);
     }
     closeClient();
@@ -180,12 +187,21 @@ bool JackPortService::Shared::drained(Handle closing) {
     }
     // Acquire on both: drainUntil was published by the release store of `draining`, and the
     // process thread's release of `consumed` follows the sends it wrote.
-    const bool done =
-        consumed.load(std::memory_order_acquire) >= drainUntil.load(std::memory_order_acquire) ||
-        !up.load() || Clock::now() >= drainDeadline;
-    // A later close that put another port in its place keeps that one.
-    if (done) draining.compare_exchange_strong(closing, 0);
-    return done;
+    return consumed.load(std::memory_order_acquire) >= drainUntil.load(std::memory_order_acquire) ||
+           !up.load() || Clock::now() >= drainDeadline;
+}
+
+// Done with the first of `drains` (under the mutex, where closeOutput adds to them): the next
+// closed output's sends go out, or none are waiting any more.
+void JackPortService::Shared::nextDrain(std::deque<jack::Drain>& drains) {
+    drains.pop_front();
+    if (drains.empty()) {
+        draining.store(0, std::memory_order_release);
+        return;
+    }
+    drainUntil.store(drains.front().until, std::memory_order_relaxed);
+    // Release: publishes drainUntil (see closeOutput).
+    draining.store(drains.front().target.handle, std::memory_order_release);
 }
 
 bool JackPortService::Shared::openClient() {
