@@ -53,8 +53,9 @@ constexpr std::array kOptions{
                "100 to 300 (Ctrl+Plus, Ctrl+Minus and Ctrl+0 zoom while it runs)",
                [](Options& o, const std::string& v) { o.zoom = percentFrom(v); }},
     OptionSpec{"drain-early", 0, "",
-               "take messages from the input buffer as soon as it is half full, not\n"
-               "only at each screen refresh, so that bursts do not overrun it",
+               "take messages from the input buffer as soon as 512 wait, not only at\n"
+               "each screen refresh, and give it room for 16,383, so that bursts do\n"
+               "not overrun it",
                [](Options& o, const std::string&) { o.drainEarly = true; }},
 };
 

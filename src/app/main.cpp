@@ -140,8 +140,10 @@ int main(int argc, char* argv[]) {
         return app::kUsageStatus;
 
     // The one input ring, which the input's callback fills and the window drains: it outlives
-    // both the port services and the window.
-    input::InputRing ring;
+    // both the port services and the window. Drained early, it has room for a stalled server's
+    // backlog too.
+    input::InputRing ring(options.drainEarly ? input::InputRing::kLargeSlots
+                                             : input::InputRing::kSlots);
     // The ALSA sequencer's devices first, then JACK's.
     ports::HandleSource handles;
     ports::RtMidiPortService alsa(ports::makeRtMidiSystem(), &handles);

@@ -5,6 +5,12 @@
 
 namespace tamblin::input {
 
+InputRing::InputRing(int size)
+    : slots_(size),
+      messages_(std::make_unique<std::atomic<std::uint32_t>[]>(static_cast<std::size_t>(size))),
+      times_(std::make_unique<std::atomic<std::int32_t>[]>(static_cast<std::size_t>(size))),
+      decided_(std::make_unique<std::atomic<bool>[]>(static_cast<std::size_t>(size))) {}
+
 InputRing::~InputRing() {
     if (const int fd = wake_.load(std::memory_order_acquire); fd >= 0) ::close(fd);
 }

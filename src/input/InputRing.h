@@ -1,8 +1,8 @@
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "ports/PortService.h"
 
@@ -20,11 +20,17 @@ namespace tamblin::input {
 // process-wide, so two windows, or two tests, in one process never share a ring.
 class InputRing {
 public:
+    // The ring's size: it holds one message fewer.
     static constexpr int kSlots = 1024;
-    // The count of unread messages at which the half-full wake (see halfFullWake) is raised.
+    // The size for a consumer that drains at the half-full wake as well as at its tick: room for
+    // the backlog a JACK server hands over at once after a stall (a period change, for one),
+    // about two seconds at 8,000 messages a second.
+    static constexpr int kLargeSlots = 16384;
+    // The count of unread messages at which the half-full wake (see halfFullWake) is raised: half
+    // of the standard size, whatever this ring's.
     static constexpr int kHalfFull = kSlots / 2;
 
-    InputRing() = default;
+    explicit InputRing(int size = kSlots);
     InputRing(const InputRing&) = delete;
     InputRing& operator=(const InputRing&) = delete;
     ~InputRing();
@@ -37,16 +43,17 @@ public:
         bool decided;
     };
 
-    static constexpr int next(int index) noexcept { return index + 1 == kSlots ? 0 : index + 1; }
+    int size() const noexcept { return slots_; }
+    int next(int index) const noexcept { return index + 1 == slots_ ? 0 : index + 1; }
 
     // Producer side: the slot's stores, one index advance and the overrun test. Never blocks or
-    // allocates. Storing the 1,024th unread message makes the indexes meet and raises overrun.
+    // allocates. Storing the size()-th unread message makes the indexes meet and raises overrun.
     // Returns the count of unread messages it left, as far as it saw the read index: it grows by
     // one a store at most, so on its way up it equals kHalfFull once.
     int store(std::uint32_t message, std::int32_t time, bool decided = false) noexcept {
         const int w = writePos_.load(std::memory_order_relaxed);
         // Read before publishing: read after it, a consumer that drained the new message at once
-        // would look like a lapped one. next(w) == r means 1,023 messages were already unread.
+        // would look like a lapped one. next(w) == r means size() - 1 messages were unread.
         const int r = readPos_.load(std::memory_order_acquire);
         messages_[w].store(message, std::memory_order_relaxed);
         times_[w].store(time, std::memory_order_relaxed);
@@ -54,7 +61,7 @@ public:
         const int advanced = next(w);
         writePos_.store(advanced, std::memory_order_release);
         if (advanced == r) overrun_.store(true, std::memory_order_release);
-        return (advanced - r + kSlots) % kSlots;
+        return (advanced - r + slots_) % slots_;
     }
 
     // Consumer side; unread() and empty() may also be asked by a producer that waits for room,
@@ -75,11 +82,11 @@ public:
     void advanceRead() noexcept { readPos_.store(next(readPos()), std::memory_order_release); }
 
     // The time slot at the read index: the oldest waiting message's time, or when the ring is
-    // empty the time of the message stored 1,024 messages ago (0 before that many arrived).
+    // empty the time of the message stored size() messages ago (0 before that many arrived).
     std::int32_t timeAtReadPos() const noexcept { return at(readPos()).time; }
 
-    // Number of unread messages, (write - read) mod 1024.
-    int unread() const noexcept { return (writePos() - readPos() + kSlots) % kSlots; }
+    // Number of unread messages, (write - read) mod size().
+    int unread() const noexcept { return (writePos() - readPos() + slots_) % slots_; }
 
     // The half-full wake: a file descriptor (an eventfd, made on first use and kept as long as the
     // ring) that becomes readable each time the input callback leaves kHalfFull messages unread,
@@ -92,9 +99,11 @@ public:
     void takeHalfFullWake() noexcept;
 
 private:
-    std::array<std::atomic<std::uint32_t>, kSlots> messages_{};
-    std::array<std::atomic<std::int32_t>, kSlots> times_{};
-    std::array<std::atomic<bool>, kSlots> decided_{};
+    const int slots_;
+    // Value-initialised: every slot starts at 0.
+    const std::unique_ptr<std::atomic<std::uint32_t>[]> messages_;
+    const std::unique_ptr<std::atomic<std::int32_t>[]> times_;
+    const std::unique_ptr<std::atomic<bool>[]> decided_;
     std::atomic<int> writePos_{0};
     std::atomic<int> readPos_{0};
     std::atomic<bool> overrun_{false};

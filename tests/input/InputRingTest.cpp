@@ -74,25 +74,28 @@ TEST(InputRingTest, BothIndexesWrapFromSlot1023ToSlot0) {
     EXPECT_FALSE(ring->overrun());
 }
 
-TEST(InputRingTest, HoldsAtMost1023UnreadMessagesAndOverrunsOnThe1024th) {
-    for (const int start : {0, 1, 700, 1023}) {
-        SCOPED_TRACE(::testing::Message() << "indexes start at " << start);
-        auto ring = std::make_unique<InputRing>();
-        advanceEmptyRingTo(*ring, start);
-        for (int i = 0; i < 1023; ++i) ring->store(0xF8, i);
-        EXPECT_EQ(ring->unread(), 1023);
-        EXPECT_FALSE(ring->empty());
-        EXPECT_FALSE(ring->overrun());
+// The standard ring, and the large one of a consumer that drains early.
+TEST(InputRingTest, HoldsOneMessageFewerThanItsSizeAndOverrunsOnTheLast) {
+    for (const int size : {InputRing::kSlots, InputRing::kLargeSlots}) {
+        for (const int start : {0, 1, 700, size - 1}) {
+            SCOPED_TRACE(::testing::Message() << size << " slots, indexes start at " << start);
+            auto ring = std::make_unique<InputRing>(size);
+            advanceEmptyRingTo(*ring, start);
+            for (int i = 0; i < size - 1; ++i) ring->store(0xF8, i);
+            EXPECT_EQ(ring->unread(), size - 1);
+            EXPECT_FALSE(ring->empty());
+            EXPECT_FALSE(ring->overrun());
 
-        ring->store(0xF8, 1023);
-        EXPECT_TRUE(ring->overrun());
-        EXPECT_TRUE(ring->empty());
-        EXPECT_EQ(ring->unread(), 0);
-        EXPECT_EQ(ring->writePos(), start);
+            ring->store(0xF8, size - 1);
+            EXPECT_TRUE(ring->overrun());
+            EXPECT_TRUE(ring->empty());
+            EXPECT_EQ(ring->unread(), 0);
+            EXPECT_EQ(ring->writePos(), start);
 
-        ring->store(0xFA, 1024);  // the flag stays once raised
-        ring->advanceRead();
-        EXPECT_TRUE(ring->overrun());
+            ring->store(0xFA, size);  // the flag stays once raised
+            ring->advanceRead();
+            EXPECT_TRUE(ring->overrun());
+        }
     }
 }
 
@@ -155,7 +158,7 @@ TEST(InputRingTest, CallbackStoresOnlyShortMessageNotificationsInItsOwnRing) {
         EXPECT_EQ(ring.at(at).message, expected.message);
         EXPECT_EQ(ring.at(at).time, expected.time);
         EXPECT_EQ(ring.at(at).decided, expected.decided);
-        at = InputRing::next(at);
+        at = ring.next(at);
         ring.advanceRead();
     }
     EXPECT_FALSE(ring.overrun());
