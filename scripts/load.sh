@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Load measurement, run by hand (not in CI), over a private MIDI server at 256 frames a cycle and
-# 48,000 frames a second: jackd by default, PipeWire with --pipewire.
+# Load measurement and the period sweep, run by hand (not in CI), over a private MIDI server at
+# 256 frames a cycle (TAMBLIN_LOAD_PERIOD) and 48,000 frames a second: jackd by default, PipeWire
+# with --pipewire.
 #
 # One raw JACK client (bench/latency_probe.cpp) plays a seeded stream of channel messages, 8,000
 # a second for 60 seconds, from its port "out", and reads it back on three input ports, each the
 # end of one path: "direct", connected straight to out (the baseline); "tick", the thru output of
 # a real monitor (bench/load_probe.cpp) that forwards at its refresh tick; and "direct-thru", the
 # thru output of a second monitor started as `tamblin --direct-thru`. Both monitors have "Allow
-# MIDI output" checked and read out; so does jack_midi_dump, which only prints each message. The
-# probe times every message from the frame it was written in to the frame it was read in, on one
-# clock, and fails on any message lost, changed, added or reordered on any path.
+# MIDI output" checked and read out; so does jack_midi_dump, which only prints each message, and
+# a plain libjack client in a process of its own (tamblin-send --receive), which counts what the
+# server delivers to a client other than the probe. The probe times every message from the frame
+# it was written in to the frame it was read in, on one clock, and fails on any message lost,
+# changed, added or reordered on any path.
 #
 # It measures twice on one server, with a fresh set of clients each time: with the monitors'
 # Notes page shown (the page they start on) and with their Misc page shown (the log and the
@@ -23,18 +26,81 @@
 # Then a summary: per page, the CPU time per message of the monitor at the tick next to
 # jack_midi_dump's, and their idle CPU.
 # It exits 0 only when every path carried exactly the stream and each monitor counted every
-# message without an overrun, on both pages. (jack_midi_dump falling behind its own buffer is noted, not counted
-# as the monitors' loss.)
+# message without an overrun, on both pages. (jack_midi_dump falling behind its own buffer is
+# noted, not counted as the monitors' loss.)
 #
 # Usage: scripts/load.sh [--pipewire] [BUILD_DIR]   (default build-load, a Release build)
+#        scripts/load.sh --sweep [BUILD_DIR]
 #   --pipewire  run on a private PipeWire daemon through PipeWire's libjack, every client asking
-#               for 256 frames at 48,000 a second (PIPEWIRE_QUANTUM); by default on jackd -S with
-#               the same period.
+#               for the period at 48,000 frames a second (PIPEWIRE_QUANTUM); by default on
+#               jackd -S with the same period.
+#   --sweep     the period sweep: one short run (15 s, no idle phase, the Notes page) for each
+#               period of 64, 128, ..., 4,096 frames on jackd and then on PipeWire, both monitors
+#               with --drain-early, and one run on each server that changes the period from 256
+#               to 2,048 frames with jack_bufsize halfway through. It prints one table: per run
+#               the messages lost, reordered and duplicated on the direct connection (a plain
+#               libjack client, the baseline), through thru at the tick and through direct thru,
+#               whether a monitor's buffer overran, the xruns, and the messages that the plain
+#               libjack client in a process of its own missed. About 10 minutes; exits 0 when
+#               neither monitor lost more than the plain clients, nor reordered or duplicated
+#               any, nor overran, in any run.
 # TAMBLIN_LOAD_RATE and TAMBLIN_LOAD_SECONDS change the rate (8000) and the length (60);
-# TAMBLIN_LOAD_PAGES the pages measured ("notes misc").
+# TAMBLIN_LOAD_PAGES the pages measured ("notes misc"); TAMBLIN_LOAD_PERIOD the frames a cycle
+# (256), TAMBLIN_LOAD_IDLE the idle phase (10 s); TAMBLIN_LOAD_DRAIN_EARLY=1 runs both monitors
+# with --drain-early, TAMBLIN_LOAD_BUFSIZE=N has jack_bufsize change the period to N frames
+# halfway through the stream, and TAMBLIN_LOAD_NUMBERED=1 plays numbered messages and prints a
+# "row" line of faults per path.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
+
+if [ "${1:-}" = "--sweep" ]; then
+    build="${2:-build-load}"
+    bash scripts/deps.sh test
+    source scripts/lib/release.sh
+    release_build "$build" ON load_probe latency_probe tamblin-send >/dev/null
+    rows="$(mktemp)"
+    trap 'rm -f "$rows"' EXIT
+    # point SERVER_OPTION PERIOD [BUFSIZE]: one run, its row appended to $rows.
+    point() {
+        local log name=jackd
+        [ -z "$1" ] || name=pipewire
+        log="$(mktemp)"
+        echo "$name, $2 frames${3:+, then $3}..." >&2
+        # shellcheck disable=SC2086  # no option for jackd
+        TAMBLIN_LOAD_PREPARED=1 TAMBLIN_LOAD_SECONDS="${TAMBLIN_LOAD_SECONDS:-15}" \
+            TAMBLIN_LOAD_IDLE=1 TAMBLIN_LOAD_PERIOD="$2" TAMBLIN_LOAD_DRAIN_EARLY=1 \
+            TAMBLIN_LOAD_NUMBERED=1 TAMBLIN_LOAD_BUFSIZE="${3:-}" TAMBLIN_LOAD_PAGES=notes \
+            bash "$0" $1 "$build" >"$log" 2>&1 || true
+        if grep -q '^row ' "$log"; then
+            sed -n 's/^row //p' "$log" >>"$rows"
+        else
+            echo "$name $2${3:+>$3} - the run failed: $(tail -n 3 "$log" | tr '\n' ' ')" >>"$rows"
+        fi
+        rm -f "$log"
+    }
+    for server_option in "" --pipewire; do
+        for frames in 64 128 256 512 1024 2048 4096; do point "$server_option" "$frames"; done
+        point "$server_option" 256 2048
+    done
+    {
+        echo "server period direct_l/r/d tick_l/r/d direct-thru_l/r/d overrun xruns plain_lost" \
+            "most_in_a_cycle"
+        cat "$rows"
+    } | column -t | sed 's/^/  /'
+    echo "(l/r/d: messages lost / reordered / duplicated; overrun: of the monitor at the tick /"
+    echo " of the direct thru one; plain_lost: missed by a plain libjack client in a process of"
+    echo " its own, fed the same stream; most_in_a_cycle: the most messages played in one cycle)"
+    # No monitor worse than the plain clients on the same stream.
+    awk '$3 == "-" { bad = 1 } NF >= 8 {
+            split($3, d, "/"); split($4, t, "/"); split($5, x, "/")
+            lost = d[1] > $8 ? d[1] : $8
+            if (t[1] > lost || x[1] > lost) bad = 1
+            for (i = 2; i <= 3; i++) if (t[i] > d[i] || x[i] > d[i]) bad = 1
+            if ($6 != "no/no") bad = 1 } END { exit bad }' "$rows" ||
+        { echo "load.sh: a monitor lost, reordered or duplicated messages, or overran" >&2; exit 1; }
+    exit 0
+fi
 
 server_kind=jackd
 if [ "${1:-}" = "--pipewire" ]; then
@@ -44,18 +110,24 @@ fi
 build="${1:-build-load}"
 rate="${TAMBLIN_LOAD_RATE:-8000}"
 seconds="${TAMBLIN_LOAD_SECONDS:-60}"
+period="${TAMBLIN_LOAD_PERIOD:-256}"
 count=$((rate * seconds))
-idle_seconds=10
+idle_seconds="${TAMBLIN_LOAD_IDLE:-10}"
 pages="${TAMBLIN_LOAD_PAGES:-notes misc}"
+bufsize="${TAMBLIN_LOAD_BUFSIZE:-}"
+numbered="${TAMBLIN_LOAD_NUMBERED:-0}"
+drain_early="${TAMBLIN_LOAD_DRAIN_EARLY:-0}"
 
-bash scripts/deps.sh test
-source scripts/lib/release.sh
-release_build "$build" ON load_probe latency_probe >/dev/null
+if [ -z "${TAMBLIN_LOAD_PREPARED:-}" ]; then
+    bash scripts/deps.sh test
+    source scripts/lib/release.sh
+    release_build "$build" ON load_probe latency_probe tamblin-send >/dev/null
+fi
 script=load
 source scripts/lib/stream.sh
 latency_bin="$build/bench/latency_probe"
-direct_pid="" direct_status=""
-trap 'stop "$direct_pid" TERM; cleanup' EXIT
+direct_pid="" direct_status="" plain_pid=""
+trap 'stop "$direct_pid" TERM; stop "$plain_pid" TERM; cleanup' EXIT
 
 source scripts/lib/figures.sh
 
@@ -71,7 +143,8 @@ measure() {
     flock 9
 
     "$latency_bin" --count "$count" --rate "$rate" --seed 1 --delay 1000 --idle 5 \
-        --timeout $((seconds + idle_seconds + 300)) --path direct --path tick --path direct-thru \
+        --timeout $((seconds + idle_seconds + 300)) --numbered "$numbered" \
+        --path direct --path tick --path direct-thru \
         >"$work/latency.out" 2>"$work/latency.log" &
     latency_pid=$!
     until_ok 10 grep -q '^ready ' "$work/latency.out" ||
@@ -85,7 +158,8 @@ measure() {
         shift 2
         QT_QPA_PLATFORM=offscreen "$probe_bin" --expect "$count" --linger 3 --idle 10 \
             --timeout $((seconds + idle_seconds + 300)) --input "$client:out" --output "$output" \
-            --page "$page_index" "$@" >"$out" 2>"${out%.out}.log" &
+            --page "$page_index" --drain-early "$drain_early" "$@" \
+            >"$out" 2>"${out%.out}.log" &
         monitor_pid=$!
         until_ok 30 grep -q '^ready ' "$out" ||
             fail "the monitor did not start: $(cat "$out" "${out%.out}.log")"
@@ -98,13 +172,18 @@ measure() {
     jack_midi_dump >"$work/dump.out" 2>&1 &
     dump_pid=$!
     until_ok 10 port_exists '^midi-monitor:input$' || fail "jack_midi_dump's port did not appear"
+    "$sender_bin" --api jack --receive --count --expect "$count" \
+        --timeout $((seconds + idle_seconds + 300)) >"$work/plain.out" 2>"$work/plain.log" &
+    plain_pid=$!
+    until_ok 10 port_exists '^tamblin-send:in$' || fail "the plain client's port did not appear"
     jack_connect "$client:out" "$client:direct"
     jack_connect "$client:out" midi-monitor:input
+    jack_connect "$client:out" tamblin-send:in
     # The monitors connect their ports on a thread of their own: out feeds both monitors,
-    # jack_midi_dump and the direct path, and each thru output feeds its path.
+    # jack_midi_dump, the plain client and the direct path, and each thru output feeds its path.
     feeds() { jack_lsp -c "$1" | grep -c '^ ' || true; }
-    until_ok 10 test "$(feeds "$client:out")" = 4 ||
-        fail "$client:out feeds $(feeds "$client:out") inputs, not 4: $(jack_lsp -c)"
+    until_ok 10 test "$(feeds "$client:out")" = 5 ||
+        fail "$client:out feeds $(feeds "$client:out") inputs, not 5: $(jack_lsp -c)"
     until_ok 10 test "$(feeds "$client:tick")" = 1 || fail "the tick monitor's thru is not connected"
     until_ok 10 test "$(feeds "$client:direct-thru")" = 1 ||
         fail "the direct thru monitor's thru is not connected"
@@ -132,9 +211,19 @@ measure() {
         "$(sed -n 's/^ready //p' "$work/direct.out") (direct thru)."
     echo "Playing $count messages at $rate per second..."
     kill -USR1 "$latency_pid"
+    local bufsize_pid="" plain_received
+    if [ -n "$bufsize" ]; then
+        (sleep $((seconds / 2)) && jack_bufsize "$bufsize" >"$work/bufsize.log" 2>&1) &
+        bufsize_pid=$!
+    fi
 
     reap latency
+    [ -z "$bufsize_pid" ] || wait "$bufsize_pid" ||
+        echo "jack_bufsize failed: $(cat "$work/bufsize.log")"
     sleep 1  # the monitors' last drains and repaints
+    stop "$plain_pid" TERM  # it ends by itself once it has every message
+    plain_pid=""
+    plain_received="$(tail -n 1 "$work/plain.out")"
     tick_cpu1="$(cpu_ms "$probe_pid")"
     direct_cpu1="$(cpu_ms "$direct_pid")"
     dump_cpu1="$(cpu_ms "$dump_pid")"
@@ -155,6 +244,7 @@ measure() {
         "$(percent $((server_idle1 - server_idle0)) "$idle_seconds")"
     printf '%-46s %s of %s\n' "messages played" "$(figure sent)" "$count"
     printf '%-46s %s\n' "printed by jack_midi_dump" "$dumped"
+    printf '%-46s %s\n' "received by a plain libjack client" "${plain_received:-0}"
     printf '%-46s %s\n' "jack_midi_dump CPU per message" "$(per "$dump_ms" "$count") us"
     printf '\nthru latency, p50 / p99 (longest)\n'
     for path in direct tick direct-thru; do
@@ -173,6 +263,13 @@ measure() {
     sed -n 's/^error /the latency probe: /p; s/^\(.*\)_error /path "\1": /p' "$work/latency.out"
     if [ "$dumped" != "$count" ]; then
         echo "(jack_midi_dump missed some: its printing fell behind its own buffer)"
+    fi
+    if [ "$numbered" = 1 ]; then
+        faults() { echo "$(figure "$1_lost")/$(figure "$1_reordered")/$(figure "$1_duplicated")"; }
+        overran() { [ "$(value_of "$1" overrun)" = 1 ] && echo yes || echo no; }
+        echo "row $server_kind $period${bufsize:+>$bufsize} $(faults direct) $(faults tick)" \
+            "$(faults direct-thru) $(overran "$work/probe.out")/$(overran "$work/direct.out")" \
+            "$(figure xruns) $((count - ${plain_received:-0})) $(figure most_in_a_cycle)"
     fi
 
     summary+="$(printf '  %-6s %8s us %8s us %8s %10s %% %10s %%' "$page" \

@@ -1,6 +1,6 @@
 # shellcheck shell=bash disable=SC2154 # $work is set by stream.sh, sourced first
-# Shared by scripts/load.sh and scripts/sweep.sh: how they read CPU times and the figures their
-# probes print; figure reads the latency probe's output in $work.
+# Used by scripts/load.sh: how it reads CPU times and the figures its probes print; figure reads
+# the latency probe's output in $work.
 # utime + stime of a process, in milliseconds.
 cpu_ms() {
     local fields
