@@ -150,9 +150,10 @@ struct JackPortService::Shared : jack::CycleShared, jack::Mailbox {
     bool openFailedBefore = false;
     Follow inFollow;
     Follow outFollow;
-    bool stopping = false;  // the worker's copy of `stop`, once it has seen it
-    Handle drainSeen = 0;   // the draining output the worker has been waiting for
-    Clock::time_point drainDeadline{};
+    bool stopping = false;           // the worker's copy of `stop`, once it has seen it
+    Handle drainSeen = 0;            // the draining output the worker has been waiting for
+    Clock::time_point drainSince{};  // since when
+    std::optional<Clock::time_point> drainRoutedSince{};  // and since when it is connected
     Clock::time_point nextConnectionCheck{};
 
     // What the worker's pass is to follow, copied from the mailbox.
@@ -168,7 +169,7 @@ struct JackPortService::Shared : jack::CycleShared, jack::Mailbox {
     void wakeWorker();
     bool serverAnswers();
     Answer serve(const Request& request);
-    bool drained(Handle closing);
+    bool drained(const Target& closing);
     void nextDrain(std::deque<jack::Drain>& drains);
     bool openClient();
     void loseClient();

@@ -26,9 +26,12 @@ constexpr auto kSettlePause = 5ms;
 constexpr auto kPendingPause = 50ms;
 constexpr auto kIdlePause = 200ms;
 constexpr auto kReopenPause = 500ms;
-// How long a closed output's accepted sends may take to go out before its device is disconnected
-// all the same (a server that stopped running cycles), and at the end of the run.
+// How long a closed output's accepted sends may take to go out, counted from when its connection
+// is in place (or, for a device that is not there, from the close), before they are given up and
+// the device disconnected all the same (a server that stopped running cycles). A busy machine may
+// take long to make the connection: up to kDrainPatienceUnconnected, not less.
 constexpr auto kDrainPatience = 1s;
+constexpr auto kDrainPatienceUnconnected = 10s;
 // How long a closed port stays connected to its device: a Change that opens the same device again
 // follows at once, and then the connection is kept rather than undone and made anew.
 constexpr auto kDisconnectGrace = 200ms;
@@ -84,7 +87,7 @@ void JackPortService::Shared::run() {
     // What the closed outputs accepted before they closed goes out before the client does.
     const auto patience = Clock::now() + kDrainPatienceAtExit;
     while (client != nullptr && !closing.empty() && Clock::now() < patience) {
-        if (drained(closing.front().target.handle)) {
+        if (drained(closing.front().target)) {
             nextDrain(closing);
             continue;
         }
@@ -129,7 +132,7 @@ Handle JackPortService::Shared::pass(const Wanted& wanted, const std::optional<R
     follow(true, wanted.in, portsChanged || due);
     // A closed output is followed until what it accepted has gone out.
     const std::optional<Target>& closingOut = wanted.closingOut;
-    const bool draining = closingOut && !drained(closingOut->handle);
+    const bool draining = closingOut && !drained(*closingOut);
     follow(false, draining ? closingOut : wanted.out, portsChanged || due);
     return closingOut && !draining ? closingOut->handle : 0;
 }
@@ -177,18 +180,28 @@ Clock::duration JackPortService::Shared::pause() const {
     return waiting ? Clock::duration(kPendingPause) : Clock::duration(kIdlePause);
 }
 
-// Whether the closed output `closing` has no more sends to go out to its device (given up on
-// when its server has gone, or its cycles have stopped running).
-bool JackPortService::Shared::drained(Handle closing) {
-    if (draining.load(std::memory_order_acquire) != closing) return true;
-    if (drainSeen != closing) {
-        drainSeen = closing;
-        drainDeadline = Clock::now() + kDrainPatience;
+// Whether the closed output `closing` has no more sends to go out to its device, or they are
+// given up on: its server has gone, or the patience has run out (see kDrainPatience).
+bool JackPortService::Shared::drained(const Target& closing) {
+    if (draining.load(std::memory_order_acquire) != closing.handle) return true;
+    const Clock::time_point now = Clock::now();
+    if (drainSeen != closing.handle) {
+        drainSeen = closing.handle;
+        drainSince = now;
+        drainRoutedSince.reset();
     }
     // Acquire on both: drainUntil was published by the release store of `draining`, and the
     // process thread's release of `consumed` follows the sends it wrote.
-    return consumed.load(std::memory_order_acquire) >= drainUntil.load(std::memory_order_acquire) ||
-           !up.load() || Clock::now() >= drainDeadline;
+    if (consumed.load(std::memory_order_acquire) >= drainUntil.load(std::memory_order_acquire) ||
+        !up.load())
+        return true;
+    if (!drainRoutedSince && outRouted.load() == closing.handle) drainRoutedSince = now;
+    if (drainRoutedSince) return now - *drainRoutedSince >= kDrainPatience;
+    const bool there = client != nullptr && [&] {
+        const jack::QuietJack quiet;
+        return jack_port_by_name(client->jack, closing.name.c_str()) != nullptr;
+    }();
+    return now - drainSince >= (there ? kDrainPatienceUnconnected : kDrainPatience);
 }
 
 // Done with the first of `drains` (under the mutex, where closeOutput adds to them): the next
