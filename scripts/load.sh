@@ -221,12 +221,12 @@ measure() {
     [ -z "$bufsize_pid" ] || wait "$bufsize_pid" ||
         echo "jack_bufsize failed: $(cat "$work/bufsize.log")"
     sleep 1  # the monitors' last drains and repaints
-    stop "$plain_pid" TERM  # it ends by itself once it has every message
-    plain_pid=""
-    plain_received="$(tail -n 1 "$work/plain.out")"
     tick_cpu1="$(cpu_ms "$probe_pid")"
     direct_cpu1="$(cpu_ms "$direct_pid")"
     dump_cpu1="$(cpu_ms "$dump_pid")"
+    stop "$plain_pid" TERM  # it ends by itself once it has every message
+    plain_pid=""
+    plain_received="$(tail -n 1 "$work/plain.out")"
     stop "$dump_pid" INT
     dump_pid=""
     reap probe
