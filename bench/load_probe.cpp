@@ -258,7 +258,7 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationName(QStringLiteral("Tamblin"));
 
     using namespace tamblin::ports;
-    tamblin::input::InputRing ring;
+    tamblin::input::InputRing ring(tamblin::input::InputRing::sizeFor(options->drainEarly));
     HandleSource handles;
     RtMidiPortService alsa(makeRtMidiSystem(), &handles);
     JackPortService jack({.directThru = options->directThru}, &handles);

@@ -142,8 +142,7 @@ int main(int argc, char* argv[]) {
     // The one input ring, which the input's callback fills and the window drains: it outlives
     // both the port services and the window. Drained early, it has room for a stalled server's
     // backlog too.
-    input::InputRing ring(options.drainEarly ? input::InputRing::kLargeSlots
-                                             : input::InputRing::kSlots);
+    input::InputRing ring(input::InputRing::sizeFor(options.drainEarly));
     // The ALSA sequencer's devices first, then JACK's.
     ports::HandleSource handles;
     ports::RtMidiPortService alsa(ports::makeRtMidiSystem(), &handles);

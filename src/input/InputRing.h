@@ -31,6 +31,8 @@ public:
     static constexpr int kHalfFull = kSlots / 2;
 
     explicit InputRing(int size = kSlots);
+    // The size for a consumer that drains early, or only at its tick.
+    static constexpr int sizeFor(bool drainEarly) { return drainEarly ? kLargeSlots : kSlots; }
     InputRing(const InputRing&) = delete;
     InputRing& operator=(const InputRing&) = delete;
     ~InputRing();
