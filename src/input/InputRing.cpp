@@ -3,6 +3,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace tamblin::input {
 
 InputRing::~InputRing() {
@@ -37,11 +39,14 @@ void InputRing::takeHalfFullWake() noexcept {
 
 void midiInCallback(std::uint32_t /*handle*/, std::uint32_t notification, ports::Instance instance,
                     std::uint32_t message, std::uint32_t timestamp) noexcept {
-    if (notification != ports::kMimData && notification != ports::kMimDataDecided) return;
+    const std::uint32_t kind = notification & ~ports::kMimMicrosMask;
+    if (kind != ports::kMimData && kind != ports::kMimDataDecided) return;
     auto* ring = reinterpret_cast<InputRing*>(instance);
     if (ring == nullptr) return;
-    if (ring->store(message, static_cast<std::int32_t>(timestamp),
-                    notification == ports::kMimDataDecided) == InputRing::kHalfFull)
+    const auto micros = static_cast<std::uint16_t>(
+        std::min((notification & ports::kMimMicrosMask) >> ports::kMimMicrosShift, 999u));
+    if (ring->store(message, static_cast<std::int32_t>(timestamp), kind == ports::kMimDataDecided,
+                    micros) == InputRing::kHalfFull)
         ring->raiseHalfFullWake();
 }
 
