@@ -118,6 +118,11 @@ TEST_P(TamblinJackTest, TheListAndUnusableNamesNeedNoDisplay) {
         {{"--log", "/nonexistent/capture.log"},
          "tamblin: cannot open the log file /nonexistent/capture.log: No such file or directory\n"},
         {{"--input"}, "tamblin: option '--input' requires an argument\n"},
+        {{"--input", kSender, "--capture", "take.txt"},
+         "tamblin: option '--capture' takes a file name ending in .mid or .csv\n"},
+        {{"--capture", "/nonexistent/take.mid"},
+         "tamblin: cannot open the capture file /nonexistent/take.mid: No such file or "
+         "directory\n"},
         // Qt would abort (status 134) where the window cannot open.
         {{"--input", kSender}, "tamblin: cannot open a display: DISPLAY is not set\n", 1},
         {{"--input", kSender, "-display", ":65000"},
