@@ -146,15 +146,9 @@ int main(int argc, char* argv[]) {
     if (options.log && !options.list && !(log = openLog(*options.log, complain)))
         return app::kUsageStatus;
 
+    // Made last before the window, so that a command line that fails leaves an earlier capture
+    // of the same name alone.
     std::unique_ptr<capture::CaptureFile> capture;
-    if (options.capture && !options.list) {
-        std::string error;
-        if (!(capture = capture::CaptureFile::open(*options.capture, complain, error))) {
-            complain(error);
-            return app::kUsageStatus;
-        }
-    }
-
     // The one input ring, which the input's callback fills and the window drains: it outlives
     // both the port services and the window.
     input::InputRing ring;
@@ -199,6 +193,13 @@ int main(int argc, char* argv[]) {
     if (const std::optional<std::string> problem = app::displayProblem(line.qtArguments)) {
         complain(*problem);
         return end(app::kNoDisplayStatus);
+    }
+    if (options.capture) {
+        std::string error;
+        if (!(capture = capture::CaptureFile::open(*options.capture, complain, error))) {
+            complain(error);
+            return end(app::kUsageStatus);
+        }
     }
 
     return runWindow(line.qtArguments, service, ring,
