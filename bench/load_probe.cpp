@@ -16,11 +16,11 @@
 // --direct-thru 1 and --drain-early 1 run it as `tamblin --direct-thru` and `--drain-early` do.
 // --page shows that page of the window (0 Notes, as at start, 1 Program Changes, 2 Controllers,
 // 3 Misc: the log and the counts). The counts are read from the decoder, so that every page can
-// be measured.
+// be measured. --capture FILE writes every message to FILE as `tamblin --capture FILE` does.
 //
 //   QT_QPA_PLATFORM=offscreen load_probe --expect N [--linger S] [--idle S] [--timeout S]
 //                                        [--direct-thru 0|1] [--drain-early 0|1] [--page 0-3]
-//                                        [--input DEVICE] [--output DEVICE]
+//                                        [--input DEVICE] [--output DEVICE] [--capture FILE]
 #include <sys/resource.h>
 
 #include <QAbstractButton>
@@ -38,9 +38,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "capture/CaptureFile.h"
 #include "input/InputRing.h"
 #include "ports/CompositePortService.h"
 #include "ports/PipeWireProps.h"
@@ -60,11 +62,16 @@ struct Options {
     bool drainEarly = false;
     QString input;  // devices to pick when the window asks; empty: no choice expected
     QString output;
+    std::string capture;  // --capture's file; empty for none
 };
 
 std::optional<Options> parse(int argc, char** argv) {
     Options o;
     for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--capture") == 0) {
+            o.capture = argv[i + 1];
+            continue;
+        }
         if (std::strcmp(argv[i], "--input") == 0 || std::strcmp(argv[i], "--output") == 0) {
             (argv[i][2] == 'i' ? o.input : o.output) = QString::fromLocal8Bit(argv[i + 1]);
             continue;
@@ -247,7 +254,7 @@ int main(int argc, char* argv[]) {
         std::fputs(
             "usage: load_probe --expect N [--linger S] [--idle S] [--timeout S] "
             "[--direct-thru 0|1] [--drain-early 0|1] [--page 0-3] [--input DEVICE] "
-            "[--output DEVICE]\n",
+            "[--output DEVICE] [--capture FILE]\n",
             stderr);
         return 2;
     }
@@ -263,8 +270,20 @@ int main(int argc, char* argv[]) {
     RtMidiPortService alsa(makeRtMidiSystem(), &handles);
     JackPortService jack({.directThru = options->directThru}, &handles);
     CompositePortService service({&alsa, &jack});
+    std::unique_ptr<tamblin::capture::CaptureFile> capture;
+    if (!options->capture.empty()) {
+        std::string error;
+        capture = tamblin::capture::CaptureFile::open(
+            options->capture,
+            [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }, error);
+        if (!capture) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return 2;
+        }
+    }
     tamblin::windows::Tambview window(service, ring);
     window.setDrainEarly(options->drainEarly);
+    if (capture) window.setCapture(capture.get());
     Probe probe(window, ring, *options);
     if (!probe.start()) return 1;
     QApplication::exec();

@@ -5,7 +5,8 @@
 #   run   what building and running the monitor need (the default)
 #   test  that, and the tools the test command uses: GoogleTest, Benchmark, clang for the fuzzers,
 #         PipeWire for its JACK tests, the validators and packaging tools, shellcheck, groff, and
-#         a D-Bus session bus with AT-SPI and pyatspi to read the window as a screen reader does
+#         a D-Bus session bus with AT-SPI and pyatspi to read the window as a screen reader does,
+#         and python3-mido to read the capture files back
 #
 # As root it calls apt-get directly; as a user, through sudo. The environment goes through `env`
 # rather than `sudo -E`, which sudoers may refuse.
@@ -27,6 +28,7 @@ test_packages=(
     desktop-file-utils appstream dpkg-dev file
     shellcheck groff-base
     dbus-daemon dbus-bin at-spi2-core python3-pyatspi
+    python3-mido
 )
 
 case "${1:-run}" in

@@ -29,11 +29,15 @@
 # message without an overrun, on both pages. (jack_midi_dump falling behind its own buffer is
 # noted, not counted as the monitors' loss.)
 #
-# Usage: scripts/load.sh [--pipewire] [BUILD_DIR]   (default build-load, a Release build)
+# Usage: scripts/load.sh [--pipewire] [--capture mid|csv] [BUILD_DIR]
+#                                       (default build-load, a Release build)
 #        scripts/load.sh --sweep [BUILD_DIR]
 #   --pipewire  run on a private PipeWire daemon through PipeWire's libjack, every client asking
 #               for the period at 48,000 frames a second (PIPEWIRE_QUANTUM); by default on
 #               jackd -S with the same period.
+#   --capture   both monitors write every message to a file of their own as `tamblin --capture`
+#               does, as a MIDI file (mid) or CSV (csv); the CPU time per message then includes
+#               it (compare with a run without), and each monitor's file size is printed.
 #   --sweep     the period sweep: one short run (15 s, no idle phase, the Notes page) for each
 #               period of 64, 128, ..., 4,096 frames on jackd and then on PipeWire, both monitors
 #               with --drain-early, and one run on each server that changes the period from 256
@@ -103,10 +107,21 @@ if [ "${1:-}" = "--sweep" ]; then
 fi
 
 server_kind=jackd
-if [ "${1:-}" = "--pipewire" ]; then
-    server_kind=pipewire
-    shift
-fi
+capture=""
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --pipewire) server_kind=pipewire && shift ;;
+        --capture)
+            capture="${2:-}"
+            [ "$capture" = mid ] || [ "$capture" = csv ] || {
+                echo "usage: --capture mid|csv" >&2
+                exit 2
+            }
+            shift 2
+            ;;
+        *) break ;;
+    esac
+done
 build="${1:-build-load}"
 rate="${TAMBLIN_LOAD_RATE:-8000}"
 seconds="${TAMBLIN_LOAD_SECONDS:-60}"
@@ -156,6 +171,7 @@ measure() {
     monitor() {
         local out="$1" output="$2"
         shift 2
+        if [ -n "$capture" ]; then set -- "$@" --capture "${out%.out}.$capture"; fi
         QT_QPA_PLATFORM=offscreen "$probe_bin" --expect "$count" --linger 3 --idle 10 \
             --timeout $((seconds + idle_seconds + 300)) --input "$client:out" --output "$output" \
             --page "$page_index" --drain-early "$drain_early" "$@" \
@@ -206,7 +222,7 @@ measure() {
 
     # ---- the stream ------------------------------------------------------------------------
     echo
-    echo "== The $page page shown =="
+    echo "== The $page page shown${capture:+, every message captured to .$capture} =="
     echo "On $server_kind: $(sed -n 's/^ready //p' "$work/probe.out") (thru at the tick);" \
         "$(sed -n 's/^ready //p' "$work/direct.out") (direct thru)."
     echo "Playing $count messages at $rate per second..."
@@ -296,6 +312,9 @@ report() {
         "$(ratio "$cpu" "$dump_ms")"
     printf '  %-44s %s\n' "resident memory at start / at end" \
         "$(value_of "$out" rss_kb_ready) kB / $(value_of "$out" rss_kb_end) kB"
+    if [ -n "$capture" ]; then
+        printf '  %-44s %s bytes\n' "capture file (.$capture)" "$(stat -c %s "${out%.out}.$capture")"
+    fi
     if [ "$(value_of "$out" modal_text)" != "-" ]; then
         echo "  The monitor showed: $(value_of "$out" modal_text)"
     fi
@@ -303,8 +322,8 @@ report() {
 
 for page in $pages; do measure "$page"; done
 
-printf '\nSummary on %s, %s messages at %s a second (thru at the tick):\n' "$server_kind" "$count" \
-    "$rate"
+printf '\nSummary on %s, %s messages at %s a second (thru at the tick%s):\n' "$server_kind" \
+    "$count" "$rate" "${capture:+, captured to .$capture}"
 printf '  %-6s %11s %11s %8s %12s %12s\n' page "monitor" "dump" ratio "idle monitor" "idle dump"
 printf '%s' "$summary"
 if [ -n "$failed" ]; then

@@ -4,8 +4,9 @@
 #      (warnings as errors under CI);
 #   2. the whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, but for the tests of
 #      the scripts and the package;
-#   3. the ring stress tests and the real-MIDI tests on jackd under ThreadSanitizer (their copies
-#      on PipeWire run in 1 and 2: PipeWire's libraries are not built for ThreadSanitizer);
+#   3. the ring stress tests, the capture file's and the real-MIDI tests on jackd under
+#      ThreadSanitizer (their copies on PipeWire run in 1 and 2: PipeWire's libraries are not
+#      built for ThreadSanitizer);
 #   4. each fuzz target for a bounded time from its seed corpus.
 # Usage: scripts/test.sh [--quick | --repeat N]
 #   --quick     runs step 1 only;
@@ -80,10 +81,10 @@ if [ "$repeat" -gt 0 ]; then
 fi
 asan ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE 'scripts|package'
 
-step "ThreadSanitizer: the ring stress tests and the real-MIDI tests"
+step "ThreadSanitizer: the ring stress tests, the capture file and the real-MIDI tests"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLIN_SANITIZE=thread \
     -DTAMBLIN_BENCH=OFF -DTAMBLIN_WERROR="$werror" >/dev/null
-mapfile -t tsan_tests < <(printf '%s\n' InputRingTest SpscQueueTest; ctest --test-dir build -N -L realmidi -LE pipewire | sed -n 's/^ *Test *#[0-9]*: //p')
+mapfile -t tsan_tests < <(printf '%s\n' InputRingTest SpscQueueTest CaptureFileTest; ctest --test-dir build -N -L realmidi -LE pipewire | sed -n 's/^ *Test *#[0-9]*: //p')
 cmake --build build-tsan -j "$jobs" --target "${tsan_tests[@]}" tamblin-send tamblin
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/sanitizers/tsan.supp" \
     ctest --test-dir build-tsan --output-on-failure -j "$jobs" \

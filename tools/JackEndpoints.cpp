@@ -23,6 +23,7 @@ using namespace std::chrono_literals;
 struct Event {
     std::uint16_t size = 0;  // as JACK carried it; bytes beyond the first 64 are not kept
     std::array<std::uint8_t, 64> bytes{};
+    std::uint64_t usecs = 0;  // when a sink received it, on the JACK clock
 };
 
 // What libjack may still call into after its client's server was killed, kept (reachable) for the
@@ -166,15 +167,24 @@ struct JackSink::State : Endpoint {
     std::atomic<std::uint64_t> lost{0};
     mutable std::mutex reading;  // the queue has one consumer at a time
     std::vector<Bytes> log;
+    std::vector<std::uint64_t> times;
 
     static int process(jack_nframes_t frames, void* self) noexcept {
         auto& s = *static_cast<State*>(self);
         void* buffer = jack_port_get_buffer(s.port, frames);
         const jack_nframes_t count = jack_midi_get_event_count(buffer);
+        jack_nframes_t frame = 0;
+        jack_time_t start = 0, next = 0;
+        float period = 0;
+        if (jack_get_cycle_times(s.client, &frame, &start, &next, &period) != 0)
+            start = jack_get_time();
+        const jack_nframes_t rate = jack_get_sample_rate(s.client);
         for (jack_nframes_t i = 0; i < count; ++i) {
             jack_midi_event_t in;
             if (jack_midi_event_get(&in, buffer, i) != 0) continue;
             Event event;
+            // As the monitor times its input (see ports/jack/JackProcess.cpp).
+            event.usecs = start + (rate != 0 ? jack_time_t{in.time} * 1000000u / rate : 0);
             event.size = static_cast<std::uint16_t>(std::min<std::size_t>(in.size, 0xFFFF));
             std::copy_n(in.buffer, std::min<std::size_t>(in.size, 64), event.bytes.begin());
             if (!s.queue.push(event)) s.lost.fetch_add(1, std::memory_order_relaxed);
@@ -187,6 +197,7 @@ struct JackSink::State : Endpoint {
         while (const Event* event = queue.front()) {
             log.emplace_back(event->bytes.begin(),
                              event->bytes.begin() + std::min<std::size_t>(event->size, 64));
+            times.push_back(event->usecs);
             queue.pop();
         }
     }
@@ -224,10 +235,17 @@ std::vector<Bytes> JackSink::received() const {
     return state_->log;
 }
 
+std::vector<std::uint64_t> JackSink::times() const {
+    std::lock_guard lock(state_->reading);
+    state_->drain();
+    return state_->times;
+}
+
 std::vector<Bytes> JackSink::take() {
     std::lock_guard lock(state_->reading);
     state_->drain();
     state_->check();
+    state_->times.clear();
     return std::exchange(state_->log, {});
 }
 

@@ -92,6 +92,8 @@ public:
 
     const std::string& port() const { return port_; }
     std::vector<Bytes> received() const;
+    // When each of received() arrived, in microseconds on the JACK clock.
+    std::vector<std::uint64_t> times() const;
     // The events received since the last take(), which received() and count() then forget: for a
     // reader that runs for long.
     std::vector<Bytes> take();

@@ -1,5 +1,7 @@
 #include "app/CommandLine.h"
 
+#include "capture/CaptureFile.h"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -44,6 +46,10 @@ constexpr std::array kOptions{
                [](Options& o, const std::string& v) { o.output = v; }},
     OptionSpec{"log", 0, "FILE", "append every log line to FILE as well ('-' for standard output)",
                [](Options& o, const std::string& v) { o.log = v; }},
+    OptionSpec{"capture", 0, "FILE",
+               "write every message from the input to FILE, whatever the window\n"
+               "shows: a MIDI file when FILE ends in .mid, CSV when in .csv",
+               [](Options& o, const std::string& v) { o.capture = v; }},
     OptionSpec{"direct-thru", 0, "",
                "with input and output both on JACK, forward each message in the\n"
                "JACK cycle it arrives in, not at the next screen refresh",
@@ -220,6 +226,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
     }
     if (line.options.zoom < kMinZoom || line.options.zoom > kMaxZoom)
         fail(line, "option '--zoom' takes a whole percentage from 100 to 300");
+    if (line.options.capture && !capture::CaptureFile::formatOf(*line.options.capture))
+        fail(line, "option '--capture' takes a file name ending in .mid or .csv");
     return line;
 }
 
@@ -271,12 +279,13 @@ std::string helpText(const std::string& program) {
         "device dialog shows, or the start of exactly one device's name. --list prints each\n"
         "whole name on one line: a backslash as \\\\, a line feed as \\n, a tab as \\t and any\n"
         "other control character as \\x and two hexadecimal digits. The log file is written as\n"
-        "the log box shows its lines, and is never emptied. Qt's own options, such as\n"
-        "-platform NAME, -style NAME and -reverse, are passed on to Qt.\n"
+        "the log box shows its lines, and is never emptied. The capture file is written anew,\n"
+        "a valid file after every screen refresh. Qt's own options, such as -platform NAME,\n"
+        "-style NAME and -reverse, are passed on to Qt.\n"
         "\n"
         "Exit status: 0 when the monitor ends normally, 1 when no display can be opened, 2 for a\n"
-        "command line, device NAME or log file that cannot be used, 3 when the MIDI input buffer\n"
-        "overran and messages were lost.\n";
+        "command line, device NAME, log or capture file that cannot be used, 3 when the MIDI\n"
+        "input buffer overran and messages were lost.\n";
     return text;
 }
 

@@ -25,6 +25,9 @@ struct Options {
     int zoom = 100;
     // The input ring is drained as soon as it is half full, besides at each refresh tick.
     bool drainEarly = false;
+    // A file that every message from the input is written to, as a MIDI file (".mid") or CSV
+    // (".csv"), whatever the window shows.
+    std::optional<std::string> capture;
 };
 
 // The program's command line, read before QApplication exists (so that --help and --version

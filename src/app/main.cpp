@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QLocale>
 #include <csignal>
 #include <cstdio>
 #include <functional>
@@ -13,6 +14,7 @@
 #include "app/Display.h"
 #include "app/StandardStreams.h"
 #include "app/Termination.h"
+#include "capture/CaptureFile.h"
 #include "input/LogFile.h"
 #include "ports/CompositePortService.h"
 #include "ports/PipeWireProps.h"
@@ -65,6 +67,7 @@ struct WindowStart {
     std::optional<tamblin::ports::DeviceId> input;
     std::optional<tamblin::ports::DeviceId> output;
     tamblin::input::LogFile* log = nullptr;
+    tamblin::capture::CaptureFile* capture = nullptr;
     int zoom = 100;
     bool drainEarly = false;  // the ring is drained as soon as it is half full, too
 };
@@ -102,6 +105,10 @@ int runWindow(std::vector<std::string> qtArguments, tamblin::ports::PortService&
     if (start.drainEarly) window.setDrainEarly(true);
     if (tamblin::input::LogFile* log = start.log)
         window.setLogCopy([log](std::string_view text) { log->write(text); });
+    if (capture::CaptureFile* capture = start.capture) {
+        capture->setDecimalSeparator(QLocale().decimalPoint().toStdString());
+        window.setCapture(capture);
+    }
     window.setOverrunReport([&complain](std::string_view text) { complain(std::string(text)); });
 
     if (start.zoom != 100) window.setZoom(start.zoom);
@@ -139,6 +146,9 @@ int main(int argc, char* argv[]) {
     if (options.log && !options.list && !(log = openLog(*options.log, complain)))
         return app::kUsageStatus;
 
+    // Made last before the window, so that a command line that fails leaves an earlier capture
+    // of the same name alone.
+    std::unique_ptr<capture::CaptureFile> capture;
     // The one input ring, which the input's callback fills and the window drains: it outlives
     // both the port services and the window. Drained early, it has room for a stalled server's
     // backlog too.
@@ -152,7 +162,9 @@ int main(int argc, char* argv[]) {
     // where no call can be taken back, and with it libjack's process-wide lock: destructors and
     // exit handlers could wait for it for ever. Every way out goes through here, once the ports
     // are closed, and then the program ends without waiting.
-    auto end = [&jack](int status) {
+    auto end = [&jack, &capture](int status) {
+        // What the last drains handed over is written before a way out that waits for nothing.
+        capture.reset();
         if (!jack.finish()) {
             std::fflush(nullptr);
             ::_exit(status);
@@ -183,7 +195,15 @@ int main(int argc, char* argv[]) {
         complain(*problem);
         return end(app::kNoDisplayStatus);
     }
+    if (options.capture) {
+        std::string error;
+        if (!(capture = capture::CaptureFile::open(*options.capture, complain, error))) {
+            complain(error);
+            return end(app::kUsageStatus);
+        }
+    }
 
     return runWindow(line.qtArguments, service, ring,
-                     {input, output, log.get(), options.zoom, options.drainEarly}, complain, end);
+                     {input, output, log.get(), capture.get(), options.zoom, options.drainEarly},
+                     complain, end);
 }

@@ -3,13 +3,16 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace tamblin::input {
 
 InputRing::InputRing(int size)
     : slots_(size),
       messages_(std::make_unique<std::atomic<std::uint32_t>[]>(static_cast<std::size_t>(size))),
       times_(std::make_unique<std::atomic<std::int32_t>[]>(static_cast<std::size_t>(size))),
-      decided_(std::make_unique<std::atomic<bool>[]>(static_cast<std::size_t>(size))) {}
+      decided_(std::make_unique<std::atomic<bool>[]>(static_cast<std::size_t>(size))),
+      micros_(std::make_unique<std::atomic<std::uint16_t>[]>(static_cast<std::size_t>(size))) {}
 
 InputRing::~InputRing() {
     if (const int fd = wake_.load(std::memory_order_acquire); fd >= 0) ::close(fd);
@@ -43,11 +46,14 @@ void InputRing::takeHalfFullWake() noexcept {
 
 void midiInCallback(std::uint32_t /*handle*/, std::uint32_t notification, ports::Instance instance,
                     std::uint32_t message, std::uint32_t timestamp) noexcept {
-    if (notification != ports::kMimData && notification != ports::kMimDataDecided) return;
+    const std::uint32_t kind = notification & ~ports::kMimMicrosMask;
+    if (kind != ports::kMimData && kind != ports::kMimDataDecided) return;
     auto* ring = reinterpret_cast<InputRing*>(instance);
     if (ring == nullptr) return;
-    if (ring->store(message, static_cast<std::int32_t>(timestamp),
-                    notification == ports::kMimDataDecided) == InputRing::kHalfFull)
+    const auto micros = static_cast<std::uint16_t>(
+        std::min((notification & ports::kMimMicrosMask) >> ports::kMimMicrosShift, 999u));
+    if (ring->store(message, static_cast<std::int32_t>(timestamp), kind == ports::kMimDataDecided,
+                    micros) == InputRing::kHalfFull)
         ring->raiseHalfFullWake();
 }
 

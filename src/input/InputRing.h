@@ -43,6 +43,9 @@ public:
         // The port service has decided itself whether it goes out (direct thru): sent, held for
         // an output being connected, or kept back by the gate as it stood when it arrived.
         bool decided;
+        // Microseconds past `time`'s millisecond, 0 to 999, from a service that times arrivals
+        // that finely (see ports::kMimMicrosShift); else 0.
+        std::uint16_t micros = 0;
     };
 
     int size() const noexcept { return slots_; }
@@ -52,7 +55,8 @@ public:
     // allocates. Storing the size()-th unread message makes the indexes meet and raises overrun.
     // Returns the count of unread messages it left, as far as it saw the read index: it grows by
     // one a store at most, so on its way up it equals kHalfFull once.
-    int store(std::uint32_t message, std::int32_t time, bool decided = false) noexcept {
+    int store(std::uint32_t message, std::int32_t time, bool decided = false,
+              std::uint16_t micros = 0) noexcept {
         const int w = writePos_.load(std::memory_order_relaxed);
         // Read before publishing: read after it, a consumer that drained the new message at once
         // would look like a lapped one. next(w) == r means size() - 1 messages were unread.
@@ -60,6 +64,7 @@ public:
         messages_[w].store(message, std::memory_order_relaxed);
         times_[w].store(time, std::memory_order_relaxed);
         decided_[w].store(decided, std::memory_order_relaxed);
+        micros_[w].store(micros, std::memory_order_relaxed);
         const int advanced = next(w);
         writePos_.store(advanced, std::memory_order_release);
         if (advanced == r) overrun_.store(true, std::memory_order_release);
@@ -77,7 +82,8 @@ public:
     Entry at(int index) const noexcept {
         return {messages_[index].load(std::memory_order_relaxed),
                 times_[index].load(std::memory_order_relaxed),
-                decided_[index].load(std::memory_order_relaxed)};
+                decided_[index].load(std::memory_order_relaxed),
+                micros_[index].load(std::memory_order_relaxed)};
     }
 
     // Hands the slot at the read index back to the producer.
@@ -106,6 +112,7 @@ private:
     const std::unique_ptr<std::atomic<std::uint32_t>[]> messages_;
     const std::unique_ptr<std::atomic<std::int32_t>[]> times_;
     const std::unique_ptr<std::atomic<bool>[]> decided_;
+    const std::unique_ptr<std::atomic<std::uint16_t>[]> micros_;
     std::atomic<int> writePos_{0};
     std::atomic<int> readPos_{0};
     std::atomic<bool> overrun_{false};
@@ -114,8 +121,9 @@ private:
 
 // The input callback handed to the port service, with the ring it fills as the open's instance
 // value (instanceOf): acts on notification 963 (a short message) and on its decided variant
-// (ports::kMimDataDecided), storing the message, its timestamp and whether thru was decided in
-// that ring; ignores every other notification, and every call without a ring.
+// (ports::kMimDataDecided), storing the message, its timestamp (with the microseconds the
+// notification may carry, ports::kMimMicrosShift) and whether thru was decided in that ring;
+// ignores every other notification, and every call without a ring.
 void midiInCallback(std::uint32_t handle, std::uint32_t notification, ports::Instance instance,
                     std::uint32_t message, std::uint32_t timestamp) noexcept;
 

@@ -1,5 +1,7 @@
 #include "input/RefreshPump.h"
 
+#include "ports/ShortMessage.h"
+
 namespace tamblin::input {
 
 void RefreshPump::tick() {
@@ -8,6 +10,10 @@ void RefreshPump::tick() {
     // drained in this tick too.
     while (!ring_.empty()) {
         const InputRing::Entry entry = ring_.at(ring_.readPos());
+        if (const ports::MessageBytes bytes = ports::unpackShortMessage(entry.message);
+            capture_ != nullptr && !bytes.empty())
+            capture_->message({bytes.data(), bytes.size},
+                              std::int64_t{entry.time} * 1000 + entry.micros);
         const bool filtered = host_.realTimeFiltered();
         if (ports::isShown(entry.message, filtered)) {
             host_.displayMessage(entry.message, entry.time);
@@ -20,6 +26,7 @@ void RefreshPump::tick() {
         ring_.advanceRead();
     }
     host_.resumePainting();
+    if (capture_ != nullptr) capture_->drained();
 
     if (ring_.overrun() && !overrunReported_) {
         overrunReported_ = true;

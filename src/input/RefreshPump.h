@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "input/CaptureSink.h"
 #include "input/InputRing.h"
 #include "ports/ThruRule.h"
 
@@ -32,9 +33,14 @@ public:
 
     void tick();
 
+    // Hands every message drained to `capture` first, before any filter, and tells it the end of
+    // each drain; null (the default) for none.
+    void setCapture(CaptureSink* capture) { capture_ = capture; }
+
 private:
     InputRing& ring_;
     PumpHost& host_;
+    CaptureSink* capture_ = nullptr;
     // Ticks keep running while the overrun message is on screen; it is shown once only.
     bool overrunReported_ = false;
 };

@@ -76,4 +76,8 @@ void CompositePortService::setThruGate(bool outputAllowed, bool realTimeFiltered
     for (PortService* service : services_) service->setThruGate(outputAllowed, realTimeFiltered);
 }
 
+void CompositePortService::setFineTimes(bool fine) {
+    for (PortService* service : services_) service->setFineTimes(fine);
+}
+
 }  // namespace tamblin::ports

@@ -30,6 +30,7 @@ public:
     Result midiOutShortMsg(Handle handle, std::uint32_t message) override;
     std::optional<std::int32_t> midiInClock(Handle handle) override;
     void setThruGate(bool outputAllowed, bool realTimeFiltered) override;
+    void setFineTimes(bool fine) override;
 
 private:
     struct Open {

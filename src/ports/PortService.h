@@ -35,6 +35,11 @@ inline constexpr std::uint32_t kMimData = 963;  // a short message has arrived
 // output is connected, or kept back by the gate as it stood at arrival. Whoever forwards received
 // messages must not send it.
 inline constexpr std::uint32_t kMimDataDecided = 0x10000 | kMimData;
+// A service asked for fine times (setFineTimes) adds to a short message's notification the
+// microseconds past its timestamp's millisecond, 0 to 999, shifted into bits 20 to 29, so that
+// the callback keeps the parameters of the platform's services.
+inline constexpr int kMimMicrosShift = 20;
+inline constexpr std::uint32_t kMimMicrosMask = 0x3FFu << kMimMicrosShift;
 inline constexpr std::uint32_t kMimLongData = 964;
 inline constexpr std::uint32_t kMimError = 965;
 
@@ -119,6 +124,11 @@ public:
         static_cast<void>(outputAllowed);
         static_cast<void>(realTimeFiltered);
     }
+
+    // Asks a service that times arrivals more finely than milliseconds to add the microseconds
+    // to the notifications of the inputs it opens from now on (kMimMicrosShift). Other services
+    // ignore it; without it every service calls back as the platform's services do.
+    virtual void setFineTimes(bool fine) { static_cast<void>(fine); }
 
     // The jobs of both directions, for the input devices and ports when `input` is true and the
     // output ones otherwise, with the threads and handle rules of the operations above. The

@@ -13,11 +13,10 @@ std::string_view clientOf(const std::string& portName) {
 
 }  // namespace
 
-std::int32_t RtMidiPortService::InputState::millisecondsAt(Clock::time_point when) const {
+std::int64_t RtMidiPortService::InputState::microsecondsAt(Clock::time_point when) const {
     const Clock::duration since{when.time_since_epoch().count() -
                                 startedAt.load(std::memory_order_relaxed)};
-    return static_cast<std::int32_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+    return std::chrono::duration_cast<std::chrono::microseconds>(since).count();
 }
 
 RtMidiPortService::RtMidiPortService(std::unique_ptr<MidiSystem> system, HandleSource* handles)
@@ -36,8 +35,11 @@ void RtMidiPortService::onMessage(const std::uint8_t* bytes, std::size_t size, v
     if (!state->started.load(std::memory_order_acquire)) return;
     const std::optional<std::uint32_t> message = packShortMessage(bytes, size);
     if (!message) return;
-    state->callback(state->handle, kMimData, state->instance, *message,
-                    static_cast<std::uint32_t>(state->millisecondsAt(now)));
+    const std::int64_t micros = state->microsecondsAt(now);
+    const std::uint32_t fine =
+        state->fineTimes ? static_cast<std::uint32_t>(micros % 1000) << kMimMicrosShift : 0;
+    state->callback(state->handle, kMimData | fine, state->instance, *message,
+                    static_cast<std::uint32_t>(micros / 1000));
 }
 
 std::vector<RtMidiPortService::Device> RtMidiPortService::listDevices(bool input) {
@@ -78,6 +80,7 @@ Result RtMidiPortService::open(bool input, Handle& handle, DeviceId id, InputCal
         port->state.callback = callback;
         port->state.handle = opened;
         port->state.instance = instance;
+        port->state.fineTimes = fineTimes_;
         port->endpoint = system_->makeInput(device->api, kClientName, &onMessage, &port->state);
     } else {
         port->endpoint = system_->makeOutput(device->api, kClientName);

@@ -47,6 +47,8 @@ public:
     Result midiInStart(Handle handle) override;
     Result midiOutShortMsg(Handle handle, std::uint32_t message) override;
     std::optional<std::int32_t> midiInClock(Handle handle) override;
+    // The input thread's clock times each message to the microsecond.
+    void setFineTimes(bool fine) override { fineTimes_ = fine; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -62,8 +64,12 @@ private:
         Instance instance = 0;
         std::atomic<bool> started{false};
         std::atomic<Clock::rep> startedAt{0};
+        bool fineTimes = false;  // set before `started` is published
 
-        std::int32_t millisecondsAt(Clock::time_point when) const;
+        std::int64_t microsecondsAt(Clock::time_point when) const;
+        std::int32_t millisecondsAt(Clock::time_point when) const {
+            return static_cast<std::int32_t>(microsecondsAt(when) / 1000);
+        }
     };
     struct Port {
         bool input = false;
@@ -78,6 +84,7 @@ private:
 
     std::unique_ptr<MidiSystem> system_;
     HandleSource ownHandles_;
+    bool fineTimes_ = false;
     HandleSource& handles_;
     std::mutex mutex_;
     DeviceLists<Device> devices_;

@@ -86,6 +86,9 @@ public:
         logCopy_ = std::move(copy);
         batch_.setCopying(static_cast<bool>(logCopy_));
     }
+    // Receives every message the input delivers, whatever the window shows, and each input device
+    // opened (--capture); before load(). Asks the port service for its finest times.
+    void setCapture(input::CaptureSink* capture);
     // Receives the overrun message as soon as the input ring is seen to have overrun, before the
     // message box waits for the user (the log copy then receives its last line, saying from
     // which time messages were lost).
@@ -219,6 +222,7 @@ private:
     std::optional<ports::DeviceId> startOutput_;
     std::function<void(std::string_view)> logCopy_;
     std::function<void(std::string_view)> overrunReport_;
+    input::CaptureSink* capture_ = nullptr;
     // The time of the last message displayed, and of the last one displayed before the drain
     // now running: what an overrun loses arrived after the latter.
     std::optional<std::int32_t> lastShown_;

@@ -10,8 +10,19 @@
 namespace tamblin::windows {
 
 void Tambview::openMidiIn(std::optional<ports::DeviceId> chosen) {
+    const ports::Handle before = midiInHnd_;
     opener_.openMidiIn(midiInDev_, midiInHnd_, &input::midiInCallback, input::instanceOf(ring_),
                        chosen);
+    if (capture_ == nullptr || midiInHnd_ == 0 || midiInHnd_ == before) return;
+    // The capture times the new device's messages from the moment its clock started.
+    const std::int64_t clock = service_.midiInClock(midiInHnd_).value_or(0);
+    capture_->inputOpened(service_.deviceName(true, midiInDev_), clock * 1000);
+}
+
+void Tambview::setCapture(input::CaptureSink* capture) {
+    capture_ = capture;
+    pump_.setCapture(capture);
+    if (capture != nullptr) service_.setFineTimes(true);
 }
 
 void Tambview::openMidiOut(std::optional<ports::DeviceId> chosen) {
@@ -33,6 +44,10 @@ ValueDialog& Tambview::valueDialog() {
 
 void Tambview::cmdChange_Click() {
     service_.midiInClose(midiInHnd_);
+    // What the closed device delivered goes into the capture before the next device's marker,
+    // timed by its own clock.
+    if (capture_ != nullptr && !ended_ && !overran_) refreshTick();
+    if (ended_) return;
     openMidiIn();
 }
 

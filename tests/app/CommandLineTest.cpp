@@ -28,6 +28,7 @@ std::string outcome(const Args& tail) {
     if (o.input) text << "input=" << *o.input << " ";
     if (o.output) text << "output=" << *o.output << " ";
     if (o.log) text << "log=" << *o.log << " ";
+    if (o.capture) text << "capture=" << *o.capture << " ";
     text << (o.directThru ? "direct-thru " : "") << (o.drainEarly ? "drain-early " : "");
     if (o.zoom != 100) text << "zoom=" << o.zoom << " ";
     text << "qt[";
@@ -65,6 +66,8 @@ TEST(CommandLineTest, ReadsGnuFormsAndPassesQtOptionsOn) {
         {{"--out", "Synth 1", "-reverse"}, "output=Synth 1 qt[-reverse]"},
         {{"--input", "x", "--input", "y"}, "input=y qt[]"},
         {{"--li"}, "list qt[]"},
+        {{"--capture", "Take 1.MID", "--log", "-"}, "log=- capture=Take 1.MID qt[]"},
+        {{"--c=/tmp/take.Csv"}, "capture=/tmp/take.Csv qt[]"},
         {{"--zoom", "200"}, "zoom=200 qt[]"},
         {{"--zoom=125", "-reverse"}, "zoom=125 qt[-reverse]"},
         {{"--zoom", "100"}, "qt[]"},
@@ -97,6 +100,11 @@ TEST(CommandLineTest, ReadsGnuFormsAndPassesQtOptionsOn) {
         {{"--zoom", "301"}, "error: option '--zoom' takes a whole percentage from 100 to 300"},
         {{"--zoom", "150%"}, "error: option '--zoom' takes a whole percentage from 100 to 300"},
         {{"--zoom="}, "error: option '--zoom' takes a whole percentage from 100 to 300"},
+        {{"--capture", "take.txt"},
+         "error: option '--capture' takes a file name ending in .mid or .csv"},
+        {{"--capture", "take.midi"},
+         "error: option '--capture' takes a file name ending in .mid or .csv"},
+        {{"--capture", "-"}, "error: option '--capture' takes a file name ending in .mid or .csv"},
     };
     for (const auto& c : cases) {
         std::string shown;
@@ -109,9 +117,10 @@ TEST(CommandLineTest, HelpListsEveryOptionAndVersionMatchesTheWindow) {
     const std::string help = helpText("tamblin");
     EXPECT_TRUE(help.starts_with("Usage: tamblin [OPTION]...\n"));
     EXPECT_NE(help.find("  -h, --help "), std::string::npos) << help;
-    for (const char* option : {"      --version ", "      --list ", "      --input NAME ",
-                               "      --output NAME ", "      --log FILE ", "      --direct-thru ",
-                               "      --drain-early ", "      --zoom PERCENT "})
+    for (const char* option :
+         {"      --version ", "      --list ", "      --input NAME ", "      --output NAME ",
+          "      --log FILE ", "      --capture FILE ", "      --direct-thru ",
+          "      --drain-early ", "      --zoom PERCENT "})
         EXPECT_NE(help.find(option), std::string::npos) << option << "\n" << help;
 
     // GNU's first line, "NAME (PACKAGE) VERSION", and the version the window shows ("V0.2").

@@ -12,6 +12,7 @@
 #include <QString>
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -23,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/CaptureReader.h"
 #include "support/ChildProgram.h"
 #include "support/JackEndpoints.h"
 #include "support/MidiServer.h"
@@ -116,6 +118,11 @@ TEST_P(TamblinJackTest, TheListAndUnusableNamesNeedNoDisplay) {
         {{"--log", "/nonexistent/capture.log"},
          "tamblin: cannot open the log file /nonexistent/capture.log: No such file or directory\n"},
         {{"--input"}, "tamblin: option '--input' requires an argument\n"},
+        {{"--input", kSender, "--capture", "take.txt"},
+         "tamblin: option '--capture' takes a file name ending in .mid or .csv\n"},
+        {{"-platform", "offscreen", "--capture", "/nonexistent/take.mid"},
+         "tamblin: cannot open the capture file /nonexistent/take.mid: No such file or "
+         "directory\n"},
         // Qt would abort (status 134) where the window cannot open.
         {{"--input", kSender}, "tamblin: cannot open a display: DISPLAY is not set\n", 1},
         {{"--input", kSender, "-display", ":65000"},
@@ -219,6 +226,165 @@ TEST_P(TamblinJackTest, AnOverrunIsToldOnStandardErrorInTheLogFileAndByTheExitSt
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end() - 1, [&since](const std::string& line) {
         return line.starts_with(since + " ");
     })) << since;
+}
+
+// The bytes as the capture's readers print them ("90 3C 40").
+std::string spacedHex(const Bytes& bytes) {
+    std::string text;
+    char digits[4];
+    for (const std::uint8_t b : bytes) {
+        std::snprintf(digits, sizeof digits, "%02X", b);
+        text += (text.empty() ? "" : " ") + std::string(digits);
+    }
+    return text;
+}
+
+std::string fileText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Every message the input delivers goes into the capture, the real-time ones the window hides
+// included, in order, at the times of the JACK clock; a MIDI file killed mid-run still reads. The
+// CSV run keeps a log beside it, which holds what the window shows and nothing more.
+TEST_P(TamblinJackTest, ACaptureHoldsEveryMessageTheInputDeliveredAtItsTime) {
+    const Bytes probe = {0x90, 0x3C, 0x40};  // ch1 note on, until the capture holds one
+    const Bytes last = {0x80, 0x3C, 0x00};   // ch1 note off, the end of the stream
+    std::vector<Bytes> stream;
+    for (int i = 0; i < 240; ++i) {
+        const auto channel = static_cast<std::uint8_t>(i % 16);
+        const auto value = static_cast<std::uint8_t>(i % 128);
+        const Bytes kinds[6] = {{0xF8},  // clock: the window hides it
+                                {std::uint8_t(0xB0 | channel), 7, value},
+                                {0xFE},  // active sensing: hidden too
+                                {std::uint8_t(0xE0 | channel), value, 64},
+                                {std::uint8_t(i % 12 == 4 ? 0xFA : 0xFC)},
+                                {std::uint8_t(0xC0 | channel), value}};
+        stream.push_back(kinds[i % 6]);
+    }
+    stream.push_back(last);
+    const auto base =
+        std::filesystem::temp_directory_path() / ("tamblin-capture-" + std::to_string(::getpid()));
+    for (const std::string extension : {".csv", ".mid"}) {
+        SCOPED_TRACE(extension);
+        const bool csv = extension == ".csv";
+        const std::filesystem::path capture = base.string() + extension;
+        const std::filesystem::path log = base.string() + ".log";
+        std::filesystem::remove(capture);
+        std::filesystem::remove(log);
+        // What the capture holds of a message while the program runs.
+        const auto holds = [&](const Bytes& bytes) {
+            const std::string text = fileText(capture);
+            return text.find(csv ? "," + spacedHex(bytes) + ","
+                                 : std::string(bytes.begin(), bytes.end())) != std::string::npos;
+        };
+
+        JackSource source("tamblin-test-source", 4);  // four a cycle: times of several cycles
+        JackSink sink;                                // the same events, timed by the JACK clock
+        std::vector<std::string> args = {tamblin,       "-platform", "offscreen",     "--input",
+                                         source.port(), "--capture", capture.string()};
+        if (csv) args.insert(args.end(), {"--log", log.string()});
+        ChildProgram monitor(args);
+        ASSERT_TRUE(server.waitForConnection(source.port(), 30s)) << "the input, connected\n"
+                                                                  << monitor.err();
+        ASSERT_TRUE(server.connect(source.port(), sink.port()));
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while ((!holds(probe) || sink.count() == 0) &&
+               std::chrono::steady_clock::now() < deadline) {
+            ASSERT_TRUE(source.send(probe));
+            std::this_thread::sleep_for(100ms);
+        }
+        ASSERT_TRUE(holds(probe) && sink.count() > 0)
+            << "a probe in the capture and the sink within 30 s\n"
+            << monitor.err();
+        ASSERT_TRUE(source.flushed());
+        for (const Bytes& bytes : stream) ASSERT_TRUE(source.send(bytes));
+        ASSERT_TRUE(source.flushed());
+        while (!holds(last) && std::chrono::steady_clock::now() < deadline + 30s)
+            std::this_thread::sleep_for(20ms);
+        ASSERT_TRUE(holds(last)) << "the stream's end in the capture, written at a refresh\n"
+                                 << monitor.err();
+        if (csv) {
+            EXPECT_EQ(monitor.end(30s), 0) << monitor.err();
+        } else {
+            monitor.signal(SIGKILL);  // no chance to tidy the file up
+            EXPECT_EQ(monitor.wait(30s), 128 + SIGKILL);
+        }
+
+        // The sink's events from the last probe on, and the capture's.
+        const std::vector<Bytes> received = sink.received();
+        const std::vector<std::uint64_t> times = sink.times();
+        const auto lastProbe = std::find(received.rbegin(), received.rend(), probe);
+        ASSERT_NE(lastProbe, received.rend());
+        const auto from = static_cast<std::size_t>(received.rend() - lastProbe - 1);
+        ASSERT_EQ(
+            std::vector<Bytes>(received.begin() + static_cast<long>(from) + 1, received.end()),
+            stream)
+            << "the sink, as sent";
+
+        const auto read = readCaptures({capture.string()});
+        ASSERT_TRUE(read.contains(capture.string()));
+        const std::vector<std::string>& lines = read.at(capture.string());
+        ASSERT_FALSE(lines.empty());
+        // Each message's bytes and time (ms in a MIDI file, µs in CSV), and the devices opened.
+        std::vector<std::pair<std::string, long long>> messages;
+        std::vector<std::string> devices;
+        for (const std::string& line : lines) {
+            std::istringstream in(line);
+            std::string word, time;
+            if (csv) {
+                std::getline(in, word, '\t');
+                std::getline(in, time, '\t');
+                std::string bytes, channel, kind, data, text;
+                std::getline(in, bytes, '\t');
+                std::getline(in, channel, '\t');
+                std::getline(in, kind, '\t');
+                std::getline(in, data, '\t');
+                std::getline(in, text);
+                if (time == "time_us") continue;  // the header
+                if (kind == "Input Device")
+                    devices.push_back(text);
+                else
+                    messages.emplace_back(bytes, std::stoll(time));
+            } else {
+                in >> word >> time;
+                std::string rest;
+                std::getline(in, rest);
+                ASSERT_NE(word, "error") << line;
+                if (word == "marker")
+                    devices.push_back(rest.substr(1));
+                else
+                    messages.emplace_back(rest.substr(1), std::stoll(time));
+            }
+        }
+        EXPECT_EQ(devices, std::vector<std::string>{source.port()});
+        const auto probeAt = std::find_if(messages.rbegin(), messages.rend(), [&](const auto& m) {
+            return m.first == spacedHex(probe);
+        });
+        ASSERT_NE(probeAt, messages.rend());
+        const auto first = static_cast<std::size_t>(messages.rend() - probeAt - 1);
+        ASSERT_EQ(messages.size() - first, stream.size() + 1) << "every message once";
+        // Times from the last probe's, against the JACK clock's: a millisecond's tick in a MIDI
+        // file, the microsecond in CSV.
+        const long long unit = csv ? 1 : 1000;
+        for (std::size_t i = 0; i <= stream.size(); ++i) {
+            const auto& [bytes, time] = messages[first + i];
+            EXPECT_EQ(bytes, spacedHex(i == 0 ? probe : stream[i - 1])) << i;
+            const auto port = static_cast<long long>(times[from + i] - times[from]);
+            const long long captured = (time - messages[first].second) * unit;
+            EXPECT_LT(std::abs(captured - port), csv ? 2 : 1000)
+                << i << ": captured " << captured << " µs after the probe, the port " << port;
+        }
+        if (csv) {
+            // The log shows what the window shows: the real-time messages are left out.
+            const std::size_t shown = static_cast<std::size_t>(
+                std::count_if(messages.begin(), messages.end(),
+                              [](const auto& m) { return m.first.size() != 2; }));
+            EXPECT_EQ(linesOf(fileText(log)).size(), shown);
+        }
+        std::filesystem::remove(capture);
+        std::filesystem::remove(log);
+    }
 }
 
 // Whether the main thread of process `pid` waits in the open of a log file (for writing,

@@ -148,16 +148,21 @@ TEST(InputRingTest, CallbackStoresOnlyShortMessageNotificationsInItsOwnRing) {
     midiInCallback(7, kShortMessage, instance, 0x403C90, 12345);         // ch1 note on 60
     midiInCallback(0, kShortMessage, instance, 0x6407B0, 0x80000000u);   // ~24.8 days in: negative
     midiInCallback(7, ports::kMimDataDecided, instance, 0x05C0, 12346);  // sent on already
-    ASSERT_EQ(ring.unread(), 3);
+    // With the microseconds past the millisecond (fine times), 1,023 of them out of range.
+    midiInCallback(7, kShortMessage | (250u << ports::kMimMicrosShift), instance, 0xF8, 12347);
+    midiInCallback(7, ports::kMimDataDecided | ports::kMimMicrosMask, instance, 0xFE, 12348);
+    ASSERT_EQ(ring.unread(), 5);
     EXPECT_TRUE(other->empty()) << "a message reached another ring";
     EXPECT_EQ(other->writePos(), 0);
     int at = readBefore;
-    for (const InputRing::Entry expected : {InputRing::Entry{0x403C90, 12345, false},
-                                            InputRing::Entry{0x6407B0, -2147483647 - 1, false},
-                                            InputRing::Entry{0x05C0, 12346, true}}) {
+    for (const InputRing::Entry expected :
+         {InputRing::Entry{0x403C90, 12345, false},
+          InputRing::Entry{0x6407B0, -2147483647 - 1, false}, InputRing::Entry{0x05C0, 12346, true},
+          InputRing::Entry{0xF8, 12347, false, 250}, InputRing::Entry{0xFE, 12348, true, 999}}) {
         EXPECT_EQ(ring.at(at).message, expected.message);
         EXPECT_EQ(ring.at(at).time, expected.time);
         EXPECT_EQ(ring.at(at).decided, expected.decided);
+        EXPECT_EQ(ring.at(at).micros, expected.micros) << expected.message;
         at = ring.next(at);
         ring.advanceRead();
     }

@@ -47,6 +47,24 @@ public:
 
 using Calls = std::vector<std::string>;
 
+// Writes what the capture receives into the host's calls, among the pump's other calls.
+class FakeCapture : public CaptureSink {
+public:
+    explicit FakeCapture(Calls& calls) : calls_(calls) {}
+    void inputOpened(std::string_view name, std::int64_t) override {
+        calls_.push_back("opened " + std::string(name));
+    }
+    void message(std::span<const std::uint8_t> bytes, std::int64_t micros) override {
+        std::string text = "capture";
+        for (const std::uint8_t b : bytes) text += " " + hex(b);
+        calls_.push_back(text + " @" + std::to_string(micros));
+    }
+    void drained() override { calls_.push_back("drained"); }
+
+private:
+    Calls& calls_;
+};
+
 struct Fixture {
     std::unique_ptr<InputRing> ring = std::make_unique<InputRing>();
     FakeHost host;
@@ -99,6 +117,23 @@ TEST(RefreshPumpTest, RealTimeFilterIsReadForEachMessage) {
     f.pump.tick();
     EXPECT_EQ(f.host.calls,
               (Calls{"suspend", "display 403C90 @2", "display F8 @3", "display FC @4", "resume"}));
+}
+
+// The capture takes every message as it arrived, with the microseconds the port gave, before
+// the filter or the gate decide anything; it hears the end of every drain.
+TEST(RefreshPumpTest, TheCaptureTakesEveryMessageBeforeAnyFilter) {
+    Fixture f;
+    FakeCapture capture(f.host.calls);
+    f.pump.setCapture(&capture);
+    f.ring->store(0xF8, 1, false, 250);             // clock, hidden
+    f.ring->store(0x403C90, 2, true, 999);          // ch1 note on, forwarded already
+    f.ring->store(0x05C0, -2147483647 - 1, false);  // ch1 program 5, ~24.8 days in
+    f.pump.tick();
+    f.pump.tick();  // nothing waits
+    EXPECT_EQ(f.host.calls,
+              (Calls{"suspend", "capture F8 @1250", "capture 90 3C 40 @2999", "display 403C90 @2",
+                     "capture C0 5 @-2147483648000", "display 5C0 @-2147483648", "resume",
+                     "drained", "suspend", "resume", "drained"}));
 }
 
 TEST(RefreshPumpTest, ForwardsAfterDecodingWhileOutputIsAllowed) {

@@ -4,6 +4,7 @@
 #include "ports/RtMidiPortService.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <RtMidi.h>
 #include <algorithm>
@@ -189,6 +190,25 @@ TEST(RtMidiPortServiceTest, HandleRulesInUseAndDelivery) {
     ASSERT_EQ(f.service.midiInOpen(second, 0, record, f.into, kCallbackFunction), kOk);
     EXPECT_NE(second, in);
     EXPECT_NE(second, out);
+
+    // Asked for fine times (--capture), an input opened from then on adds the microseconds past
+    // the millisecond to each notification: spaced out, they cannot all be 0.
+    f.service.setFineTimes(true);
+    ASSERT_EQ(f.service.midiInClose(second), kOk);
+    ASSERT_EQ(f.service.midiInOpen(second, 1, record, f.into, kCallbackFunction), kOk);
+    ASSERT_EQ(f.service.midiInStart(second), kOk);
+    f.arrivals.clear();
+    for (int i = 0; i < 20; ++i) {
+        f.system->receive(before.data(), before.size(), f.system->user);
+        ::usleep(137);
+    }
+    ASSERT_EQ(f.arrivals.size(), 20u);
+    bool someMicros = false;
+    for (const Arrival& a : f.arrivals) {
+        EXPECT_EQ(a.notification & ~kMimMicrosMask, kMimData);
+        someMicros = someMicros || (a.notification & kMimMicrosMask) != 0;
+    }
+    EXPECT_TRUE(someMicros);
 }
 
 }  // namespace

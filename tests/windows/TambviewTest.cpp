@@ -435,6 +435,36 @@ TEST_F(TambviewTest, InputChangeWithSeveralDevicesAsksAndKeepsTheRing) {
     EXPECT_EQ(WindowProbe(*window).logLines(), QStringList{"0.007 403C90 note on:  C:1 N:60 V:64"});
 }
 
+// The capture hears each input device opened, and what the closed device delivered comes before
+// the next one's name, however late the next tick.
+TEST_F(TambviewTest, TheCaptureHearsEachInputDeviceAndWhatCameBeforeTheChange) {
+    struct Recorder : tamblin::input::CaptureSink {
+        std::vector<std::string> heard;
+        void inputOpened(std::string_view name, std::int64_t) override {
+            heard.push_back("opened " + std::string(name));
+        }
+        void message(std::span<const std::uint8_t> bytes, std::int64_t micros) override {
+            heard.push_back(std::to_string(bytes.size()) + " bytes @" + std::to_string(micros));
+        }
+        void drained() override { heard.push_back("drained"); }
+    } capture;
+    service.setInputDevices({"Keys", "Pads"});
+    window = makeWindow();
+    window->setCapture(&capture);
+    clickInNextModal("OK");
+    window->load();
+    play({{0xF8, 7}});  // a clock, which the window hides
+    onNextModal([](QWidget* modal) {
+        modal->findChild<QListWidget*>("lstDevs")->setCurrentRow(1);
+        clickButton(modal, "OK");
+    });
+    WindowProbe(*window).button("cmdChange")->click();
+    ASSERT_TRUE(service.inputOpen(1));
+    EXPECT_EQ(capture.heard,
+              (std::vector<std::string>{"opened Keys", "1 bytes @7000", "drained", "opened Pads"}));
+    window->setCapture(nullptr);
+}
+
 TEST_F(TambviewTest, BusyInputDeviceShowsTheInUseMessageAndKeepsTheName) {
     service.setInputDevices({"Keys"});
     service.setInputBusy(0, true);

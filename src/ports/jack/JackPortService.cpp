@@ -225,4 +225,8 @@ void JackPortService::setThruGate(bool outputAllowed, bool realTimeFiltered) {
     if (openOut_ == 0) shared_->outAwaited.store(false, std::memory_order_release);
 }
 
+void JackPortService::setFineTimes(bool fine) {
+    shared_->fineTimes.store(fine, std::memory_order_relaxed);
+}
+
 }  // namespace tamblin::ports

@@ -85,6 +85,8 @@ public:
     // Also called when an output open or Change has ended: with none of ours open, direct thru
     // stops holding messages for one.
     void setThruGate(bool outputAllowed, bool realTimeFiltered) override;
+    // The JACK frame clock times each message to the microsecond.
+    void setFineTimes(bool fine) override;
 
 private:
     struct Device {

@@ -160,6 +160,7 @@ void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t eve
     // Relaxed: both were stored before inHandle, whose sequentially consistent load ordered them.
     const InputCallback callback = s.callback.load(std::memory_order_relaxed);
     const Instance instance = s.instance.load(std::memory_order_relaxed);
+    const bool fine = s.fineTimes.load(std::memory_order_relaxed);
     if (lastHandle != handle) {
         lastHandle = handle;
         lastTime = 0;
@@ -173,8 +174,10 @@ void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t eve
         if (!message) continue;
         const jack_time_t at =
             cycleStart + (rate != 0 ? jack_time_t{event.time} * 1000000u / rate : 0);
-        const auto time = std::max(lastTime, static_cast<std::int32_t>((at - startedAt) / 1000));
-        lastTime = time;
+        lastTime = std::max(lastTime, at - startedAt);
+        const auto time = static_cast<std::uint32_t>(lastTime / 1000);
+        const std::uint32_t micros =
+            fine ? static_cast<std::uint32_t>(lastTime % 1000) << kMimMicrosShift : 0;
 
         const bool out = goesOut(*message, thru.gate);
         const bool decided = thru.direct && (thru.jackOutput || !out);
@@ -186,8 +189,7 @@ void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t eve
             else
                 hold(event, at);
         }
-        callback(handle, decided ? kMimDataDecided : kMimData, instance, *message,
-                 static_cast<std::uint32_t>(time));
+        callback(handle, (decided ? kMimDataDecided : kMimData) | micros, instance, *message, time);
     }
 }
 

@@ -95,6 +95,8 @@ struct CycleShared {
     std::atomic<bool> outAwaited{false};
     std::atomic<bool> outputAllowed{false};
     std::atomic<bool> realTimeFiltered{true};
+    // The input callback's notifications carry the microseconds (PortService::setFineTimes).
+    std::atomic<bool> fineTimes{false};
     std::atomic<std::uint32_t> generation{0};  // of the client that sends go to
     std::atomic<bool> up{false};               // a client of ours runs on a server
     // Sends from the user-interface thread, the one producer, to the process thread.
@@ -197,10 +199,10 @@ struct JackPortService::Shared::Client {
     std::atomic<bool> gone{false};          // the server has shut the client down
     std::atomic<bool> reported{false};      // libjack said so, which may be untrue (see run())
     std::atomic<bool> portsChanged{false};  // a port came or went somewhere in the graph
-    // The process thread's own: the last timestamp delivered and its handle, so that times of one
-    // port never go backwards.
+    // The process thread's own: the last time delivered (microseconds since midiInStart) and its
+    // handle, so that times of one port never go backwards.
     Handle lastHandle = 0;
-    std::int32_t lastTime = 0;
+    jack_time_t lastTime = 0;
     // Direct thru's messages that wait, in arrival order, for the output to be connected (the
     // process thread's own, fixed in size).
     struct Held {
