@@ -15,6 +15,7 @@
 
 #include <RtMidi.h>
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -45,7 +46,7 @@ using tamblin::tools::Bytes;
 
 constexpr const char* kUsage =
     "usage: tamblin-send [--api jack|alsa] [--wait-connection S] [--delay MS] (--demo [--loop] | "
-    "--stream COUNT --rate PER_SECOND [--seed N] | --receive [--count] [--expect N] "
+    "--stream COUNT --rate PER_SECOND [--seed N] | --sysex HEX|FILE.syx | --receive [--count] [--expect N] "
     "[--timeout S])\n";
 constexpr const char* kClient = "tamblin-send";
 
@@ -58,7 +59,8 @@ using tamblin::tools::stopRequested;
 
 struct Options {
     enum class Api { Any, Jack, Alsa } api = Api::Any;
-    enum class Mode { None, Demo, Stream, Receive } mode = Mode::None;
+    enum class Mode { None, Demo, Stream, SysEx, Receive } mode = Mode::None;
+    std::string sysex;  // hex bytes, or a .syx file
     bool loop = false;
     long count = -1;
     double rate = 0;
@@ -110,6 +112,10 @@ std::optional<Options> parse(int argc, char** argv) {
                      : arg == "--stream" ? Options::Mode::Stream
                                          : Options::Mode::Receive;
             if (arg == "--stream") ok = ok && takeWhole(o.count);
+        } else if (arg == "--sysex" && value) {
+            ok = o.mode == Options::Mode::None;
+            o.mode = Options::Mode::SysEx;
+            o.sysex = value, ++i;
         } else if (arg == "--loop") {
             o.loop = true;
         } else if (arg == "--rate") {
@@ -399,10 +405,50 @@ private:
     std::vector<std::uint32_t> waiting_;
 };
 
+// The messages of --sysex: the bytes of a .syx file or hex digits (spaces between bytes
+// allowed), cut after each F7. Nothing when the hex or the file cannot be read.
+std::optional<std::vector<Bytes>> sysExMessages(const std::string& source) {
+    Bytes bytes;
+    std::string lower = source;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (lower.size() > 4 && lower.ends_with(".syx")) {
+        std::FILE* file = std::fopen(source.c_str(), "rb");
+        if (file == nullptr) return std::nullopt;
+        for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file))
+            bytes.push_back(static_cast<std::uint8_t>(c));
+        std::fclose(file);
+    } else {
+        std::string digits;
+        for (const char c : source)
+            if (c != ' ') digits.push_back(c);
+        if (digits.empty() || digits.size() % 2 != 0) return std::nullopt;
+        for (std::size_t i = 0; i < digits.size(); i += 2) {
+            char* end = nullptr;
+            const std::string pair = digits.substr(i, 2);
+            const long value = std::strtol(pair.c_str(), &end, 16);
+            if (end != pair.c_str() + 2) return std::nullopt;
+            bytes.push_back(static_cast<std::uint8_t>(value));
+        }
+    }
+    std::vector<Bytes> messages;
+    for (const std::uint8_t byte : bytes) {
+        if (messages.empty() || (!messages.back().empty() && messages.back().back() == 0xF7))
+            messages.emplace_back();
+        messages.back().push_back(byte);
+    }
+    if (messages.empty()) return std::nullopt;
+    return messages;
+}
+
 // Waits as the options say, then plays; the exit status.
 int playWith(const Options& o, const Send& out, const tamblin::tools::JackSource* jack) {
     if (o.waitConnection >= 0) waitForConnection(jack, o.waitConnection);
     if (!sleepUntil(Clock::now() + std::chrono::milliseconds(o.delay))) return kFailed;
+    if (o.mode == Options::Mode::SysEx) {
+        for (const Bytes& message : *sysExMessages(o.sysex)) out(message);
+        return kDone;
+    }
     return o.mode == Options::Mode::Demo ? playDemo(out, o.loop)
                                          : playStream(out, o.count, o.rate, o.seed);
 }
@@ -456,7 +502,7 @@ int runOnAlsa(const Options& o) {
 int main(int argc, char** argv) {
     if (!tamblin::app::openClosedStandardStreams()) return kFailed;
     const std::optional<Options> options = parse(argc, argv);
-    if (!options) {
+    if (!options || (options->mode == Options::Mode::SysEx && !sysExMessages(options->sysex))) {
         std::fputs(kUsage, stderr);
         return kBadUsage;
     }

@@ -56,6 +56,10 @@ constexpr std::array kOptions{
                "take messages from the input buffer as soon as it is half full, not\n"
                "only at each screen refresh, so that bursts do not overrun it",
                [](Options& o, const std::string&) { o.drainEarly = true; }},
+    OptionSpec{"sysex", 0, "",
+               "receive System Exclusive messages: show each in the log and forward\n"
+               "it whole with the others (without it, SysEx is dropped at the port)",
+               [](Options& o, const std::string&) { o.sysex = true; }},
 };
 
 // Qt's own options (QCoreApplication, QGuiApplication with the xcb platform, QApplication), by

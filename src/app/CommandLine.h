@@ -25,6 +25,8 @@ struct Options {
     int zoom = 100;
     // The input ring is drained as soon as it is half full, besides at each refresh tick.
     bool drainEarly = false;
+    // SysEx is received, shown in the log and forwarded, instead of dropped at the port.
+    bool sysex = false;
 };
 
 // The program's command line, read before QApplication exists (so that --help and --version

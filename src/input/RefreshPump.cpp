@@ -1,12 +1,26 @@
 #include "input/RefreshPump.h"
 
+#include "ports/ShortMessage.h"
+
 namespace tamblin::input {
 
 void RefreshPump::tick() {
     host_.suspendPainting();
     // The write index is read afresh on every pass, so messages arriving during the drain are
     // drained in this tick too.
-    while (!ring_.empty()) {
+    SysExRing* sysex = ring_.sysex();
+    for (;;) {
+        // The write index first: a SysEx stored before a short message it covers is seen below.
+        const bool shortWaiting = !ring_.empty();
+        SysExRing::Entry waiting;
+        // A SysEx goes when the short messages that arrived before it have gone.
+        if (sysex != nullptr && sysex->front(waiting) &&
+            (!shortWaiting || waiting.shortPos == ring_.readPos())) {
+            handleSysEx(waiting);
+            sysex->pop(waiting);
+            continue;
+        }
+        if (!shortWaiting) break;
         const InputRing::Entry entry = ring_.at(ring_.readPos());
         const bool filtered = host_.realTimeFiltered();
         if (ports::isShown(entry.message, filtered)) {
@@ -25,6 +39,20 @@ void RefreshPump::tick() {
         overrunReported_ = true;
         host_.reportOverrun();
     }
+}
+
+void RefreshPump::handleSysEx(const SysExRing::Entry& sysex) {
+    if (sysex.droppedCount != 0) {
+        host_.reportSysExDropped(sysex);
+        return;
+    }
+    host_.displaySysEx(sysex);
+    // Only whole SysEx go out: F0 to F7, nothing of another message inside.
+    if (sysex.decided || !host_.outputAllowed() || !ports::isWholeSysEx(sysex.bytes, sysex.size)) {
+        if (sysex.notSent) host_.reportTooLarge(sysex);
+        return;
+    }
+    if (host_.forwardLong(sysex.bytes, sysex.size) == ports::kTooLarge) host_.reportTooLarge(sysex);
 }
 
 }  // namespace tamblin::input

@@ -20,6 +20,13 @@ std::int32_t RtMidiPortService::InputState::millisecondsAt(Clock::time_point whe
         std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
 }
 
+std::uint64_t RtMidiPortService::InputState::microsecondsAt(Clock::time_point when) const {
+    const Clock::duration since{when.time_since_epoch().count() -
+                                startedAt.load(std::memory_order_relaxed)};
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(since).count());
+}
+
 RtMidiPortService::RtMidiPortService(std::unique_ptr<MidiSystem> system, HandleSource* handles)
     : system_(std::move(system)), handles_(handles != nullptr ? *handles : ownHandles_) {}
 
@@ -35,7 +42,16 @@ void RtMidiPortService::onMessage(const std::uint8_t* bytes, std::size_t size, v
     const auto* state = static_cast<const InputState*>(user);
     if (!state->started.load(std::memory_order_acquire)) return;
     const std::optional<std::uint32_t> message = packShortMessage(bytes, size);
-    if (!message) return;
+    if (!message) {
+        if (state->longCallback == nullptr) return;
+        LongData data;
+        data.bytes = bytes;
+        data.size = size;
+        data.time = static_cast<std::uint32_t>(state->millisecondsAt(now));
+        data.micros = state->microsecondsAt(now);
+        state->longCallback(state->handle, state->instance, data);
+        return;
+    }
     state->callback(state->handle, kMimData, state->instance, *message,
                     static_cast<std::uint32_t>(state->millisecondsAt(now)));
 }
@@ -78,7 +94,9 @@ Result RtMidiPortService::open(bool input, Handle& handle, DeviceId id, InputCal
         port->state.callback = callback;
         port->state.handle = opened;
         port->state.instance = instance;
-        port->endpoint = system_->makeInput(device->api, kClientName, &onMessage, &port->state);
+        port->state.longCallback = longCallback();
+        port->endpoint = system_->makeInput(device->api, kClientName, &onMessage, &port->state,
+                                            port->state.longCallback != nullptr);
     } else {
         port->endpoint = system_->makeOutput(device->api, kClientName);
     }
@@ -124,6 +142,15 @@ Result RtMidiPortService::midiOutShortMsg(Handle handle, std::uint32_t message) 
     const MessageBytes bytes = unpackShortMessage(message);
     if (bytes.empty()) return kError;
     return port->endpoint->send(bytes.data(), bytes.size) ? kOk : kError;
+}
+
+Result RtMidiPortService::midiOutLongMsg(Handle handle, const std::uint8_t* bytes,
+                                         std::size_t size) {
+    std::lock_guard lock(mutex_);
+    Port* port = find(handle, false);
+    if (port == nullptr) return kInvalidHandle;
+    if (size == 0) return kError;
+    return port->endpoint->send(bytes, size) ? kOk : kError;
 }
 
 Result RtMidiPortService::close(bool input, Handle handle) {

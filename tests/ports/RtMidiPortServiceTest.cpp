@@ -31,8 +31,8 @@ public:
         return input ? sources : destinations;
     }
     std::unique_ptr<MidiEndpoint> makeInput(int, const std::string& client, MidiReceive r,
-                                            void* u) override {
-        calls.push_back("input client " + client);
+                                            void* u, bool sysex) override {
+        calls.push_back("input client " + client + (sysex ? " with SysEx" : ""));
         receive = r;
         user = u;
         return std::make_unique<Endpoint>(*this, true);

@@ -106,6 +106,7 @@ Result JackPortService::open(bool input, Handle& handle, DeviceId id, InputCallb
     if (input) {
         shared_->callback.store(callback, std::memory_order_relaxed);
         shared_->instance.store(instance, std::memory_order_relaxed);
+        shared_->longCallback.store(longCallback(), std::memory_order_relaxed);
         shared_->inStarted.store(0, std::memory_order_relaxed);
         // Publishes the callback and instance to the process thread, which loads inHandle
         // sequentially consistent too: must not be weakened below release.
@@ -207,6 +208,17 @@ Result JackPortService::midiOutShortMsg(Handle handle, std::uint32_t message) {
     if (!s.sends.push(entry)) return kError;
     ++s.pushed;
     return kOk;
+}
+
+Result JackPortService::midiOutLongMsg(Handle handle, const std::uint8_t* bytes,
+                                       std::size_t size) {
+    if (handle == 0 || handle != openOut_) return kInvalidHandle;
+    Shared& s = *shared_;
+    if (size + jack::kEventCost > jack::kCycleBudget) return kTooLarge;
+    if (size == 0 || !s.up.load(std::memory_order_acquire) || s.unanswered != 0) return kError;
+    // In its place after the short sends accepted so far (see Client::sendQueued).
+    const jack::LongSend send{handle, s.generation.load(std::memory_order_acquire), s.pushed};
+    return s.longSends.push(send, bytes, size) ? kOk : kError;
 }
 
 void JackPortService::setThruGate(bool outputAllowed, bool realTimeFiltered) {

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "ports/RecordRing.h"
 #include "ports/ShortMessage.h"
 #include "ports/SpscQueue.h"
 #include "ports/ThruRule.h"
@@ -31,6 +32,13 @@ struct OutEntry {
     Handle handle = 0;
     std::uint32_t generation = 0;  // of the client the send was made to
     MessageBytes bytes;
+};
+
+// A long send (SysEx), queued after `shortsBefore` short sends had been accepted.
+struct LongSend {
+    Handle handle = 0;
+    std::uint32_t generation = 0;
+    std::uint64_t shortsBefore = 0;
 };
 
 // A port of ours that is open on a device, by its full name.
@@ -71,6 +79,7 @@ struct CycleShared {
     std::atomic<jack_time_t> inStartUsecs{0};
     std::atomic<Handle> inRouted{0};  // the input whose connections have settled
     std::atomic<InputCallback> callback{nullptr};
+    std::atomic<LongCallback> longCallback{nullptr};  // with --sysex
     std::atomic<Instance> instance{0};
     std::atomic<Handle> outHandle{0};
     std::atomic<Handle> outRouted{0};
@@ -89,6 +98,8 @@ struct CycleShared {
     std::atomic<bool> up{false};               // a client of ours runs on a server
     // Sends from the user-interface thread, the one producer, to the process thread.
     SpscQueue<OutEntry, 4096> sends;
+    // Long sends, in their place among `sends` (see LongSend). Never used without --sysex.
+    RecordRing<LongSend> longSends{std::size_t{1} << 20};
 };
 
 // Between the user-interface thread and the worker, under `mutex`.
@@ -187,6 +198,10 @@ struct JackPortService::Shared::Client {
     // port never go backwards.
     Handle lastHandle = 0;
     std::int32_t lastTime = 0;
+    // What the process thread has written to the output in the cycle that runs, in the
+    // reckoning of kCycleBudget.
+    std::size_t cycleBytes = 0;
+    bool longWritten = false;  // a long event is among them
     // Direct thru's messages that wait, in arrival order, for the output to be connected (the
     // process thread's own, fixed in size).
     struct Held {
@@ -212,8 +227,11 @@ private:
         ThruGate gate;
     };
 
-    std::uint64_t sendQueued(void* outBuffer, jack_nframes_t events, Handle out, Handle routed,
-                             bool direct) noexcept;
+    std::uint64_t sendQueued(void* outBuffer, std::size_t room, Handle out, Handle routed) noexcept;
+    bool write(void* outBuffer, jack_nframes_t offset, const std::uint8_t* bytes, std::size_t size,
+               std::size_t room = 0) noexcept;
+    void deliverLong(const jack_midi_event_t& event, jack_nframes_t& lastOffset, void* outBuffer,
+                     LongData& data, const Thru& thru) noexcept;
     void sendHeld(void* outBuffer, jack_time_t now, bool ready) noexcept;
     void hold(const jack_midi_event_t& event, jack_time_t at) noexcept;
     void deliver(void* inBuffer, jack_nframes_t events, Handle handle, void* outBuffer,
