@@ -46,7 +46,8 @@ using tamblin::tools::Bytes;
 
 constexpr const char* kUsage =
     "usage: tamblin-send [--api jack|alsa] [--wait-connection S] [--delay MS] (--demo [--loop] | "
-    "--stream COUNT --rate PER_SECOND [--seed N] | --sysex HEX|FILE.syx | --receive [--count] [--expect N] "
+    "--stream COUNT --rate PER_SECOND [--seed N] | --sysex HEX|FILE.syx | --receive [--count] "
+    "[--expect N] "
     "[--timeout S])\n";
 constexpr const char* kClient = "tamblin-send";
 
@@ -446,7 +447,9 @@ int playWith(const Options& o, const Send& out, const tamblin::tools::JackSource
     if (o.waitConnection >= 0) waitForConnection(jack, o.waitConnection);
     if (!sleepUntil(Clock::now() + std::chrono::milliseconds(o.delay))) return kFailed;
     if (o.mode == Options::Mode::SysEx) {
-        for (const Bytes& message : *sysExMessages(o.sysex)) out(message);
+        const std::optional<std::vector<Bytes>> messages = sysExMessages(o.sysex);
+        if (!messages) return kBadUsage;
+        for (const Bytes& message : *messages) out(message);
         return kDone;
     }
     return o.mode == Options::Mode::Demo ? playDemo(out, o.loop)

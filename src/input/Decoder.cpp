@@ -160,14 +160,12 @@ struct MmcCommand {
     std::string_view name;
 };
 constexpr MmcCommand kMmcCommands[] = {
-    {0x01, "Stop"},          {0x02, "Play"},
-    {0x03, "Deferred Play"}, {0x04, "Fast Forward"},
-    {0x05, "Rewind"},        {0x06, "Record Strobe"},
-    {0x07, "Record Exit"},   {0x08, "Record Pause"},
-    {0x09, "Pause"},         {0x0A, "Eject"},
-    {0x0B, "Chase"},         {0x0C, "Command Error Reset"},
-    {0x0D, "MMC Reset"},     {0x40, "Write"},
-    {0x44, "Locate"},        {0x47, "Shuttle"},
+    {0x01, "Stop"},         {0x02, "Play"},         {0x03, "Deferred Play"},
+    {0x04, "Fast Forward"}, {0x05, "Rewind"},       {0x06, "Record Strobe"},
+    {0x07, "Record Exit"},  {0x08, "Record Pause"}, {0x09, "Pause"},
+    {0x0A, "Eject"},        {0x0B, "Chase"},        {0x0C, "Command Error Reset"},
+    {0x0D, "MMC Reset"},    {0x40, "Write"},        {0x44, "Locate"},
+    {0x47, "Shuttle"},
 };
 
 // The Universal SysEx named by their ID (F0 7E or 7F), first and second sub-ID.

@@ -5,8 +5,7 @@
 namespace tamblin::input {
 
 bool SysExRing::storeNotice(int shortPos) noexcept {
-    const Header header{pendingTime_, shortPos, pendingMicros_, pendingBytes_, pendingCount_, 0,
-                        0};
+    const Header header{pendingTime_, shortPos, pendingMicros_, pendingBytes_, pendingCount_, 0, 0};
     if (!ring_.push(header, nullptr, 0)) return false;
     pendingCount_ = 0;
     pendingBytes_ = 0;

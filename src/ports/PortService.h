@@ -53,10 +53,10 @@ using InputCallback = void (*)(std::uint32_t handle, std::uint32_t notification,
 struct LongData {
     const std::uint8_t* bytes = nullptr;  // valid during the call only
     std::size_t size = 0;
-    std::uint32_t time = 0;     // milliseconds since midiInStart, as the short messages' times
-    std::uint64_t micros = 0;   // microseconds since midiInStart, on the same clock
-    bool decided = false;       // as kMimDataDecided: the service decided its thru itself
-    bool notSent = false;       // decided, let through by the gate, but too large to go out
+    std::uint32_t time = 0;    // milliseconds since midiInStart, as the short messages' times
+    std::uint64_t micros = 0;  // microseconds since midiInStart, on the same clock
+    bool decided = false;      // as kMimDataDecided: the service decided its thru itself
+    bool notSent = false;      // decided, let through by the gate, but too large to go out
 };
 
 // The long-message route, beside InputCallback (the platform's MIM_LONGDATA): called on the

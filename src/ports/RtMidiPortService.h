@@ -26,8 +26,9 @@ namespace tamblin::ports {
 // Threads: the operations run on the user-interface thread. The input callback runs on the MIDI
 // system's input thread, once per short message, from midiInStart until midiInClose returns; it
 // must not block, allocate or touch a widget. With a long callback set (setLongCallback), RtMidi
-// assembles each SysEx and hands it whole to that callback on the same thread. midiInClose destroys the port's endpoint, which
-// joins that thread's work for the port, so no callback runs after it returns.
+// assembles each SysEx and hands it whole to that callback on the same thread. midiInClose destroys
+// the port's endpoint, which joins that thread's work for the port, so no callback runs after it
+// returns.
 class RtMidiPortService final : public PortService {
 public:
     static constexpr const char* kClientName = "Tamblin";

@@ -102,19 +102,23 @@ TEST(DecoderTest, SysExGiveOneLineEachAndLeaveCountsAndMapsAlone) {
         const char* line;
     };
     const Case cases[] = {
-        {{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, "1.5 F0 7E 7F 06 01 F7 SysEx 6 bytes: Identity Request"},
+        {{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7},
+         "1.5 F0 7E 7F 06 01 F7 SysEx 6 bytes: Identity Request"},
         {{0xF0, 0x7E, 0x10, 0x06, 0x02, 0x41, 0x42, 0x00, 0x19, 0x00, 0x00, 0x01, 0x00, 0xF7},
          "1.5 F0 7E 10 06 02 41 42 00 19 00 00 01 00 F7 SysEx 14 bytes: Identity Reply"},
         {{0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}, "1.5 F0 7E 7F 09 01 F7 SysEx 6 bytes: GM System On"},
-        {{0xF0, 0x7E, 0x7F, 0x09, 0x02, 0xF7}, "1.5 F0 7E 7F 09 02 F7 SysEx 6 bytes: GM System Off"},
-        {{0xF0, 0x7E, 0x7F, 0x09, 0x03, 0xF7}, "1.5 F0 7E 7F 09 03 F7 SysEx 6 bytes: GM2 System On"},
+        {{0xF0, 0x7E, 0x7F, 0x09, 0x02, 0xF7},
+         "1.5 F0 7E 7F 09 02 F7 SysEx 6 bytes: GM System Off"},
+        {{0xF0, 0x7E, 0x7F, 0x09, 0x03, 0xF7},
+         "1.5 F0 7E 7F 09 03 F7 SysEx 6 bytes: GM2 System On"},
         {{0xF0, 0x7F, 0x7F, 0x04, 0x01, 0x7F, 0x7F, 0xF7},
          "1.5 F0 7F 7F 04 01 7F 7F F7 SysEx 8 bytes: Master Volume 16383"},
         {{0xF0, 0x7F, 0x7F, 0x06, 0x02, 0xF7}, "1.5 F0 7F 7F 06 02 F7 SysEx 6 bytes: MMC Play"},
         {{0xF0, 0x7F, 0x7F, 0x06, 0x01, 0xF7}, "1.5 F0 7F 7F 06 01 F7 SysEx 6 bytes: MMC Stop"},
         {{0xF0, 0x7F, 0x7F, 0x06, 0x44, 0x06, 0x01, 0x21, 0x00, 0x00, 0x00, 0x00, 0xF7},
          "1.5 F0 7F 7F 06 44 06 01 21 00 00 00 00 F7 SysEx 13 bytes: MMC Locate"},
-        {{0xF0, 0x7F, 0x7F, 0x06, 0x30, 0xF7}, "1.5 F0 7F 7F 06 30 F7 SysEx 6 bytes: MMC command 30"},
+        {{0xF0, 0x7F, 0x7F, 0x06, 0x30, 0xF7},
+         "1.5 F0 7F 7F 06 30 F7 SysEx 6 bytes: MMC command 30"},
         {{0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x21, 0x02, 0x03, 0x04, 0xF7},
          "1.5 F0 7F 7F 01 01 21 02 03 04 F7 SysEx 10 bytes: MTC Full Frame"},
         {{0xF0, 0x7E, 0x7F, 0x08, 0x00, 0xF7},
@@ -135,7 +139,8 @@ TEST(DecoderTest, SysExGiveOneLineEachAndLeaveCountsAndMapsAlone) {
          "SysEx 1000 bytes: manufacturer 41"},
         // Malformed: no F7, cut by a real-time byte or another status, an empty event, bytes
         // without a status, a status with too many bytes.
-        {{0xF0, 0x41, 0x10, 0x42}, "1.5 F0 41 10 42 SysEx 4 bytes, no F7 at its end: manufacturer 41"},
+        {{0xF0, 0x41, 0x10, 0x42},
+         "1.5 F0 41 10 42 SysEx 4 bytes, no F7 at its end: manufacturer 41"},
         {{0xF0}, "1.5 F0 SysEx 1 byte, no F7 at its end"},
         {{0xF0, 0x41, 0xF8, 0x10, 0xF7},
          "1.5 F0 41 F8 10 F7 SysEx 5 bytes, cut by real-time F8: manufacturer 41"},

@@ -61,8 +61,8 @@ public:
         sysExMicros.push_back(sysex.micros);
     }
     void reportSysExDropped(const SysExRing::Entry& sysex) override {
-        items.push_back({0xF0, static_cast<std::size_t>(sysex.droppedBytes), 0,
-                         sysex.droppedCount});
+        items.push_back(
+            {0xF0, static_cast<std::size_t>(sysex.droppedBytes), 0, sysex.droppedCount});
     }
 };
 
@@ -336,7 +336,9 @@ TEST(InputRingTest, ConcurrentSysExAndShortMessagesKeepOrderAndBytes) {
                 if (e.bytes[k] != ((static_cast<std::size_t>(e.time) + k) & 0x7F)) ++wrong;
             if (e.bytes[0] != 0xF0 || e.bytes[e.size - 1] != 0xF7) ++wrong;
         }
-        void reportSysExDropped(const SysExRing::Entry& e) override { noticedBytes += e.droppedBytes; }
+        void reportSysExDropped(const SysExRing::Entry& e) override {
+            noticedBytes += e.droppedBytes;
+        }
     } host;
     RefreshPump pump(*ring, host);
     while (!producerDone.load(std::memory_order_acquire)) pump.tick();

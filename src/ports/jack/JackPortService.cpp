@@ -210,8 +210,7 @@ Result JackPortService::midiOutShortMsg(Handle handle, std::uint32_t message) {
     return kOk;
 }
 
-Result JackPortService::midiOutLongMsg(Handle handle, const std::uint8_t* bytes,
-                                       std::size_t size) {
+Result JackPortService::midiOutLongMsg(Handle handle, const std::uint8_t* bytes, std::size_t size) {
     if (handle == 0 || handle != openOut_) return kInvalidHandle;
     Shared& s = *shared_;
     if (size + jack::kEventCost > jack::kCycleBudget) return kTooLarge;

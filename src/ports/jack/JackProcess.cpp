@@ -228,8 +228,7 @@ void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t eve
         const bool decided = thru.direct && (thru.jackOutput || !out);
         if (decided && out) {
             const jack_nframes_t offset = std::max(event.time, lastOffset);
-            if (thru.ready && heldCount == 0 &&
-                write(outBuffer, offset, event.buffer, event.size))
+            if (thru.ready && heldCount == 0 && write(outBuffer, offset, event.buffer, event.size))
                 lastOffset = offset;
             else
                 hold(event, at);
@@ -245,8 +244,7 @@ void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t eve
 // else that is no short message never goes out.
 void JackPortService::Shared::Client::deliverLong(const jack_midi_event_t& event,
                                                   jack_nframes_t& lastOffset, void* outBuffer,
-                                                  LongData& data,
-                                                  const Thru& thru) noexcept {
+                                                  LongData& data, const Thru& thru) noexcept {
     const bool out = thru.gate.outputAllowed && isWholeSysEx(event.buffer, event.size);
     data.decided = thru.direct && (thru.jackOutput || !out);
     if (!data.decided || !out) return;
