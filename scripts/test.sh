@@ -93,7 +93,7 @@ step "Fuzzing: each target for ${fuzz_seconds} s from its seed corpus"
 CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLIN_FUZZ=ON \
     -DTAMBLIN_WERROR="$werror" >/dev/null
 cmake --build build-fuzz -j "$jobs"
-for target in decoder value_reader cstr2str; do
+for target in decoder sysex value_reader cstr2str; do
     corpus="build-fuzz/corpus-$target"
     rm -rf "$corpus" && mkdir -p "$corpus"
     cp tests/fuzz/corpus/"$target"/* "$corpus"/
