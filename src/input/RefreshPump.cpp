@@ -10,15 +10,21 @@ void RefreshPump::tick() {
     // drained in this tick too.
     SysExRing* sysex = ring_.sysex();
     for (;;) {
-        // The write index first: a SysEx stored before a short message it covers is seen below.
         const bool shortWaiting = !ring_.empty();
         SysExRing::Entry waiting;
-        // A SysEx goes when the short messages that arrived before it have gone.
-        if (sysex != nullptr && sysex->front(waiting) &&
-            (!shortWaiting || waiting.shortPos == ring_.readPos())) {
-            handleSysEx(waiting);
-            sysex->pop(waiting);
-            continue;
+        if (sysex != nullptr && sysex->front(waiting)) {
+            // A SysEx goes once the short messages that arrived before it have gone.
+            if (waiting.shortPos == ring_.readPos()) {
+                handleSysEx(waiting);
+                sysex->pop(waiting);
+                continue;
+            }
+            // Those were stored before the SysEx, which is seen now: the write index read before
+            // it may not have shown them yet, a second look will (unless the ring overran).
+            if (!shortWaiting) {
+                if (ring_.overrun()) break;
+                continue;
+            }
         }
         if (!shortWaiting) break;
         const InputRing::Entry entry = ring_.at(ring_.readPos());
