@@ -350,18 +350,23 @@ int playStream(const Send& out, long count, double rate, unsigned long seed) {
     return kDone;
 }
 
-// What the --receive mode prints: short messages, as they come.
+// What the --receive mode prints: short messages, as they come, and SysEx as their length.
 class Receiver {
 public:
-    // From any thread. SysEx is no short message; clock and sensing are.
+    // From any thread. Clock and sensing are short messages; a SysEx (F0 ... F7, whole) is
+    // printed as "SysEx" and its length; other events are not messages.
     void deliver(const Bytes& bytes) {
-        if (bytes.empty() || bytes.size() > 3 || bytes[0] < 0x80 || bytes[0] == 0xF0) return;
-        std::uint32_t packed = 0;
-        for (std::size_t i = 0; i < bytes.size(); ++i)
-            packed |= static_cast<std::uint32_t>(bytes[i]) << (8 * i);
+        Arrival arrival;
+        if (bytes.size() >= 2 && bytes.front() == 0xF0 && bytes.back() == 0xF7) {
+            arrival.sysExBytes = bytes.size();
+        } else {
+            if (bytes.empty() || bytes.size() > 3 || bytes[0] < 0x80 || bytes[0] == 0xF0) return;
+            for (std::size_t i = 0; i < bytes.size(); ++i)
+                arrival.message |= static_cast<std::uint32_t>(bytes[i]) << (8 * i);
+        }
         {
             std::lock_guard lock(mutex_);
-            waiting_.push_back(packed);
+            waiting_.push_back(arrival);
         }
         arrived_.notify_one();
     }
@@ -382,16 +387,20 @@ public:
         while (!(o.expect >= 0 && received >= o.expect) && !stopRequested.load() &&
                !(deadline && Clock::now() >= *deadline)) {
             if (poll) poll();
-            std::vector<std::uint32_t> arrived;
+            std::vector<Arrival> arrived;
             {
                 std::unique_lock lock(mutex_);
                 arrived_.wait_for(lock, poll ? 2ms : 10ms, [&] { return !waiting_.empty(); });
                 arrived.swap(waiting_);
             }
-            for (const std::uint32_t message : arrived) {
+            for (const Arrival& arrival : arrived) {
                 if (o.expect >= 0 && received >= o.expect) break;
                 ++received;
-                if (!o.printCount) std::printf("%06X\n", message);
+                if (o.printCount) continue;
+                if (arrival.sysExBytes != 0)
+                    std::printf("SysEx %zu\n", arrival.sysExBytes);
+                else
+                    std::printf("%06X\n", arrival.message);
             }
             std::fflush(stdout);
         }
@@ -401,9 +410,13 @@ public:
     }
 
 private:
+    struct Arrival {
+        std::uint32_t message = 0;
+        std::size_t sysExBytes = 0;  // a SysEx of this length instead
+    };
     std::mutex mutex_;
     std::condition_variable arrived_;
-    std::vector<std::uint32_t> waiting_;
+    std::vector<Arrival> waiting_;
 };
 
 // The messages of --sysex: the bytes of a .syx file or hex digits (spaces between bytes
