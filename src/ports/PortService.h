@@ -19,7 +19,7 @@ using DeviceId = std::int32_t;
 // so that the callback can reach what the opener owns (the ring it fills) without a global.
 using Instance = std::uintptr_t;
 
-// Result codes. Callers only look at the result of the two opens.
+// Result codes. Callers only look at the result of the two opens and of a long send.
 inline constexpr Result kOk = 0;
 inline constexpr Result kError = 1;
 inline constexpr Result kBadDeviceId = 2;
