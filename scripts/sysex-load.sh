@@ -56,7 +56,7 @@ EOF
 
 # start_receiver EXPECT SECONDS: starts tamblin-send --receive for EXPECT messages into $work/received.
 start_receiver() {
-    "$sender_bin" --api jack --receive --expect "$1" --timeout "$2" >"$work/received" \
+    "$sender_bin" --api jack --receive --with-sysex --expect "$1" --timeout "$2" >"$work/received" \
         2>"$work/receiver.log" &
     receiver_pid=$!
     until_ok 10 port_exists '^tamblin-send:in$' || fail "the receiver's port did not appear"
@@ -124,6 +124,8 @@ for mode in tick direct-thru; do
     start="$(date +%s%N)"
     reap receiver
     end="$(date +%s%N)"
+    # The log is written at the tick after the last one.
+    sleep 0.5
     cpu1="$(cpu_ms "$monitor_pid")"
     reap sender || true
     stop "$monitor_pid" TERM

@@ -47,8 +47,7 @@ using tamblin::tools::Bytes;
 constexpr const char* kUsage =
     "usage: tamblin-send [--api jack|alsa] [--wait-connection S] [--delay MS] (--demo [--loop] | "
     "--stream COUNT --rate PER_SECOND [--seed N] | --sysex HEX|FILE.syx | --receive [--count] "
-    "[--expect N] "
-    "[--timeout S])\n";
+    "[--with-sysex] [--expect N] [--timeout S])\n";
 constexpr const char* kClient = "tamblin-send";
 
 constexpr int kDone = 0;
@@ -67,6 +66,7 @@ struct Options {
     double rate = 0;
     unsigned long seed = 1;
     bool printCount = false;
+    bool withSysEx = false;  // --receive: SysEx too
     long expect = -1;
     double timeout = -1;
     double waitConnection = -1;
@@ -125,6 +125,8 @@ std::optional<Options> parse(int argc, char** argv) {
             long seed = 0;
             ok = takeWhole(seed);
             o.seed = static_cast<unsigned long>(seed);
+        } else if (arg == "--with-sysex") {
+            o.withSysEx = true;
         } else if (arg == "--count") {
             o.printCount = true;
         } else if (arg == "--expect") {
@@ -145,7 +147,7 @@ std::optional<Options> parse(int argc, char** argv) {
     if (o.mode == Mode::Stream && o.rate <= 0) return std::nullopt;
     if (o.mode != Mode::Stream && (o.rate > 0 || o.count >= 0)) return std::nullopt;
     if (o.loop && o.mode != Mode::Demo) return std::nullopt;
-    if (o.mode != Mode::Receive && (o.printCount || o.expect >= 0 || o.timeout >= 0))
+    if (o.mode != Mode::Receive && (o.printCount || o.withSysEx || o.expect >= 0 || o.timeout >= 0))
         return std::nullopt;
     return o;
 }
@@ -350,14 +352,17 @@ int playStream(const Send& out, long count, double rate, unsigned long seed) {
     return kDone;
 }
 
-// What the --receive mode prints: short messages, as they come, and SysEx as their length.
+// What the --receive mode prints: short messages, as they come, and with --with-sysex SysEx as
+// their length.
 class Receiver {
 public:
+    explicit Receiver(bool withSysEx = false) : withSysEx_(withSysEx) {}
+
     // From any thread. Clock and sensing are short messages; a SysEx (F0 ... F7, whole) is
-    // printed as "SysEx" and its length; other events are not messages.
+    // printed as "SysEx" and its length when asked for; other events are not messages.
     void deliver(const Bytes& bytes) {
         Arrival arrival;
-        if (bytes.size() >= 2 && bytes.front() == 0xF0 && bytes.back() == 0xF7) {
+        if (withSysEx_ && bytes.size() >= 2 && bytes.front() == 0xF0 && bytes.back() == 0xF7) {
             arrival.sysExBytes = bytes.size();
         } else {
             if (bytes.empty() || bytes.size() > 3 || bytes[0] < 0x80 || bytes[0] == 0xF0) return;
@@ -414,6 +419,7 @@ private:
         std::uint32_t message = 0;
         std::size_t sysExBytes = 0;  // a SysEx of this length instead
     };
+    const bool withSysEx_;
     std::mutex mutex_;
     std::condition_variable arrived_;
     std::vector<Arrival> waiting_;
@@ -473,7 +479,7 @@ int playWith(const Options& o, const Send& out, const tamblin::tools::JackSource
 int runOnJack(const Options& o, std::unique_ptr<tamblin::tools::JackSource> source,
               std::unique_ptr<tamblin::tools::JackSink> sink) {
     if (sink != nullptr) {
-        Receiver receiver;
+        Receiver receiver(o.withSysEx);
         return receiver.run(o, [&] {
             for (const Bytes& bytes : sink->take()) receiver.deliver(bytes);
         });
