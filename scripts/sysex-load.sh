@@ -65,12 +65,15 @@ start_receiver() {
 # start_monitor [OPTION...]: the monitor on the sender's port and the receiver, log in $work/log.
 start_monitor() {
     rm -f "$work/log"
-    QT_QPA_PLATFORM=offscreen "$monitor_bin" --sysex --input tamblin-send-01:out \
+    QT_QPA_PLATFORM=offscreen "$monitor_bin" --sysex --input "$(sender_port)" \
         --output tamblin-send:in --log "$work/log" "$@" >"$work/monitor.out" 2>"$work/monitor.log" &
     monitor_pid=$!
 }
 
-input_connected() { jack_lsp -c tamblin-send-01:out 2>/dev/null | grep -q '^ *Tamblin:in$'; }
+# The sender's port: the second client named tamblin-send, which JACK renames (jackd
+# tamblin-send-01, PipeWire's libjack otherwise).
+sender_port() { jack_lsp 2>/dev/null | grep -E '^tamblin-send-[0-9]+:out$' | head -n 1; }
+input_connected() { jack_lsp -c "$(sender_port)" 2>/dev/null | grep -q '^ *Tamblin:in$'; }
 
 # passes SIZE VIA: whether one SysEx of SIZE bytes arrives whole, VIA "server" or "monitor".
 passes() {
@@ -80,9 +83,9 @@ passes() {
     "$sender_bin" --api jack --sysex "$work/one.syx" --wait-connection 10 \
         >"$work/sender.log" 2>&1 &
     sender_pid=$!
-    until_ok 10 port_exists '^tamblin-send-01:out$' || fail "the sender's port did not appear"
+    until_ok 10 port_exists '^tamblin-send-[0-9]+:out$' || fail "the sender's port did not appear"
     if [ "$via" = server ]; then
-        jack_connect tamblin-send-01:out tamblin-send:in
+        jack_connect "$(sender_port)" tamblin-send:in
     else
         start_monitor
     fi
@@ -117,7 +120,7 @@ for mode in tick direct-thru; do
     "$sender_bin" --api jack --sysex "$work/dump.syx" --wait-connection 30 \
         >"$work/sender.log" 2>&1 &
     sender_pid=$!
-    until_ok 10 port_exists '^tamblin-send-01:out$' || fail "the sender's port did not appear"
+    until_ok 10 port_exists '^tamblin-send-[0-9]+:out$' || fail "the sender's port did not appear"
     start_monitor "${options[@]}"
     until_ok 30 input_connected || fail "the monitor did not start: $(cat "$work/monitor.log")"
     cpu0="$(cpu_ms "$monitor_pid")"
