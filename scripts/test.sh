@@ -58,8 +58,9 @@ find src tests tools bench -name '*.cpp' -o -name '*.h' | sort | xargs clang-for
 step "Normal build and the whole test suite"
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLIN_WERROR="$werror"
 # jack2's registry of servers has room for eight on the machine, and a killed jackd keeps its
-# entry: those of our servers go before any test starts one.
-build/tests/tamblin-jack-query --reclaim tamblin-
+# entry: those of our servers go before any test starts one. With no jackd running at all, what
+# jack2 left in /dev/shm goes (a killed client can leave its metadata database locked for good).
+build/tests/tamblin-jack-query --reset tamblin-
 if [ "$repeat" -gt 0 ]; then
     step "The real-MIDI programs, each $repeat times in a row"
     time ctest --test-dir build --output-on-failure -L realmidi \
@@ -94,7 +95,7 @@ step "Fuzzing: each target for ${fuzz_seconds} s from its seed corpus"
 CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLIN_FUZZ=ON \
     -DTAMBLIN_WERROR="$werror" >/dev/null
 cmake --build build-fuzz -j "$jobs"
-for target in decoder value_reader cstr2str; do
+for target in decoder sysex value_reader cstr2str; do
     corpus="build-fuzz/corpus-$target"
     rm -rf "$corpus" && mkdir -p "$corpus"
     cp tests/fuzz/corpus/"$target"/* "$corpus"/

@@ -11,7 +11,7 @@
 #include <thread>
 #include <utility>
 
-#include "ports/SpscQueue.h"
+#include "ports/RecordRing.h"
 #include "ports/jack/JackLibrary.h"
 
 namespace tamblin::tools {
@@ -20,11 +20,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Event {
-    std::uint16_t size = 0;  // as JACK carried it; bytes beyond the first 64 are not kept
-    std::array<std::uint8_t, 64> bytes{};
-    std::uint64_t usecs = 0;  // when a sink received it, on the JACK clock
+// The queues between a client's process thread and the program hold whole events of any size,
+// each with when a sink received it, on the JACK clock (a source's are 0).
+struct EventTime {
+    std::uint64_t usecs = 0;
 };
+using EventQueue = ports::RecordRing<EventTime>;
+constexpr std::size_t kQueueBytes = std::size_t{4} << 20;
 
 // What libjack may still call into after its client's server was killed, kept (reachable) for the
 // rest of the run.
@@ -80,7 +82,7 @@ struct Endpoint {
 struct JackSource::State : Endpoint {
     std::size_t perCycle = 0;
     std::mutex sending;  // the queue has one producer at a time
-    ports::SpscQueue<Event, 8192> queue;
+    EventQueue queue{kQueueBytes};
     std::atomic<std::uint64_t> queued{0};
     std::atomic<std::uint64_t> written{0};  // or refused
     std::atomic<std::uint64_t> refused{0};
@@ -92,16 +94,27 @@ struct JackSource::State : Endpoint {
         jack_midi_clear_buffer(buffer);
         std::uint64_t n = 0;
         std::uint64_t refused = 0;
-        while (const Event* event = s.queue.front()) {
+        std::size_t cost = 0;
+        bool longWritten = false;
+        EventQueue::Record event{};
+        while (s.queue.front(event)) {
             if (s.perCycle != 0 && n == s.perCycle) break;
+            // Our clients' budget for a cycle that carries a long event; a larger event goes
+            // alone.
+            const bool isLong = event.size > 3;
+            const std::size_t eventCost = event.size + ports::jack::kEventCost;
+            if (n != 0 && (isLong || longWritten) && cost + eventCost > ports::jack::kCycleBudget)
+                break;
+            cost += eventCost;
+            longWritten = longWritten || isLong;
             const auto offset = static_cast<jack_nframes_t>(std::min<std::uint64_t>(n, frames - 1));
-            if (jack_midi_event_write(buffer, offset, event->bytes.data(), event->size) != 0) {
+            if (jack_midi_event_write(buffer, offset, event.bytes, event.size) != 0) {
                 // Waits for the next cycle when the buffer is full; but an event that does not go
                 // even into an empty buffer never will (PipeWire's libjack takes no empty event).
                 if (jack_midi_get_event_count(buffer) != 0) break;
                 ++refused;
             }
-            s.queue.pop();
+            s.queue.pop(event);
             ++n;
         }
         if (refused != 0) s.refused.fetch_add(refused, std::memory_order_relaxed);
@@ -123,11 +136,8 @@ JackSource::~JackSource() {
 }
 
 bool JackSource::send(const Bytes& bytes) {
-    Event event;
-    event.size = static_cast<std::uint16_t>(std::min<std::size_t>(bytes.size(), 64));
-    std::copy_n(bytes.begin(), event.size, event.bytes.begin());
     std::lock_guard lock(state_->sending);
-    while (!state_->queue.push(event)) {
+    while (!state_->queue.push({}, bytes.data(), bytes.size())) {
         if (state_->gone.load(std::memory_order_acquire)) return false;
         std::this_thread::sleep_for(1ms);
     }
@@ -163,7 +173,7 @@ bool JackSource::waitForConnection(std::chrono::milliseconds timeout) const {
 }
 
 struct JackSink::State : Endpoint {
-    ports::SpscQueue<Event, 16384> queue;
+    EventQueue queue{kQueueBytes};
     std::atomic<std::uint64_t> lost{0};
     mutable std::mutex reading;  // the queue has one consumer at a time
     std::vector<Bytes> log;
@@ -182,23 +192,21 @@ struct JackSink::State : Endpoint {
         for (jack_nframes_t i = 0; i < count; ++i) {
             jack_midi_event_t in;
             if (jack_midi_event_get(&in, buffer, i) != 0) continue;
-            Event event;
             // As the monitor times its input (see ports/jack/JackProcess.cpp).
-            event.usecs = start + (rate != 0 ? jack_time_t{in.time} * 1000000u / rate : 0);
-            event.size = static_cast<std::uint16_t>(std::min<std::size_t>(in.size, 0xFFFF));
-            std::copy_n(in.buffer, std::min<std::size_t>(in.size, 64), event.bytes.begin());
-            if (!s.queue.push(event)) s.lost.fetch_add(1, std::memory_order_relaxed);
+            const EventTime time{start + (rate != 0 ? jack_time_t{in.time} * 1000000u / rate : 0)};
+            if (!s.queue.push(time, in.buffer, in.size))
+                s.lost.fetch_add(1, std::memory_order_relaxed);
         }
         return 0;
     }
 
     // Under `reading`.
     void drain() {
-        while (const Event* event = queue.front()) {
-            log.emplace_back(event->bytes.begin(),
-                             event->bytes.begin() + std::min<std::size_t>(event->size, 64));
-            times.push_back(event->usecs);
-            queue.pop();
+        EventQueue::Record event{};
+        while (queue.front(event)) {
+            log.emplace_back(event.bytes, event.bytes + event.size);
+            times.push_back(event.header.usecs);
+            queue.pop(event);
         }
     }
     void check() const {

@@ -57,9 +57,9 @@ public:
     JackSource& operator=(const JackSource&) = delete;
 
     const std::string& port() const { return port_; }
-    // Queues one event of up to 64 bytes, broken ones and empty ones included; waits while the
-    // queue is full. False, with nothing queued, once the server has shut the client down. Safe
-    // from several threads.
+    // Queues one event of any size, broken ones and empty ones included; waits while the queue
+    // is full. A cycle carries what fits jack::kCycleBudget (a larger event alone). False, with
+    // nothing queued, once the server has shut the client down. Safe from several threads.
     bool send(const Bytes& bytes);
     // Whether the port is connected to something now.
     bool connected() const;

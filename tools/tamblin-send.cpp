@@ -15,6 +15,7 @@
 
 #include <RtMidi.h>
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -45,8 +46,8 @@ using tamblin::tools::Bytes;
 
 constexpr const char* kUsage =
     "usage: tamblin-send [--api jack|alsa] [--wait-connection S] [--delay MS] (--demo [--loop] | "
-    "--stream COUNT --rate PER_SECOND [--seed N] | --receive [--count] [--expect N] "
-    "[--timeout S])\n";
+    "--stream COUNT --rate PER_SECOND [--seed N] | --sysex HEX|FILE.syx | --receive [--count] "
+    "[--with-sysex] [--expect N] [--timeout S])\n";
 constexpr const char* kClient = "tamblin-send";
 
 constexpr int kDone = 0;
@@ -58,12 +59,14 @@ using tamblin::tools::stopRequested;
 
 struct Options {
     enum class Api { Any, Jack, Alsa } api = Api::Any;
-    enum class Mode { None, Demo, Stream, Receive } mode = Mode::None;
+    enum class Mode { None, Demo, Stream, SysEx, Receive } mode = Mode::None;
+    std::string sysex;  // hex bytes, or a .syx file
     bool loop = false;
     long count = -1;
     double rate = 0;
     unsigned long seed = 1;
     bool printCount = false;
+    bool withSysEx = false;  // --receive: SysEx too
     long expect = -1;
     double timeout = -1;
     double waitConnection = -1;
@@ -110,6 +113,10 @@ std::optional<Options> parse(int argc, char** argv) {
                      : arg == "--stream" ? Options::Mode::Stream
                                          : Options::Mode::Receive;
             if (arg == "--stream") ok = ok && takeWhole(o.count);
+        } else if (arg == "--sysex" && value) {
+            ok = o.mode == Options::Mode::None;
+            o.mode = Options::Mode::SysEx;
+            o.sysex = value, ++i;
         } else if (arg == "--loop") {
             o.loop = true;
         } else if (arg == "--rate") {
@@ -118,6 +125,8 @@ std::optional<Options> parse(int argc, char** argv) {
             long seed = 0;
             ok = takeWhole(seed);
             o.seed = static_cast<unsigned long>(seed);
+        } else if (arg == "--with-sysex") {
+            o.withSysEx = true;
         } else if (arg == "--count") {
             o.printCount = true;
         } else if (arg == "--expect") {
@@ -138,7 +147,7 @@ std::optional<Options> parse(int argc, char** argv) {
     if (o.mode == Mode::Stream && o.rate <= 0) return std::nullopt;
     if (o.mode != Mode::Stream && (o.rate > 0 || o.count >= 0)) return std::nullopt;
     if (o.loop && o.mode != Mode::Demo) return std::nullopt;
-    if (o.mode != Mode::Receive && (o.printCount || o.expect >= 0 || o.timeout >= 0))
+    if (o.mode != Mode::Receive && (o.printCount || o.withSysEx || o.expect >= 0 || o.timeout >= 0))
         return std::nullopt;
     return o;
 }
@@ -343,18 +352,26 @@ int playStream(const Send& out, long count, double rate, unsigned long seed) {
     return kDone;
 }
 
-// What the --receive mode prints: short messages, as they come.
+// What the --receive mode prints: short messages, as they come, and with --with-sysex SysEx as
+// their length.
 class Receiver {
 public:
-    // From any thread. SysEx is no short message; clock and sensing are.
+    explicit Receiver(bool withSysEx = false) : withSysEx_(withSysEx) {}
+
+    // From any thread. Clock and sensing are short messages; a SysEx (F0 ... F7, whole) is
+    // printed as "SysEx" and its length when asked for; other events are not messages.
     void deliver(const Bytes& bytes) {
-        if (bytes.empty() || bytes.size() > 3 || bytes[0] < 0x80 || bytes[0] == 0xF0) return;
-        std::uint32_t packed = 0;
-        for (std::size_t i = 0; i < bytes.size(); ++i)
-            packed |= static_cast<std::uint32_t>(bytes[i]) << (8 * i);
+        Arrival arrival;
+        if (withSysEx_ && bytes.size() >= 2 && bytes.front() == 0xF0 && bytes.back() == 0xF7) {
+            arrival.sysExBytes = bytes.size();
+        } else {
+            if (bytes.empty() || bytes.size() > 3 || bytes[0] < 0x80 || bytes[0] == 0xF0) return;
+            for (std::size_t i = 0; i < bytes.size(); ++i)
+                arrival.message |= static_cast<std::uint32_t>(bytes[i]) << (8 * i);
+        }
         {
             std::lock_guard lock(mutex_);
-            waiting_.push_back(packed);
+            waiting_.push_back(arrival);
         }
         arrived_.notify_one();
     }
@@ -375,16 +392,20 @@ public:
         while (!(o.expect >= 0 && received >= o.expect) && !stopRequested.load() &&
                !(deadline && Clock::now() >= *deadline)) {
             if (poll) poll();
-            std::vector<std::uint32_t> arrived;
+            std::vector<Arrival> arrived;
             {
                 std::unique_lock lock(mutex_);
                 arrived_.wait_for(lock, poll ? 2ms : 10ms, [&] { return !waiting_.empty(); });
                 arrived.swap(waiting_);
             }
-            for (const std::uint32_t message : arrived) {
+            for (const Arrival& arrival : arrived) {
                 if (o.expect >= 0 && received >= o.expect) break;
                 ++received;
-                if (!o.printCount) std::printf("%06X\n", message);
+                if (o.printCount) continue;
+                if (arrival.sysExBytes != 0)
+                    std::printf("SysEx %zu\n", arrival.sysExBytes);
+                else
+                    std::printf("%06X\n", arrival.message);
             }
             std::fflush(stdout);
         }
@@ -394,15 +415,62 @@ public:
     }
 
 private:
+    struct Arrival {
+        std::uint32_t message = 0;
+        std::size_t sysExBytes = 0;  // a SysEx of this length instead
+    };
+    const bool withSysEx_;
     std::mutex mutex_;
     std::condition_variable arrived_;
-    std::vector<std::uint32_t> waiting_;
+    std::vector<Arrival> waiting_;
 };
+
+// The messages of --sysex: the bytes of a .syx file or hex digits (spaces between bytes
+// allowed), cut after each F7. Nothing when the hex or the file cannot be read.
+std::optional<std::vector<Bytes>> sysExMessages(const std::string& source) {
+    Bytes bytes;
+    std::string lower = source;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (lower.size() > 4 && lower.ends_with(".syx")) {
+        std::FILE* file = std::fopen(source.c_str(), "rb");
+        if (file == nullptr) return std::nullopt;
+        for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file))
+            bytes.push_back(static_cast<std::uint8_t>(c));
+        std::fclose(file);
+    } else {
+        std::string digits;
+        for (const char c : source)
+            if (c != ' ') digits.push_back(c);
+        if (digits.empty() || digits.size() % 2 != 0) return std::nullopt;
+        for (std::size_t i = 0; i < digits.size(); i += 2) {
+            char* end = nullptr;
+            const std::string pair = digits.substr(i, 2);
+            const long value = std::strtol(pair.c_str(), &end, 16);
+            if (end != pair.c_str() + 2) return std::nullopt;
+            bytes.push_back(static_cast<std::uint8_t>(value));
+        }
+    }
+    std::vector<Bytes> messages;
+    for (const std::uint8_t byte : bytes) {
+        if (messages.empty() || (!messages.back().empty() && messages.back().back() == 0xF7))
+            messages.emplace_back();
+        messages.back().push_back(byte);
+    }
+    if (messages.empty()) return std::nullopt;
+    return messages;
+}
 
 // Waits as the options say, then plays; the exit status.
 int playWith(const Options& o, const Send& out, const tamblin::tools::JackSource* jack) {
     if (o.waitConnection >= 0) waitForConnection(jack, o.waitConnection);
     if (!sleepUntil(Clock::now() + std::chrono::milliseconds(o.delay))) return kFailed;
+    if (o.mode == Options::Mode::SysEx) {
+        const std::optional<std::vector<Bytes>> messages = sysExMessages(o.sysex);
+        if (!messages) return kBadUsage;
+        for (const Bytes& message : *messages) out(message);
+        return kDone;
+    }
     return o.mode == Options::Mode::Demo ? playDemo(out, o.loop)
                                          : playStream(out, o.count, o.rate, o.seed);
 }
@@ -411,7 +479,7 @@ int playWith(const Options& o, const Send& out, const tamblin::tools::JackSource
 int runOnJack(const Options& o, std::unique_ptr<tamblin::tools::JackSource> source,
               std::unique_ptr<tamblin::tools::JackSink> sink) {
     if (sink != nullptr) {
-        Receiver receiver;
+        Receiver receiver(o.withSysEx);
         return receiver.run(o, [&] {
             for (const Bytes& bytes : sink->take()) receiver.deliver(bytes);
         });
@@ -456,7 +524,7 @@ int runOnAlsa(const Options& o) {
 int main(int argc, char** argv) {
     if (!tamblin::app::openClosedStandardStreams()) return kFailed;
     const std::optional<Options> options = parse(argc, argv);
-    if (!options) {
+    if (!options || (options->mode == Options::Mode::SysEx && !sysExMessages(options->sysex))) {
         std::fputs(kUsage, stderr);
         return kBadUsage;
     }

@@ -63,6 +63,10 @@ constexpr std::array kOptions{
                "each screen refresh, and give it room for 16,383, so that bursts do\n"
                "not overrun it",
                [](Options& o, const std::string&) { o.drainEarly = true; }},
+    OptionSpec{"sysex", 0, "",
+               "receive System Exclusive messages: show each in the log and forward\n"
+               "it whole with the others (without it, SysEx is dropped at the port)",
+               [](Options& o, const std::string&) { o.sysex = true; }},
 };
 
 // Qt's own options (QCoreApplication, QGuiApplication with the xcb platform, QApplication), by

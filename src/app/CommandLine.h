@@ -28,6 +28,8 @@ struct Options {
     // A file that every message from the input is written to, as a MIDI file (".mid") or CSV
     // (".csv"), whatever the window shows.
     std::optional<std::string> capture;
+    // SysEx is received, shown in the log and forwarded, instead of dropped at the port.
+    bool sysex = false;
 };
 
 // The program's command line, read before QApplication exists (so that --help and --version

@@ -16,6 +16,7 @@
 #include "app/Termination.h"
 #include "capture/CaptureFile.h"
 #include "input/LogFile.h"
+#include "input/SysExRing.h"
 #include "ports/CompositePortService.h"
 #include "ports/PipeWireProps.h"
 #include "ports/RtMidiPortService.h"
@@ -153,11 +154,18 @@ int main(int argc, char* argv[]) {
     // both the port services and the window. Drained early, it has room for a stalled server's
     // backlog too.
     input::InputRing ring(input::InputRing::sizeFor(options.drainEarly));
+    // With --sysex, the long messages' ring beside it, which lives as long.
+    std::unique_ptr<input::SysExRing> sysex;
+    if (options.sysex) {
+        sysex = std::make_unique<input::SysExRing>();
+        ring.attachSysEx(sysex.get());
+    }
     // The ALSA sequencer's devices first, then JACK's.
     ports::HandleSource handles;
     ports::RtMidiPortService alsa(ports::makeRtMidiSystem(), &handles);
     ports::JackPortService jack({.directThru = options.directThru}, &handles);
     ports::CompositePortService service({&alsa, &jack});
+    if (options.sysex) service.setLongCallback(&input::midiInLongCallback);
     // A JACK server that stopped answering (a stopped jackd) holds the JACK worker inside libjack,
     // where no call can be taken back, and with it libjack's process-wide lock: destructors and
     // exit handlers could wait for it for ever. Every way out goes through here, once the ports

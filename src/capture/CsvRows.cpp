@@ -71,10 +71,15 @@ std::string_view kindOf(std::span<const std::uint8_t> bytes) {
 std::string logText(std::span<const std::uint8_t> bytes, std::int32_t time,
                     std::string_view decimalSeparator) {
     std::string text = input::Decoder::timeText(time, decimalSeparator);
-    if (bytes.size() > 3) {
-        text.append(" SysEx, ");
-        appendNumber(text, static_cast<std::int64_t>(bytes.size()));
-        text.append(" bytes");
+    // A long message (a short one never starts with F0 nor has more than three bytes), as the
+    // log shows it with --sysex.
+    if (bytes.empty() || bytes.size() > 3 || bytes[0] == 0xF0) {
+        text.push_back(' ');
+        if (!bytes.empty()) {
+            text.append(input::Decoder::sysExHexText(bytes.data(), bytes.size()));
+            text.push_back(' ');
+        }
+        text.append(input::Decoder::describeSysEx(bytes.data(), bytes.size()));
         return text;
     }
     std::uint32_t message = 0;

@@ -136,6 +136,125 @@ void appendHex(std::string& out, std::uint32_t message) {
     out.append(end - shown, shown);
 }
 
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+void appendHexByte(std::string& out, std::uint8_t byte) {
+    out.push_back(kHexDigits[byte >> 4]);
+    out.push_back(kHexDigits[byte & 0x0F]);
+}
+
+void appendSysExHex(std::string& out, const std::uint8_t* bytes, std::size_t size) {
+    const bool whole = size <= Decoder::kSysExShownWhole;
+    const std::size_t head = whole ? size : Decoder::kSysExShownHead;
+    for (std::size_t i = 0; i < head; ++i) {
+        if (i != 0) out.push_back(' ');
+        appendHexByte(out, bytes[i]);
+    }
+    if (whole) return;
+    out.append(" ... ");
+    appendHexByte(out, bytes[size - 1]);
+}
+
+struct MmcCommand {
+    std::uint8_t id;
+    std::string_view name;
+};
+constexpr MmcCommand kMmcCommands[] = {
+    {0x01, "Stop"},         {0x02, "Play"},         {0x03, "Deferred Play"},
+    {0x04, "Fast Forward"}, {0x05, "Rewind"},       {0x06, "Record Strobe"},
+    {0x07, "Record Exit"},  {0x08, "Record Pause"}, {0x09, "Pause"},
+    {0x0A, "Eject"},        {0x0B, "Chase"},        {0x0C, "Command Error Reset"},
+    {0x0D, "MMC Reset"},    {0x40, "Write"},        {0x44, "Locate"},
+    {0x47, "Shuttle"},
+};
+
+// The Universal SysEx named by their ID (F0 7E or 7F), first and second sub-ID.
+struct UniversalName {
+    std::uint8_t id;
+    std::uint8_t sub1;
+    std::uint8_t sub2;
+    std::string_view name;
+};
+constexpr UniversalName kUniversalNames[] = {
+    {0x7E, 0x06, 0x01, "Identity Request"}, {0x7E, 0x06, 0x02, "Identity Reply"},
+    {0x7E, 0x09, 0x01, "GM System On"},     {0x7E, 0x09, 0x02, "GM System Off"},
+    {0x7E, 0x09, 0x03, "GM2 System On"},    {0x7F, 0x04, 0x01, "Master Volume"},
+    {0x7F, 0x01, 0x01, "MTC Full Frame"},
+};
+
+// The name of a Universal SysEx (F0 7E/7F, device, sub-IDs), or of its manufacturer.
+void appendSysExName(std::string& out, const std::uint8_t* bytes, std::size_t size) {
+    const std::uint8_t id = bytes[1];
+    const int sub1 = size > 3 ? bytes[3] : -1;
+    const int sub2 = size > 4 ? bytes[4] : -1;
+    for (const UniversalName& universal : kUniversalNames) {
+        if (universal.id != id || universal.sub1 != sub1 || universal.sub2 != sub2) continue;
+        out.append(universal.name);
+        // Master Volume: 14 bits, low seven first.
+        if (sub1 == 0x04 && size > 6 && bytes[5] < 0x80 && bytes[6] < 0x80) {
+            out.push_back(' ');
+            appendNumber(out, static_cast<unsigned>(bytes[5]) | (bytes[6] << 7u));
+        }
+        return;
+    }
+    if (id == 0x7F && sub1 == 0x06 && sub2 >= 0) {
+        out.append("MMC ");
+        for (const MmcCommand& command : kMmcCommands) {
+            if (command.id != sub2) continue;
+            out.append(command.name);
+            return;
+        }
+        out.append("command ");
+        appendHexByte(out, static_cast<std::uint8_t>(sub2));
+        return;
+    }
+    if (id == 0x7E || id == 0x7F) {
+        out.append(id == 0x7E ? "Universal Non-Real Time" : "Universal Real Time");
+        return;
+    }
+    if (id == 0x7D) {
+        out.append("Non-Commercial");
+        return;
+    }
+    out.append("manufacturer ");
+    appendHexByte(out, id);
+    // 00 opens an ID of three bytes.
+    if (id == 0x00 && size > 3 && bytes[2] < 0x80 && bytes[3] < 0x80) {
+        out.push_back(' ');
+        appendHexByte(out, bytes[2]);
+        out.push_back(' ');
+        appendHexByte(out, bytes[3]);
+    }
+}
+
+void appendSysExDescription(std::string& out, const std::uint8_t* bytes, std::size_t size) {
+    if (size == 0) {
+        out.append("empty event");
+        return;
+    }
+    if (bytes[0] != 0xF0) {
+        out.append("not a MIDI message, ");
+        appendNumber(out, size);
+        out.append(size == 1 ? " byte" : " bytes");
+        return;
+    }
+    out.append("SysEx ");
+    appendNumber(out, size);
+    out.append(size == 1 ? " byte" : " bytes");
+    const bool ended = size > 1 && bytes[size - 1] == 0xF7;
+    for (std::size_t i = 1; i + (ended ? 1 : 0) < size; ++i) {
+        if (bytes[i] < 0x80) continue;
+        out.append(bytes[i] >= 0xF8 ? ", cut by real-time " : ", cut by status ");
+        appendHexByte(out, bytes[i]);
+        break;
+    }
+    if (!ended) out.append(", no F7 at its end");
+    if (size > 1 && bytes[1] < 0x80) {
+        out.append(": ");
+        appendSysExName(out, bytes, size);
+    }
+}
+
 }  // namespace
 
 Decoder::Decoder(DecoderSink& sink, std::string decimalSeparator)
@@ -208,6 +327,51 @@ void Decoder::displayMessage(std::uint32_t message, std::int32_t time) {
     ++logLineCount_;
 }
 
+void Decoder::appendLine() {
+    if (logLineCount_ >= kMaxLogLines) {
+        sink_.clearLog();
+        logLineCount_ = 0;
+    }
+    sink_.appendLog(line_);
+    ++logLineCount_;
+}
+
+void Decoder::displaySysEx(const std::uint8_t* bytes, std::size_t size, std::int32_t time) {
+    line_.clear();
+    appendTime(line_, time, separator_);
+    line_.push_back(' ');
+    if (size != 0) {
+        appendSysExHex(line_, bytes, size);
+        line_.push_back(' ');
+    }
+    appendSysExDescription(line_, bytes, size);
+    appendLine();
+}
+
+void Decoder::displaySysExDropped(std::uint32_t count, std::uint64_t bytes, std::int32_t time) {
+    line_.clear();
+    appendTime(line_, time, separator_);
+    line_.append(" SysEx dropped: ");
+    appendNumber(line_, bytes);
+    line_.append(" bytes");
+    if (count > 1) {
+        line_.append(" in ");
+        appendNumber(line_, count);
+        line_.append(" messages");
+    }
+    line_.append(", no room");
+    appendLine();
+}
+
+void Decoder::displayNotForwarded(std::size_t size, std::int32_t time) {
+    line_.clear();
+    appendTime(line_, time, separator_);
+    line_.append(" SysEx not forwarded: ");
+    appendNumber(line_, size);
+    line_.append(" bytes, more than the output carries at once");
+    appendLine();
+}
+
 void Decoder::reset() {
     for (int messageClass = 0; messageClass < kMessageClasses; ++messageClass) {
         counts_[messageClass] = 0;
@@ -237,6 +401,18 @@ std::string Decoder::timeText(std::int32_t time, std::string_view decimalSeparat
 std::string Decoder::hexText(std::uint32_t message) {
     std::string text;
     appendHex(text, message);
+    return text;
+}
+
+std::string Decoder::sysExHexText(const std::uint8_t* bytes, std::size_t size) {
+    std::string text;
+    appendSysExHex(text, bytes, size);
+    return text;
+}
+
+std::string Decoder::describeSysEx(const std::uint8_t* bytes, std::size_t size) {
+    std::string text;
+    appendSysExDescription(text, bytes, size);
     return text;
 }
 

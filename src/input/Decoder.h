@@ -43,6 +43,15 @@ public:
     // Count labels to "0"; the rest of the state starts empty.
     void initialise();
     void displayMessage(std::uint32_t message, std::int32_t time);
+    // With `--sysex`: one log line for a long message as the input delivered it (see
+    // sysExHexText and describeSysEx). The counts and maps have no class for it and stay as they
+    // are; the first-time filter does not apply (its table is keyed on short messages).
+    void displaySysEx(const std::uint8_t* bytes, std::size_t size, std::int32_t time);
+    // One log line for `count` SysEx of `bytes` bytes in all that the SysEx ring had no room
+    // for, the first of which arrived at `time`.
+    void displaySysExDropped(std::uint32_t count, std::uint64_t bytes, std::int32_t time);
+    // One log line for a SysEx that thru let through and the output could not carry whole.
+    void displayNotForwarded(std::size_t size, std::int32_t time);
     // The decoder's share of Clear: counts and their labels to "0", the first-time table
     // forgotten, the log emptied. Note state and the log line count stay.
     void reset();
@@ -55,8 +64,20 @@ public:
     static std::string describe(std::uint32_t message);
     static std::string timeText(std::int32_t time, std::string_view decimalSeparator);
     static std::string hexText(std::uint32_t message);
+    // A long message's bytes in hex, two digits each and a space between: all of them up to
+    // kSysExShownWhole bytes, else the first kSysExShownHead, "...", and the last.
+    static std::string sysExHexText(const std::uint8_t* bytes, std::size_t size);
+    // "SysEx 6 bytes: Identity Request", "SysEx 120 bytes: manufacturer 43", and what is wrong
+    // with a malformed one ("SysEx 5 bytes, no F7 at its end: ...", "not a MIDI message, 3 bytes").
+    static std::string describeSysEx(const std::uint8_t* bytes, std::size_t size);
+
+    static constexpr std::size_t kSysExShownWhole = 32;
+    static constexpr std::size_t kSysExShownHead = 24;
 
 private:
+    // Empties the log first when it holds kMaxLogLines lines, then appends line_.
+    void appendLine();
+
     DecoderSink& sink_;
     std::string separator_;
     std::array<std::int64_t, kMessageClasses> counts_{};

@@ -8,6 +8,8 @@
 
 namespace tamblin::input {
 
+class SysExRing;
+
 // Single-producer, single-consumer ring between the MIDI input callback and the refresh pump.
 //
 // Threads: store() runs on the port service's callback thread and is the only writer of the
@@ -106,6 +108,11 @@ public:
     // Consumer side: reads the wake back to not readable.
     void takeHalfFullWake() noexcept;
 
+    // With `--sysex`: the ring that long messages from the same callback thread go to (see
+    // midiInLongCallback), attached by the ring's owner before any input opens; null without.
+    void attachSysEx(SysExRing* sysex) noexcept { sysex_ = sysex; }
+    SysExRing* sysex() const noexcept { return sysex_; }
+
 private:
     const int slots_;
     // Value-initialised: every slot starts at 0.
@@ -117,6 +124,7 @@ private:
     std::atomic<int> readPos_{0};
     std::atomic<bool> overrun_{false};
     std::atomic<int> wake_{-1};
+    SysExRing* sysex_ = nullptr;
 };
 
 // The input callback handed to the port service, with the ring it fills as the open's instance

@@ -8,7 +8,25 @@ void RefreshPump::tick() {
     host_.suspendPainting();
     // The write index is read afresh on every pass, so messages arriving during the drain are
     // drained in this tick too.
-    while (!ring_.empty()) {
+    SysExRing* sysex = ring_.sysex();
+    for (;;) {
+        const bool shortWaiting = !ring_.empty();
+        SysExRing::Entry waiting;
+        if (sysex != nullptr && sysex->front(waiting)) {
+            // A SysEx goes once the short messages that arrived before it have gone.
+            if (waiting.shortPos == ring_.readPos()) {
+                handleSysEx(waiting);
+                sysex->pop(waiting);
+                continue;
+            }
+            // Those were stored before the SysEx, which is seen now: the write index read before
+            // it may not have shown them yet, a second look will (unless the ring overran).
+            if (!shortWaiting) {
+                if (ring_.overrun()) break;
+                continue;
+            }
+        }
+        if (!shortWaiting) break;
         const InputRing::Entry entry = ring_.at(ring_.readPos());
         if (const ports::MessageBytes bytes = ports::unpackShortMessage(entry.message);
             capture_ != nullptr && !bytes.empty())
@@ -32,6 +50,23 @@ void RefreshPump::tick() {
         overrunReported_ = true;
         host_.reportOverrun();
     }
+}
+
+void RefreshPump::handleSysEx(const SysExRing::Entry& sysex) {
+    // The capture holds each long message as it came, in its place, whatever it is.
+    if (capture_ != nullptr && sysex.droppedCount == 0)
+        capture_->message({sysex.bytes, sysex.size}, static_cast<std::int64_t>(sysex.micros));
+    if (sysex.droppedCount != 0) {
+        host_.reportSysExDropped(sysex);
+        return;
+    }
+    host_.displaySysEx(sysex);
+    // Only whole SysEx go out: F0 to F7, nothing of another message inside.
+    if (sysex.decided || !host_.outputAllowed() || !ports::isWholeSysEx(sysex.bytes, sysex.size)) {
+        if (sysex.notSent) host_.reportTooLarge(sysex);
+        return;
+    }
+    if (host_.forwardLong(sysex.bytes, sysex.size) == ports::kTooLarge) host_.reportTooLarge(sysex);
 }
 
 }  // namespace tamblin::input

@@ -4,6 +4,7 @@
 
 #include "input/CaptureSink.h"
 #include "input/InputRing.h"
+#include "input/SysExRing.h"
 #include "ports/ThruRule.h"
 
 namespace tamblin::input {
@@ -24,9 +25,27 @@ public:
     virtual void resumePainting() = 0;
     // Tells the user the ring overflowed, then ends the program.
     virtual void reportOverrun() = 0;
+
+    // With `--sysex`, each long message drained, in its place among the short messages: its
+    // bytes, its time in milliseconds and in microseconds since the input started. Every one
+    // comes here whole, whatever the display filters (none of them applies to SysEx); this is
+    // where everything else that wants the SysEx received is fed from.
+    virtual void displaySysEx(const SysExRing::Entry& sysex) { static_cast<void>(sysex); }
+    // SysEx that found the SysEx ring full, in their place: `sysex.droppedCount` messages of
+    // `sysex.droppedBytes` bytes in all, the first of which arrived at `sysex.time`.
+    virtual void reportSysExDropped(const SysExRing::Entry& sysex) { static_cast<void>(sysex); }
+    // Sends a long message unchanged on the output handle: the service's result.
+    virtual ports::Result forwardLong(const std::uint8_t* bytes, std::size_t size) {
+        static_cast<void>(bytes);
+        static_cast<void>(size);
+        return ports::kError;
+    }
+    // A SysEx that thru let through but the output cannot carry in one piece: not sent at all.
+    virtual void reportTooLarge(const SysExRing::Entry& sysex) { static_cast<void>(sysex); }
 };
 
-// The refresh pump: on each tick, drains every message waiting in the ring in arrival order.
+// The refresh pump: on each tick, drains every message waiting in the ring in arrival order, and
+// with `--sysex` every long message of the SysEx ring attached to it, each in its place.
 class RefreshPump {
 public:
     RefreshPump(InputRing& ring, PumpHost& host) : ring_(ring), host_(host) {}
@@ -38,6 +57,8 @@ public:
     void setCapture(CaptureSink* capture) { capture_ = capture; }
 
 private:
+    void handleSysEx(const SysExRing::Entry& sysex);
+
     InputRing& ring_;
     PumpHost& host_;
     CaptureSink* capture_ = nullptr;

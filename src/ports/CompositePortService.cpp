@@ -67,6 +67,12 @@ Result CompositePortService::midiOutShortMsg(Handle handle, std::uint32_t messag
     return service != nullptr ? service->midiOutShortMsg(handle, message) : kInvalidHandle;
 }
 
+Result CompositePortService::midiOutLongMsg(Handle handle, const std::uint8_t* bytes,
+                                            std::size_t size) {
+    PortService* service = owner(handle, false);
+    return service != nullptr ? service->midiOutLongMsg(handle, bytes, size) : kInvalidHandle;
+}
+
 std::optional<std::int32_t> CompositePortService::midiInClock(Handle handle) {
     PortService* service = owner(handle, true);
     return service != nullptr ? service->midiInClock(handle) : std::nullopt;
@@ -78,6 +84,11 @@ void CompositePortService::setThruGate(bool outputAllowed, bool realTimeFiltered
 
 void CompositePortService::setFineTimes(bool fine) {
     for (PortService* service : services_) service->setFineTimes(fine);
+}
+
+void CompositePortService::setLongCallback(LongCallback callback) {
+    PortService::setLongCallback(callback);
+    for (PortService* service : services_) service->setLongCallback(callback);
 }
 
 }  // namespace tamblin::ports

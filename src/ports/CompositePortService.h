@@ -28,9 +28,11 @@ public:
     Result close(bool input, Handle handle) override;
     Result midiInStart(Handle handle) override;
     Result midiOutShortMsg(Handle handle, std::uint32_t message) override;
+    Result midiOutLongMsg(Handle handle, const std::uint8_t* bytes, std::size_t size) override;
     std::optional<std::int32_t> midiInClock(Handle handle) override;
     void setThruGate(bool outputAllowed, bool realTimeFiltered) override;
     void setFineTimes(bool fine) override;
+    void setLongCallback(LongCallback callback) override;
 
 private:
     struct Open {

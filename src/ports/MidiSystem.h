@@ -43,11 +43,12 @@ public:
                                                              const std::string& clientName) = 0;
     // A new endpoint as a client named `clientName`, or null when the system refuses one. An
     // input hands every message to `receive` with `user`, from when its port opens until it is
-    // destroyed; SysEx is not delivered, clock and active sensing are.
+    // destroyed; clock and active sensing are delivered, SysEx (assembled whole) only when
+    // `sysex` is set.
     [[nodiscard]] virtual std::unique_ptr<MidiEndpoint> makeInput(int api,
                                                                   const std::string& clientName,
-                                                                  MidiReceive receive,
-                                                                  void* user) = 0;
+                                                                  MidiReceive receive, void* user,
+                                                                  bool sysex) = 0;
     [[nodiscard]] virtual std::unique_ptr<MidiEndpoint> makeOutput(
         int api, const std::string& clientName) = 0;
 };

@@ -19,12 +19,14 @@ using DeviceId = std::int32_t;
 // so that the callback can reach what the opener owns (the ring it fills) without a global.
 using Instance = std::uintptr_t;
 
-// Result codes. Callers only look at the result of the two opens.
+// Result codes. Callers only look at the result of the two opens and of a long send.
 inline constexpr Result kOk = 0;
 inline constexpr Result kError = 1;
 inline constexpr Result kBadDeviceId = 2;
 inline constexpr Result kAllocated = 4;  // the device is already in use
 inline constexpr Result kInvalidHandle = 5;
+// A long message larger than the output carries in one piece: nothing of it was sent.
+inline constexpr Result kTooLarge = 6;
 
 // Notification codes handed to the input callback.
 inline constexpr std::uint32_t kMimOpen = 961;
@@ -50,6 +52,21 @@ inline constexpr std::uint32_t kCallbackFunction = 0x30000;
 // 0-7, data bytes above it) and the second its timestamp in milliseconds since midiInStart.
 using InputCallback = void (*)(std::uint32_t handle, std::uint32_t notification, Instance instance,
                                std::uint32_t param1, std::uint32_t param2);
+
+// One message that is no short message, as an input delivered it whole (SysEx, or an event that
+// is no MIDI message at all), for the long-message route (PortService::setLongCallback).
+struct LongData {
+    const std::uint8_t* bytes = nullptr;  // valid during the call only
+    std::size_t size = 0;
+    std::uint32_t time = 0;    // milliseconds since midiInStart, as the short messages' times
+    std::uint64_t micros = 0;  // microseconds since midiInStart, on the same clock
+    bool decided = false;      // as kMimDataDecided: the service decided its thru itself
+    bool notSent = false;      // decided, let through by the gate, but too large to go out
+};
+
+// The long-message route, beside InputCallback (the platform's MIM_LONGDATA): called on the
+// thread of the short messages' callback, in arrival order with them, with the open's instance.
+using LongCallback = void (*)(Handle handle, Instance instance, const LongData& data);
 
 // Device capabilities as the service fills them: 44 bytes, the product name from byte 8,
 // zero-terminated, at most 31 characters. Other bytes are left as the caller handed them.
@@ -106,6 +123,14 @@ public:
     [[nodiscard]] Result midiOutOpen(Handle& handle, DeviceId id, InputCallback callback,
                                      Instance instance, std::uint32_t flags);
     virtual Result midiOutShortMsg(Handle handle, std::uint32_t message) = 0;
+    // Sends one long message (a SysEx) whole, in order with the short messages sent before and
+    // after it; kTooLarge, with nothing sent, when the output cannot carry it in one piece.
+    virtual Result midiOutLongMsg(Handle handle, const std::uint8_t* bytes, std::size_t size) {
+        static_cast<void>(handle);
+        static_cast<void>(bytes);
+        static_cast<void>(size);
+        return kError;
+    }
     Result midiOutClose(Handle handle) { return close(false, handle); }
 
     // The whole name of an input (`input`) or output device as last counted, which the product
@@ -129,6 +154,9 @@ public:
     // to the notifications of the inputs it opens from now on (kMimMicrosShift). Other services
     // ignore it; without it every service calls back as the platform's services do.
     virtual void setFineTimes(bool fine) { static_cast<void>(fine); }
+    // SysEx: inputs opened from now on hand every message that is no short message to
+    // `callback`, whole; null (as at start) drops them at the port. Called before the opens.
+    virtual void setLongCallback(LongCallback callback) { longCallback_ = callback; }
 
     // The jobs of both directions, for the input devices and ports when `input` is true and the
     // output ones otherwise, with the threads and handle rules of the operations above. The
@@ -145,6 +173,12 @@ public:
                                       InputCallback callback, Instance instance) = 0;
     // midiInClose and midiOutClose.
     virtual Result close(bool input, Handle handle) = 0;
+
+protected:
+    LongCallback longCallback() const { return longCallback_; }
+
+private:
+    LongCallback longCallback_ = nullptr;
 };
 
 // The devices of both directions as a service last listed them, in id order, for a service that

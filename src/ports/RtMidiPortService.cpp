@@ -34,8 +34,17 @@ void RtMidiPortService::onMessage(const std::uint8_t* bytes, std::size_t size, v
     const auto* state = static_cast<const InputState*>(user);
     if (!state->started.load(std::memory_order_acquire)) return;
     const std::optional<std::uint32_t> message = packShortMessage(bytes, size);
-    if (!message) return;
     const std::int64_t micros = state->microsecondsAt(now);
+    if (!message) {
+        if (state->longCallback == nullptr) return;
+        LongData data;
+        data.bytes = bytes;
+        data.size = size;
+        data.time = static_cast<std::uint32_t>(micros / 1000);
+        data.micros = static_cast<std::uint64_t>(micros);
+        state->longCallback(state->handle, state->instance, data);
+        return;
+    }
     const std::uint32_t fine =
         state->fineTimes ? static_cast<std::uint32_t>(micros % 1000) << kMimMicrosShift : 0;
     state->callback(state->handle, kMimData | fine, state->instance, *message,
@@ -81,7 +90,9 @@ Result RtMidiPortService::open(bool input, Handle& handle, DeviceId id, InputCal
         port->state.handle = opened;
         port->state.instance = instance;
         port->state.fineTimes = fineTimes_;
-        port->endpoint = system_->makeInput(device->api, kClientName, &onMessage, &port->state);
+        port->state.longCallback = longCallback();
+        port->endpoint = system_->makeInput(device->api, kClientName, &onMessage, &port->state,
+                                            port->state.longCallback != nullptr);
     } else {
         port->endpoint = system_->makeOutput(device->api, kClientName);
     }
@@ -127,6 +138,15 @@ Result RtMidiPortService::midiOutShortMsg(Handle handle, std::uint32_t message) 
     const MessageBytes bytes = unpackShortMessage(message);
     if (bytes.empty()) return kError;
     return port->endpoint->send(bytes.data(), bytes.size) ? kOk : kError;
+}
+
+Result RtMidiPortService::midiOutLongMsg(Handle handle, const std::uint8_t* bytes,
+                                         std::size_t size) {
+    std::lock_guard lock(mutex_);
+    Port* port = find(handle, false);
+    if (port == nullptr) return kInvalidHandle;
+    if (size == 0) return kError;
+    return port->endpoint->send(bytes, size) ? kOk : kError;
 }
 
 Result RtMidiPortService::close(bool input, Handle handle) {

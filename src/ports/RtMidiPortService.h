@@ -25,8 +25,10 @@ namespace tamblin::ports {
 //
 // Threads: the operations run on the user-interface thread. The input callback runs on the MIDI
 // system's input thread, once per short message, from midiInStart until midiInClose returns; it
-// must not block, allocate or touch a widget. midiInClose destroys the port's endpoint, which
-// joins that thread's work for the port, so no callback runs after it returns.
+// must not block, allocate or touch a widget. With a long callback set (setLongCallback), RtMidi
+// assembles each SysEx and hands it whole to that callback on the same thread. midiInClose destroys
+// the port's endpoint, which joins that thread's work for the port, so no callback runs after it
+// returns.
 class RtMidiPortService final : public PortService {
 public:
     static constexpr const char* kClientName = "Tamblin";
@@ -46,6 +48,7 @@ public:
     Result close(bool input, Handle handle) override;
     Result midiInStart(Handle handle) override;
     Result midiOutShortMsg(Handle handle, std::uint32_t message) override;
+    Result midiOutLongMsg(Handle handle, const std::uint8_t* bytes, std::size_t size) override;
     std::optional<std::int32_t> midiInClock(Handle handle) override;
     // The input thread's clock times each message to the microsecond.
     void setFineTimes(bool fine) override { fineTimes_ = fine; }
@@ -60,6 +63,7 @@ private:
     // What the input thread reads. `started` is published with release after `startedAt`.
     struct InputState {
         InputCallback callback = nullptr;
+        LongCallback longCallback = nullptr;  // with --sysex
         Handle handle = 0;
         Instance instance = 0;
         std::atomic<bool> started{false};

@@ -34,12 +34,14 @@ class Endpoint final : public MidiEndpoint {
 public:
     // The receiver is set before the RtMidi object exists and outlives it (members are destroyed
     // in reverse order): RtMidi calls into it until its destructor has joined its thread.
-    Endpoint(RtMidi::Api api, const std::string& clientName, MidiReceive receive, void* user)
+    Endpoint(RtMidi::Api api, const std::string& clientName, MidiReceive receive, void* user,
+             bool sysex)
         : receive_(receive), user_(user), midi_(api, clientName) {
         midi_.setErrorCallback(&ErrorSink::report, &errors_);
         if constexpr (std::is_same_v<Midi, RtMidiIn>) {
-            // RtMidi drops clock and active sensing by default; the monitor shows them.
-            midi_.ignoreTypes(true, false, false);
+            // RtMidi drops clock and active sensing by default; the monitor shows them. SysEx
+            // only when asked for.
+            midi_.ignoreTypes(!sysex, false, false);
             midi_.setCallback(&Endpoint::onMessage, this);
         }
     }
@@ -114,10 +116,10 @@ public:
     }
 
     std::unique_ptr<MidiEndpoint> makeInput(int api, const std::string& clientName,
-                                            MidiReceive receive, void* user) override {
+                                            MidiReceive receive, void* user, bool sysex) override {
         try {
             return std::make_unique<Endpoint<RtMidiIn>>(static_cast<RtMidi::Api>(api), clientName,
-                                                        receive, user);
+                                                        receive, user, sysex);
         } catch (const RtMidiError&) {
             return nullptr;
         }
@@ -126,7 +128,7 @@ public:
     std::unique_ptr<MidiEndpoint> makeOutput(int api, const std::string& clientName) override {
         try {
             return std::make_unique<Endpoint<RtMidiOut>>(static_cast<RtMidi::Api>(api), clientName,
-                                                         nullptr, nullptr);
+                                                         nullptr, nullptr, false);
         } catch (const RtMidiError&) {
             return nullptr;
         }

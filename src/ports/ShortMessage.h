@@ -61,6 +61,14 @@ constexpr MessageBytes unpackShortMessage(std::uint32_t message) noexcept {
     return out;
 }
 
+// Whether `bytes` are one whole SysEx: F0, data bytes, F7, and nothing else.
+constexpr bool isWholeSysEx(const std::uint8_t* bytes, std::size_t size) noexcept {
+    if (bytes == nullptr || size < 2 || bytes[0] != 0xF0 || bytes[size - 1] != 0xF7) return false;
+    for (std::size_t i = 1; i + 1 < size; ++i)
+        if (bytes[i] >= 0x80) return false;
+    return true;
+}
+
 // Whether a port of the client `client` belongs to a Tamblin: the client "Tamblin", and where the
 // MIDI system renames a second client of a taken name (JACK: "Tamblin-01"), those names too. A
 // thru into a monitor's own input would loop, so these ports are never offered as devices.

@@ -385,6 +385,24 @@ void Tambview::forward(std::uint32_t message) {
     service_.midiOutShortMsg(midiOutHnd_, message);
 }
 
+void Tambview::displaySysEx(const input::SysExRing::Entry& sysex) {
+    decoder_.displaySysEx(sysex.bytes, sysex.size, sysex.time);
+    lastShown_ = sysex.time;
+    if (!batched_) flushToWidgets();
+}
+
+void Tambview::reportSysExDropped(const input::SysExRing::Entry& sysex) {
+    decoder_.displaySysExDropped(sysex.droppedCount, sysex.droppedBytes, sysex.time);
+}
+
+ports::Result Tambview::forwardLong(const std::uint8_t* bytes, std::size_t size) {
+    return service_.midiOutLongMsg(midiOutHnd_, bytes, size);
+}
+
+void Tambview::reportTooLarge(const input::SysExRing::Entry& sysex) {
+    decoder_.displayNotForwarded(sysex.size, sysex.time);
+}
+
 void Tambview::suspendPainting() {
     shownBeforeDrain_ = lastShown_;
     views_[grids::kNotesGrid]->setPainting(false);

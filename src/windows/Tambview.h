@@ -146,6 +146,10 @@ private:
     void suspendPainting() override;
     void resumePainting() override;
     void reportOverrun() override;
+    void displaySysEx(const input::SysExRing::Entry& sysex) override;
+    void reportSysExDropped(const input::SysExRing::Entry& sysex) override;
+    ports::Result forwardLong(const std::uint8_t* bytes, std::size_t size) override;
+    void reportTooLarge(const input::SysExRing::Entry& sysex) override;
 
     void buildControls();
     void buildPages();

@@ -29,7 +29,8 @@ std::string outcome(const Args& tail) {
     if (o.output) text << "output=" << *o.output << " ";
     if (o.log) text << "log=" << *o.log << " ";
     if (o.capture) text << "capture=" << *o.capture << " ";
-    text << (o.directThru ? "direct-thru " : "") << (o.drainEarly ? "drain-early " : "");
+    text << (o.directThru ? "direct-thru " : "") << (o.drainEarly ? "drain-early " : "")
+         << (o.sysex ? "sysex " : "");
     if (o.zoom != 100) text << "zoom=" << o.zoom << " ";
     text << "qt[";
     for (std::size_t i = 1; i < line.qtArguments.size(); ++i)
@@ -56,6 +57,9 @@ TEST(CommandLineTest, ReadsGnuFormsAndPassesQtOptionsOn) {
         {{"--direct-thru"}, "direct-thru qt[]"},
         {{"--dir", "-reverse"}, "direct-thru qt[-reverse]"},
         {{"--drain-early", "--direct-thru"}, "direct-thru drain-early qt[]"},
+        {{"--sysex", "--dr"}, "drain-early sysex qt[]"},
+        {{"--sy"}, "sysex qt[]"},
+        {{"--sysex=on"}, "error: option '--sysex' doesn't allow an argument"},
         {{"--d"}, "error: option '--d' is ambiguous"},
         {{"--direct-thru=yes"}, "error: option '--direct-thru' doesn't allow an argument"},
         // Options with a value take the next word whatever it is, or what follows "=".

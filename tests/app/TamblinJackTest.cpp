@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "input/Decoder.h"
 #include "support/CaptureReader.h"
 #include "support/ChildProgram.h"
 #include "support/JackEndpoints.h"
@@ -44,6 +45,17 @@ std::string hexText(const Bytes& bytes) {
     std::snprintf(digits, sizeof digits, "00%X", value);
     const std::string text = digits;
     return text.size() > 6 ? text.substr(text.size() - 6) : text;
+}
+
+// The bytes as the capture's readers print them ("90 3C 40").
+std::string spacedHex(const Bytes& bytes) {
+    std::string text;
+    char digits[4];
+    for (const std::uint8_t b : bytes) {
+        std::snprintf(digits, sizeof digits, "%02X", b);
+        text += (text.empty() ? "" : " ") + std::string(digits);
+    }
+    return text;
 }
 
 std::vector<std::string> linesOf(const std::string& text) {
@@ -173,6 +185,115 @@ TEST_P(TamblinJackTest, ALogOnStandardOutputKeepsEveryLineOfAStreamTheBoxCannotH
     }
 }
 
+// A SysEx dump among short messages: SysEx of every length up to 32,000 bytes (the most one JACK
+// cycle of ours carries), each with a note before and after it, all sent at full speed.
+std::vector<Bytes> sysExDump() {
+    std::vector<Bytes> dump;
+    const std::size_t sizes[] = {6,     2, 32,  33,    100, 1000,  4000, 8191,  16000, 31999,
+                                 32000, 7, 250, 20000, 3,   12000, 500,  32000, 64,    2048};
+    std::uint8_t tag = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (const std::size_t size : sizes) {
+            ++tag;
+            dump.push_back({0x90, static_cast<std::uint8_t>(tag & 0x7F), 0x40});
+            Bytes sysex(size);
+            for (std::size_t i = 0; i < size; ++i)
+                sysex[i] = static_cast<std::uint8_t>((tag * 7 + i) & 0x7F);
+            sysex.front() = 0xF0;
+            sysex.back() = 0xF7;
+            dump.push_back(std::move(sysex));
+            dump.push_back({0x80, static_cast<std::uint8_t>(tag & 0x7F), 0x40});
+        }
+    }
+    return dump;
+}
+
+// With --sysex, both at the tick and with --direct-thru: the log, the thru receiver and the
+// capture (a MIDI file at the tick, CSV with direct thru) hold every message of the dump once, in
+// order, byte for byte (the log as far as it shows a SysEx).
+TEST_P(TamblinJackTest, ASysExDumpGoesThroughLogThruAndCaptureWholeAndInOrder) {
+    const std::vector<Bytes> dump = sysExDump();
+    for (const bool direct : {false, true}) {
+        SCOPED_TRACE(direct ? "direct thru" : "thru at the tick");
+        JackSource source("tamblin-test-source");
+        JackSink sink;
+        const std::string capture =
+            (std::filesystem::temp_directory_path() /
+             ("tamblin-sysex-" + std::to_string(::getpid()) + (direct ? ".csv" : ".mid")))
+                .string();
+        std::vector<std::string> args{tamblin,   "-platform",   "offscreen", "--sysex",
+                                      "--input", source.port(), "--output",  sink.port(),
+                                      "--log",   "-",           "--capture", capture};
+        if (direct) args.push_back("--direct-thru");
+        ChildProgram monitor(args);
+        ASSERT_TRUE(server.waitForConnection(source.port(), 30s)) << "the input, connected\n"
+                                                                  << monitor.err();
+        // ch1 note 127 until it is logged and forwarded: from then on both ends carry every
+        // message. The markers' count is taken once the log and the receiver agree on it.
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        const Bytes marker{0x90, 0x7F, 0x01};
+        while ((monitor.out().empty() || sink.count() == 0) &&
+               std::chrono::steady_clock::now() < deadline) {
+            ASSERT_TRUE(source.send(marker));
+            std::this_thread::sleep_for(100ms);
+        }
+        std::size_t markers = 0;
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(300ms);
+            markers = linesOf(monitor.out()).size();
+            if (markers != 0 && sink.count() == markers) break;
+        }
+        ASSERT_EQ(sink.count(), markers) << "the markers, logged and forwarded\n" << monitor.err();
+
+        for (const Bytes& message : dump) ASSERT_TRUE(source.send(message));
+        const bool allArrived = sink.waitForCount(markers + dump.size(), 60s);
+        for (int i = 0; i < 200 && linesOf(monitor.out()).size() < markers + dump.size(); ++i)
+            std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(monitor.end(30s), 0) << monitor.err();
+        EXPECT_TRUE(allArrived) << sink.count() << " of " << markers + dump.size() << "\n"
+                                << monitor.err();
+
+        const std::vector<Bytes> forwarded = sink.received();
+        ASSERT_EQ(forwarded.size(), markers + dump.size()) << monitor.err();
+        for (std::size_t i = 0; i < dump.size(); ++i)
+            EXPECT_EQ(forwarded[markers + i], dump[i]) << "thru, message " << i;
+        const std::vector<std::string> lines = linesOf(monitor.out());
+        ASSERT_EQ(lines.size(), markers + dump.size()) << monitor.err();
+        for (std::size_t i = 0; i < dump.size(); ++i) {
+            const Bytes& m = dump[i];
+            const std::string& line = lines[markers + i];
+            const std::string text = m[0] == 0xF0
+                                         ? input::Decoder::sysExHexText(m.data(), m.size()) + " " +
+                                               input::Decoder::describeSysEx(m.data(), m.size())
+                                         : hexText(m);
+            EXPECT_EQ(line.substr(line.find(' ') + 1, text.size()), text) << "log, message " << i;
+        }
+
+        // The capture as readers other than ours see it: the markers, then the dump.
+        const auto read = readCaptures({capture});
+        std::filesystem::remove(capture);
+        ASSERT_TRUE(read.contains(capture));
+        std::vector<std::string> captured;
+        for (const std::string& entry : read.at(capture)) {
+            std::istringstream in(entry);
+            std::string word, time, bytes;
+            if (direct) {
+                std::getline(in, word, '\t');
+                std::getline(in, time, '\t');
+                std::getline(in, bytes, '\t');
+                if (word == "row" && time != "time_us" && !bytes.empty()) captured.push_back(bytes);
+            } else if (in >> word >> time && word == "message") {
+                std::getline(in >> std::ws, bytes);
+                captured.push_back(bytes);
+            }
+            ASSERT_NE(word, "error") << entry;
+        }
+        ASSERT_EQ(captured.size(), markers + dump.size());
+        for (std::size_t i = 0; i < dump.size(); ++i)
+            EXPECT_EQ(captured[markers + i], spacedHex(dump[i])) << "capture, message " << i;
+    }
+}
+
 // An overrun loses messages: a script must not read success, nor the log file look whole. The
 // box still waits for a person meanwhile; the test ends the program with SIGTERM instead.
 TEST_P(TamblinJackTest, AnOverrunIsToldOnStandardErrorInTheLogFileAndByTheExitStatus) {
@@ -226,17 +347,6 @@ TEST_P(TamblinJackTest, AnOverrunIsToldOnStandardErrorInTheLogFileAndByTheExitSt
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end() - 1, [&since](const std::string& line) {
         return line.starts_with(since + " ");
     })) << since;
-}
-
-// The bytes as the capture's readers print them ("90 3C 40").
-std::string spacedHex(const Bytes& bytes) {
-    std::string text;
-    char digits[4];
-    for (const std::uint8_t b : bytes) {
-        std::snprintf(digits, sizeof digits, "%02X", b);
-        text += (text.empty() ? "" : " ") + std::string(digits);
-    }
-    return text;
 }
 
 std::string fileText(const std::filesystem::path& path) {

@@ -168,14 +168,17 @@ TEST_F(CaptureFileTest, EveryMessageReadsBackInOrder) {
         "1000\tF8\t\tTiming Clock\t\t0,001 00F8 Timing Clock",
         "1000\tFE\t\tActive Sensing\t\t0,001 00FE Active Sensing",
         "2000\tB1 07 64\t2\tControl Change\t7 100\t0,002 6407B1 Control:  C:2 C:7 V:100",
-        "3000\tF0 7E 7F 06 01 F7\t\tSysEx\t126 127 6 1\t0,003 SysEx, 6 bytes",
+        "3000\tF0 7E 7F 06 01 F7\t\tSysEx\t126 127 6 1\t0,003 F0 7E 7F 06 01 F7 SysEx 6 bytes: "
+        "Identity Request",
         "3000\tFF\t\tSystem Reset\t\t0,003 00FF System Reset",
         "4000\tCF 05\t16\tProgram Change\t5\t0,004 005CF Prog Ch:  C:16 P:5",
         "5000\tF1 23\t\tQuarter Frame\t35\t0,005 0023F1 Quarter Frame",
         "5000\tF2 08 00\t\tSong Position Pointer\t8 0\t0,005 008F2 Song position pointer",
         "6000\tF4\t\tUndefined\t\t0,006 00F4 ??",
-        "6000\tF0 43 10 4C\t\tSysEx\t67 16 76\t0,006 SysEx, 4 bytes",
-        "6000\tF0 43 F8 4C F7\t\tSysEx\t67 76\t0,006 SysEx, 5 bytes",
+        "6000\tF0 43 10 4C\t\tSysEx\t67 16 76\t0,006 F0 43 10 4C SysEx 4 bytes, no F7 at its end: "
+        "manufacturer 43",
+        "6000\tF0 43 F8 4C F7\t\tSysEx\t67 76\t0,006 F0 43 F8 4C F7 SysEx 5 bytes, cut by "
+        "real-time F8: manufacturer 43",
         "6000\tF7\t\tEnd of Exclusive\t\t0,006 00F7 EOX??",
         "7000\tFA\t\tStart\t\t0,007 00FA Start",
         "70000\t80 3C 00\t1\tNote Off\t60 0\t0,07 003C80 note off: C:1 N:60 V:0",
@@ -192,7 +195,10 @@ TEST_F(CaptureFileTest, EveryMessageReadsBackInOrder) {
     EXPECT_TRUE(dumpRow.starts_with("row\t201000\tF0 01 02 03 ")) << dumpRow.substr(0, 80);
     EXPECT_NE(dumpRow.find(" 7E 7F 00 01 "), std::string::npos);
     EXPECT_NE(dumpRow.find("\tSysEx\t1 2 3 "), std::string::npos);
-    EXPECT_TRUE(dumpRow.ends_with(" 60 61 62\t0,006 SysEx, 40000 bytes"))
+    EXPECT_TRUE(
+        dumpRow.ends_with(" 60 61 62\t0,006 F0 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E "
+                          "0F 10 11 12 13 14 15 16 17 ... F7 SysEx 40000 bytes: "
+                          "manufacturer 01"))
         << dumpRow.substr(dumpRow.size() - 80);
     EXPECT_EQ(rows[after + 2],
               "row\t204000\t90 3C 40\t1\tNote On\t60 64\t0,009 403C90 note on:  C:1 N:60 V:64");

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "ports/ShortMessage.h"
+
 namespace tamblin::ports {
 
 InProcessPortService::~InProcessPortService() {
@@ -40,8 +42,18 @@ std::size_t InProcessPortService::play(DeviceId id, const std::vector<Event>& ev
         const int serial = serialOf(true, id);
         for (const auto& [handle, port] : open_) {
             if (!port.input || port.device != serial || !port.started || port.dead) continue;
-            port.callback(handle, kMimData, port.instance, event.message,
-                          static_cast<std::uint32_t>(event.time));
+            if (!event.bytes.empty()) {
+                if (port.longCallback == nullptr) continue;
+                LongData data;
+                data.bytes = event.bytes.data();
+                data.size = event.bytes.size();
+                data.time = static_cast<std::uint32_t>(event.time);
+                data.micros = static_cast<std::uint64_t>(event.time) * 1000;
+                port.longCallback(handle, port.instance, data);
+            } else {
+                port.callback(handle, kMimData, port.instance, event.message,
+                              static_cast<std::uint32_t>(event.time));
+            }
             ++delivered;
         }
     }
@@ -157,6 +169,7 @@ Result InProcessPortService::open(bool input, Handle& handle, DeviceId id, Input
         port.input = input;
         port.device = device->serial;
         port.callback = callback;
+        port.longCallback = longCallback();
         port.instance = instance;
         open_.emplace(handle, std::move(port));
         ++(input ? inputOpens_ : outputOpens_);
@@ -197,7 +210,32 @@ Result InProcessPortService::midiOutShortMsg(Handle handle, std::uint32_t messag
     if (it == open_.end() || it->second.input) return kInvalidHandle;
     if (it->second.dead) return kError;
     it->second.sent.push_back(message);
+    const MessageBytes bytes = unpackShortMessage(message);
+    it->second.sentBytes.emplace_back(bytes.data(), bytes.data() + bytes.size);
     return kOk;
+}
+
+Result InProcessPortService::midiOutLongMsg(Handle handle, const std::uint8_t* bytes,
+                                            std::size_t size) {
+    std::lock_guard lock(mutex_);
+    auto it = open_.find(handle);
+    if (it == open_.end() || it->second.input) return kInvalidHandle;
+    if (it->second.dead) return kError;
+    if (longLimit_ && size > *longLimit_) return kTooLarge;
+    it->second.sentBytes.emplace_back(bytes, bytes + size);
+    return kOk;
+}
+
+void InProcessPortService::setLongLimit(std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    longLimit_ = bytes;
+}
+
+std::vector<std::vector<std::uint8_t>> InProcessPortService::sentBytes(Handle handle) const {
+    std::lock_guard lock(mutex_);
+    if (auto it = open_.find(handle); it != open_.end()) return it->second.sentBytes;
+    if (auto it = closed_.find(handle); it != closed_.end()) return it->second.sentBytes;
+    return {};
 }
 
 std::optional<std::int32_t> InProcessPortService::midiInClock(Handle handle) {

@@ -23,6 +23,10 @@ public:
     struct Event {
         std::uint32_t message;
         std::int32_t time;
+        // When not empty, a long message instead (SysEx, or any event that is no short message):
+        // handed to the long callback, if one was set, with `time` in milliseconds and 1000 times
+        // it in microseconds.
+        std::vector<std::uint8_t> bytes = {};
     };
 
     // Handles come from `handles` when given (shared with other services), else 0x100, 0x101, ...
@@ -52,8 +56,13 @@ public:
     void playFromThread(DeviceId id, std::vector<Event> events);
     void waitForPlayers();
 
+    // Long sends larger than `bytes` answer kTooLarge (by default none).
+    void setLongLimit(std::size_t bytes);
+
     // Inspection.
     std::vector<std::uint32_t> sent(Handle handle) const;
+    // Every send on the handle as its bytes, short and long, in order.
+    std::vector<std::vector<std::uint8_t>> sentBytes(Handle handle) const;
     std::vector<std::uint32_t> sentToDevice(DeviceId id) const;
     std::size_t sendCount() const;
     bool inputOpen(DeviceId id) const { return isOpen(true, id); }
@@ -70,6 +79,7 @@ public:
     Result close(bool input, Handle handle) override;
     Result midiInStart(Handle handle) override;
     Result midiOutShortMsg(Handle handle, std::uint32_t message) override;
+    Result midiOutLongMsg(Handle handle, const std::uint8_t* bytes, std::size_t size) override;
     std::optional<std::int32_t> midiInClock(Handle handle) override;
 
 private:
@@ -85,10 +95,12 @@ private:
         int device = 0;     // serial of the device
         bool dead = false;  // the device vanished while the port was open
         InputCallback callback = nullptr;
+        LongCallback longCallback = nullptr;
         Instance instance = 0;
         bool started = false;
         std::chrono::steady_clock::time_point startedAt;
         std::vector<std::uint32_t> sent;
+        std::vector<std::vector<std::uint8_t>> sentBytes;
     };
 
     void setDevices(bool input, std::vector<std::string> names);
@@ -110,6 +122,7 @@ private:
     int inputOpens_ = 0;
     int outputOpens_ = 0;
     std::optional<std::int32_t> clock_;
+    std::optional<std::size_t> longLimit_;
     std::vector<std::string> calls_;
     std::vector<std::thread> players_;
 };

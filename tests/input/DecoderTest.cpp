@@ -87,6 +87,111 @@ TEST(DecoderTest, WorkedExamplesGiveExactLogLines) {
     }
 }
 
+// SysEx lines: Universal names, long ones cut, malformed ones shown for what they are; the
+// counts, the maps and the first-time table never change.
+TEST(DecoderTest, SysExGiveOneLineEachAndLeaveCountsAndMapsAlone) {
+    using Bytes = std::vector<std::uint8_t>;
+    Bytes longDump(1000, 0x11);  // a Roland bulk dump: 41 10 42 12 ..., 1,000 bytes
+    longDump[0] = 0xF0, longDump[1] = 0x41, longDump[998] = 0x2A, longDump[999] = 0xF7;
+    Bytes exactly32(32, 0x05);  // the longest one shown whole
+    exactly32[0] = 0xF0, exactly32[1] = 0x43, exactly32[31] = 0xF7;
+    Bytes exactly33 = exactly32;  // the shortest one cut
+    exactly33.insert(exactly33.begin() + 2, 0x06);
+    struct Case {
+        Bytes bytes;
+        const char* line;
+    };
+    const Case cases[] = {
+        {{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7},
+         "1.5 F0 7E 7F 06 01 F7 SysEx 6 bytes: Identity Request"},
+        {{0xF0, 0x7E, 0x10, 0x06, 0x02, 0x41, 0x42, 0x00, 0x19, 0x00, 0x00, 0x01, 0x00, 0xF7},
+         "1.5 F0 7E 10 06 02 41 42 00 19 00 00 01 00 F7 SysEx 14 bytes: Identity Reply"},
+        {{0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}, "1.5 F0 7E 7F 09 01 F7 SysEx 6 bytes: GM System On"},
+        {{0xF0, 0x7E, 0x7F, 0x09, 0x02, 0xF7},
+         "1.5 F0 7E 7F 09 02 F7 SysEx 6 bytes: GM System Off"},
+        {{0xF0, 0x7E, 0x7F, 0x09, 0x03, 0xF7},
+         "1.5 F0 7E 7F 09 03 F7 SysEx 6 bytes: GM2 System On"},
+        {{0xF0, 0x7F, 0x7F, 0x04, 0x01, 0x7F, 0x7F, 0xF7},
+         "1.5 F0 7F 7F 04 01 7F 7F F7 SysEx 8 bytes: Master Volume 16383"},
+        {{0xF0, 0x7F, 0x7F, 0x06, 0x02, 0xF7}, "1.5 F0 7F 7F 06 02 F7 SysEx 6 bytes: MMC Play"},
+        {{0xF0, 0x7F, 0x7F, 0x06, 0x01, 0xF7}, "1.5 F0 7F 7F 06 01 F7 SysEx 6 bytes: MMC Stop"},
+        {{0xF0, 0x7F, 0x7F, 0x06, 0x44, 0x06, 0x01, 0x21, 0x00, 0x00, 0x00, 0x00, 0xF7},
+         "1.5 F0 7F 7F 06 44 06 01 21 00 00 00 00 F7 SysEx 13 bytes: MMC Locate"},
+        {{0xF0, 0x7F, 0x7F, 0x06, 0x30, 0xF7},
+         "1.5 F0 7F 7F 06 30 F7 SysEx 6 bytes: MMC command 30"},
+        {{0xF0, 0x7F, 0x7F, 0x01, 0x01, 0x21, 0x02, 0x03, 0x04, 0xF7},
+         "1.5 F0 7F 7F 01 01 21 02 03 04 F7 SysEx 10 bytes: MTC Full Frame"},
+        {{0xF0, 0x7E, 0x7F, 0x08, 0x00, 0xF7},
+         "1.5 F0 7E 7F 08 00 F7 SysEx 6 bytes: Universal Non-Real Time"},
+        {{0xF0, 0x7D, 0x01, 0xF7}, "1.5 F0 7D 01 F7 SysEx 4 bytes: Non-Commercial"},
+        {{0xF0, 0x00, 0x20, 0x29, 0x02, 0xF7},
+         "1.5 F0 00 20 29 02 F7 SysEx 6 bytes: manufacturer 00 20 29"},
+        {{0xF0, 0x43, 0xF7}, "1.5 F0 43 F7 SysEx 3 bytes: manufacturer 43"},
+        {{0xF0, 0xF7}, "1.5 F0 F7 SysEx 2 bytes"},
+        {exactly32,
+         "1.5 F0 43 05 05 05 05 05 05 05 05 05 05 05 05 05 05 05 05 05 05 05 05 05 05 05 05 05 05 "
+         "05 05 05 F7 SysEx 32 bytes: manufacturer 43"},
+        {exactly33,
+         "1.5 F0 43 06 05 05 05 05 05 05 05 05 05 05 05 05 05 05 05 05 05 05 05 05 05 ... F7 "
+         "SysEx 33 bytes: manufacturer 43"},
+        {longDump,
+         "1.5 F0 41 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 ... F7 "
+         "SysEx 1000 bytes: manufacturer 41"},
+        // Malformed: no F7, cut by a real-time byte or another status, an empty event, bytes
+        // without a status, a status with too many bytes.
+        {{0xF0, 0x41, 0x10, 0x42},
+         "1.5 F0 41 10 42 SysEx 4 bytes, no F7 at its end: manufacturer 41"},
+        {{0xF0}, "1.5 F0 SysEx 1 byte, no F7 at its end"},
+        {{0xF0, 0x41, 0xF8, 0x10, 0xF7},
+         "1.5 F0 41 F8 10 F7 SysEx 5 bytes, cut by real-time F8: manufacturer 41"},
+        {{0xF0, 0x41, 0x90, 0x3C, 0x40},
+         "1.5 F0 41 90 3C 40 SysEx 5 bytes, cut by status 90, no F7 at its end: manufacturer 41"},
+        {{0xF0, 0xF8, 0x41, 0xF7}, "1.5 F0 F8 41 F7 SysEx 4 bytes, cut by real-time F8"},
+        {{}, "1.5 empty event"},
+        {{0x41, 0x10, 0xF7}, "1.5 41 10 F7 not a MIDI message, 3 bytes"},
+        {{0xF7, 0x01, 0x02}, "1.5 F7 01 02 not a MIDI message, 3 bytes"},
+        {{0x90, 0x3C, 0x40, 0x00}, "1.5 90 3C 40 00 not a MIDI message, 4 bytes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        Fixture f;
+        f.sink.firstTime = true;
+        f.decoder.displaySysEx(c.bytes.data(), c.bytes.size(), 1500);
+        f.decoder.displaySysEx(c.bytes.data(), c.bytes.size(), 1500);
+        EXPECT_EQ(f.sink.log, (std::vector<std::string>{c.line, c.line}))
+            << "SysEx are shown every time";
+        EXPECT_TRUE(f.sink.marks.empty());
+        for (int k = 0; k < kMessageClasses; ++k) EXPECT_EQ(f.decoder.count(k), 0);
+        EXPECT_EQ(f.decoder.logLineCount(), 2);
+        // The short message that shares the SysEx's first bytes is still new to the table.
+        f.decoder.displayMessage(0x00F0u | (c.bytes.size() > 1 ? c.bytes[1] << 8 : 0), 1600);
+        EXPECT_EQ(f.sink.log.size(), 3u);
+    }
+
+    Fixture f;
+    f.decoder.displaySysExDropped(1, 40000, 2000);
+    f.decoder.displaySysExDropped(3, 90000, 2001);
+    f.decoder.displayNotForwarded(32001, 2002);
+    EXPECT_EQ(f.sink.log, (std::vector<std::string>{
+                              "2 SysEx dropped: 40000 bytes, no room",
+                              "2.001 SysEx dropped: 90000 bytes in 3 messages, no room",
+                              "2.002 SysEx not forwarded: 32001 bytes, more than the output "
+                              "carries at once",
+                          }));
+}
+
+// SysEx lines count towards the 1,001 lines after which the log is emptied, as any other line.
+TEST(DecoderTest, SysExLinesCountTowardsEmptyingTheLog) {
+    Fixture f;
+    const std::uint8_t identity[] = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+    for (int i = 0; i < Decoder::kMaxLogLines; ++i)
+        f.decoder.displaySysEx(identity, sizeof identity, i);
+    EXPECT_EQ(f.sink.logClears, 0);
+    f.decoder.displaySysEx(identity, sizeof identity, 5000);
+    EXPECT_EQ(f.sink.logClears, 1);
+    EXPECT_EQ(f.sink.log.size(), 1u);
+}
+
 TEST(DecoderTest, EachKindCountsInItsClassAndMarksItsCell) {
     struct Case {
         std::uint32_t message;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "input/RefreshPump.h"
+#include "input/SysExRing.h"
 #include "ports/PortService.h"
 
 namespace tamblin::input {
@@ -32,6 +33,62 @@ public:
     void resumePainting() override {}
     void reportOverrun() override { ++overrunReports; }
 };
+
+// Records the pump's short messages and SysEx in one sequence, as their first bytes (a SysEx's
+// length and checksum with them), and forwards nothing.
+class SequenceHost : public DrainHost {
+public:
+    struct Item {
+        std::uint32_t message = 0;  // a short message, or 0xF0 for a SysEx
+        std::size_t size = 0;
+        std::uint32_t sum = 0;
+        std::uint32_t dropped = 0;
+        friend bool operator==(const Item&, const Item&) = default;
+    };
+    std::vector<Item> items;
+    std::vector<std::int32_t> sysExTimes;
+    std::vector<std::uint64_t> sysExMicros;
+
+    void displayMessage(std::uint32_t message, std::int32_t time) override {
+        DrainHost::displayMessage(message, time);
+        items.push_back({message, 0, 0, 0});
+    }
+    void displaySysEx(const SysExRing::Entry& sysex) override {
+        std::uint32_t sum = 0;
+        for (std::size_t i = 0; i < sysex.size; ++i) sum = sum * 31 + sysex.bytes[i];
+        items.push_back({0xF0, sysex.size, sum, 0});
+        sysExTimes.push_back(sysex.time);
+        sysExMicros.push_back(sysex.micros);
+    }
+    void reportSysExDropped(const SysExRing::Entry& sysex) override {
+        items.push_back(
+            {0xF0, static_cast<std::size_t>(sysex.droppedBytes), 0, sysex.droppedCount});
+    }
+};
+
+// A SysEx of `size` bytes, F0 ... F7, its data from `seed`.
+std::vector<std::uint8_t> sysExOf(std::size_t size, std::uint32_t seed) {
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>((seed + i) & 0x7F);
+    bytes.front() = 0xF0;
+    bytes.back() = 0xF7;
+    return bytes;
+}
+
+SequenceHost::Item itemOf(const std::vector<std::uint8_t>& bytes) {
+    std::uint32_t sum = 0;
+    for (const std::uint8_t b : bytes) sum = sum * 31 + b;
+    return {0xF0, bytes.size(), sum, 0};
+}
+
+void storeSysEx(InputRing& ring, const std::vector<std::uint8_t>& bytes, std::int32_t time) {
+    ports::LongData data;
+    data.bytes = bytes.data();
+    data.size = bytes.size();
+    data.time = static_cast<std::uint32_t>(time);
+    data.micros = static_cast<std::uint64_t>(time) * 1000 + 7;
+    midiInLongCallback(1, instanceOf(ring), data);
+}
 
 // Moves both indexes of a fresh ring to `position` without leaving anything unread.
 void advanceEmptyRingTo(InputRing& ring, int position) {
@@ -167,6 +224,140 @@ TEST(InputRingTest, CallbackStoresOnlyShortMessageNotificationsInItsOwnRing) {
         ring.advanceRead();
     }
     EXPECT_FALSE(ring.overrun());
+}
+
+// SysEx come out of the pump in their place among the short messages, with both their times,
+// wherever the input ring's indexes stand; one that does not fit is dropped whole, in its place,
+// and never costs a short message; once drained, the room is there again.
+TEST(InputRingTest, SysExTakeTheirPlaceAmongShortMessagesAndAreDroppedWhole) {
+    for (const int start : {0, 1023}) {
+        SCOPED_TRACE(::testing::Message() << "indexes start at " << start);
+        auto ring = std::make_unique<InputRing>();
+        advanceEmptyRingTo(*ring, start);
+        SysExRing sysex(4096);
+        ring->attachSysEx(&sysex);
+        const auto small = sysExOf(6, 1);
+        const auto large = sysExOf(3000, 2);
+        const auto tooLarge = sysExOf(2000, 3);  // finds the large one still there
+
+        storeSysEx(*ring, small, 1);  // before any short message
+        ring->store(0x403C90, 2);     // ch1 note on 60
+        ring->store(0x403C80, 3);
+        storeSysEx(*ring, large, 4);
+        storeSysEx(*ring, tooLarge, 5);
+        storeSysEx(*ring, small, 6);  // fits after the notice of the drop
+        ring->store(0xF8, 7);
+
+        SequenceHost host;
+        RefreshPump pump(*ring, host);
+        pump.tick();
+        using Item = SequenceHost::Item;
+        EXPECT_EQ(host.items, (std::vector<Item>{itemOf(small),
+                                                 {0x403C90, 0, 0, 0},
+                                                 {0x403C80, 0, 0, 0},
+                                                 itemOf(large),
+                                                 {0xF0, 2000, 0, 1},
+                                                 itemOf(small),
+                                                 {0xF8, 0, 0, 0}}));
+        EXPECT_EQ(host.sysExTimes, (std::vector<std::int32_t>{1, 4, 6}));
+        EXPECT_EQ(host.sysExMicros, (std::vector<std::uint64_t>{1007, 4007, 6007}));
+
+        // Drained, the ring takes the large one again, at the end of the input ring's window.
+        host.items.clear();
+        ring->store(0x05C0, 8);
+        storeSysEx(*ring, large, 9);
+        pump.tick();
+        EXPECT_EQ(host.items, (std::vector<Item>{{0x05C0, 0, 0, 0}, itemOf(large)}));
+        EXPECT_TRUE(ring->empty());
+        EXPECT_FALSE(ring->overrun());
+    }
+}
+
+// Without a SysEx ring attached, the long-message route stores nothing anywhere.
+TEST(InputRingTest, LongMessagesWithoutASysExRingGoNowhere) {
+    auto ring = std::make_unique<InputRing>();
+    storeSysEx(*ring, sysExOf(6, 1), 1);
+    midiInLongCallback(1, 0, ports::LongData{});
+    EXPECT_TRUE(ring->empty());
+    SequenceHost host;
+    RefreshPump pump(*ring, host);
+    pump.tick();
+    EXPECT_TRUE(host.items.empty());
+}
+
+// The callback thread stores short messages and SysEx of every size at full speed, dropping
+// whatever does not fit; the pump drains at its own pace. Every SysEx that comes out is whole and
+// in its place: the short messages are numbered, and each SysEx carries the number of the short
+// message before it; the drop notices add up to what was dropped.
+TEST(InputRingTest, ConcurrentSysExAndShortMessagesKeepOrderAndBytes) {
+    constexpr std::uint32_t kShorts = 200000;
+    auto ring = std::make_unique<InputRing>();
+    SysExRing sysex(1 << 16);
+    ring->attachSysEx(&sysex);
+    std::atomic<bool> producerDone{false};
+    std::atomic<std::uint64_t> droppedBytes{0};
+
+    std::thread producer([&] {
+        std::vector<std::uint8_t> bytes(1 << 14);
+        for (std::uint32_t i = 0; i < kShorts; ++i) {
+            while (ring->unread() >= 1000) std::this_thread::yield();
+            // Data bytes only: 14 bits of the number, each short message distinct.
+            ring->store(0x90u | ((i & 0x3FFF) << 8), static_cast<std::int32_t>(i));
+            if (i % 7 != 0) continue;
+            // Sizes from 2 to 16,384 bytes; the first data bytes say which short message it
+            // follows, the rest a pattern from it.
+            const std::size_t size = 2 + (i * 2654435761u) % (bytes.size() - 1);
+            for (std::size_t k = 0; k < size; ++k)
+                bytes[k] = static_cast<std::uint8_t>((i + k) & 0x7F);
+            bytes[0] = 0xF0;
+            bytes[size - 1] = 0xF7;
+            ports::LongData data;
+            data.bytes = bytes.data();
+            data.size = size;
+            data.time = i;
+            data.micros = i;
+            if (!sysex.store(data, ring->writePos())) droppedBytes.fetch_add(size);
+        }
+        producerDone.store(true, std::memory_order_release);
+    });
+
+    class CheckingHost : public DrainHost {
+    public:
+        std::uint32_t lastShort = 0;
+        std::uint32_t shorts = 0;
+        std::uint32_t wrong = 0;
+        std::uint64_t noticedBytes = 0;
+        void displayMessage(std::uint32_t message, std::int32_t time) override {
+            if (message != (0x90u | ((static_cast<std::uint32_t>(time) & 0x3FFF) << 8)) ||
+                time != static_cast<std::int32_t>(shorts))
+                ++wrong;
+            lastShort = static_cast<std::uint32_t>(time);
+            ++shorts;
+        }
+        void displaySysEx(const SysExRing::Entry& e) override {
+            // It follows the short message its time names, which has just been shown.
+            if (shorts == 0 || lastShort != static_cast<std::uint32_t>(e.time) || e.size < 2) {
+                ++wrong;
+                return;
+            }
+            for (std::size_t k = 1; k + 1 < e.size; ++k)
+                if (e.bytes[k] != ((static_cast<std::size_t>(e.time) + k) & 0x7F)) ++wrong;
+            if (e.bytes[0] != 0xF0 || e.bytes[e.size - 1] != 0xF7) ++wrong;
+        }
+        void reportSysExDropped(const SysExRing::Entry& e) override {
+            noticedBytes += e.droppedBytes;
+        }
+    } host;
+    RefreshPump pump(*ring, host);
+    while (!producerDone.load(std::memory_order_acquire)) pump.tick();
+    pump.tick();
+    producer.join();
+
+    EXPECT_EQ(host.shorts, kShorts);
+    EXPECT_EQ(host.wrong, 0u);
+    EXPECT_FALSE(ring->overrun());
+    // Drops of the last moments may still wait to be noticed with the next SysEx.
+    EXPECT_LE(host.noticedBytes, droppedBytes.load());
 }
 
 // A torn slot (message of one store, time of another) breaks the relation between the two.

@@ -43,6 +43,21 @@ public:
         calls.push_back("overrun");
         if (onOverrun) onOverrun();
     }
+    // SysEx, by their length and time.
+    ports::Result longResult = ports::kOk;
+    void displaySysEx(const SysExRing::Entry& e) override {
+        calls.push_back("display SysEx " + std::to_string(e.size) + " @" + std::to_string(e.time));
+    }
+    void reportSysExDropped(const SysExRing::Entry& e) override {
+        calls.push_back("dropped " + std::to_string(e.droppedBytes));
+    }
+    ports::Result forwardLong(const std::uint8_t*, std::size_t size) override {
+        calls.push_back("forward SysEx " + std::to_string(size));
+        return longResult;
+    }
+    void reportTooLarge(const SysExRing::Entry& e) override {
+        calls.push_back("too large " + std::to_string(e.size));
+    }
 };
 
 using Calls = std::vector<std::string>;
@@ -120,20 +135,36 @@ TEST(RefreshPumpTest, RealTimeFilterIsReadForEachMessage) {
 }
 
 // The capture takes every message as it arrived, with the microseconds the port gave, before
-// the filter or the gate decide anything; it hears the end of every drain.
+// the filter or the gate decide anything, a SysEx in its place among the short messages (one
+// dropped for want of room has no bytes to keep); it hears the end of every drain.
 TEST(RefreshPumpTest, TheCaptureTakesEveryMessageBeforeAnyFilter) {
     Fixture f;
     FakeCapture capture(f.host.calls);
     f.pump.setCapture(&capture);
-    f.ring->store(0xF8, 1, false, 250);             // clock, hidden
-    f.ring->store(0x403C90, 2, true, 999);          // ch1 note on, forwarded already
+    SysExRing sysex(256);
+    f.ring->attachSysEx(&sysex);
+    const std::uint8_t identity[] = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+    const std::uint8_t tooLarge[300] = {0xF0};
+    const auto storeSysEx = [&](const std::uint8_t* bytes, std::size_t size, std::uint64_t at) {
+        ports::LongData data;
+        data.bytes = bytes;
+        data.size = size;
+        data.time = static_cast<std::uint32_t>(at / 1000);
+        data.micros = at;
+        return sysex.store(data, f.ring->writePos());
+    };
+    f.ring->store(0xF8, 1, false, 250);  // clock, hidden
+    ASSERT_TRUE(storeSysEx(identity, sizeof identity, 1500));
+    f.ring->store(0x403C90, 2, true, 999);  // ch1 note on, forwarded already
+    ASSERT_FALSE(storeSysEx(tooLarge, sizeof tooLarge, 2999));
     f.ring->store(0x05C0, -2147483647 - 1, false);  // ch1 program 5, ~24.8 days in
     f.pump.tick();
     f.pump.tick();  // nothing waits
     EXPECT_EQ(f.host.calls,
-              (Calls{"suspend", "capture F8 @1250", "capture 90 3C 40 @2999", "display 403C90 @2",
-                     "capture C0 5 @-2147483648000", "display 5C0 @-2147483648", "resume",
-                     "drained", "suspend", "resume", "drained"}));
+              (Calls{"suspend", "capture F8 @1250", "capture F0 7E 7F 6 1 F7 @1500",
+                     "display SysEx 6 @1", "capture 90 3C 40 @2999", "display 403C90 @2",
+                     "dropped 300", "capture C0 5 @-2147483648000", "display 5C0 @-2147483648",
+                     "resume", "drained", "suspend", "resume", "drained"}));
 }
 
 TEST(RefreshPumpTest, ForwardsAfterDecodingWhileOutputIsAllowed) {
@@ -164,6 +195,58 @@ TEST(RefreshPumpTest, MessagesTheServiceForwardedAreShownButNotSentAgain) {
     f.pump.tick();
     EXPECT_EQ(f.host.calls, (Calls{"suspend", "display 403C90 @1", "display 5C0 @2", "forward 5C0",
                                    "display 403C80 @3", "resume"}));
+}
+
+// A SysEx goes out under "Allow MIDI output" alone (the real-time filter does not apply), whole
+// SysEx only, never when the service decided its thru itself; one the output cannot carry is
+// reported, once, and so is one that direct thru found too large.
+TEST(RefreshPumpTest, WholeSysExAreForwardedUnderTheOutputGateAndTooLargeOnesReported) {
+    using Bytes = std::vector<std::uint8_t>;
+    struct Case {
+        Bytes bytes;
+        bool allow;
+        bool decided;
+        bool notSent;
+        ports::Result result;
+        Calls calls;
+    };
+    const Bytes identity{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+    const Case cases[] = {
+        {identity, true, false, false, ports::kOk, {"display SysEx 6 @5", "forward SysEx 6"}},
+        {identity, false, false, false, ports::kOk, {"display SysEx 6 @5"}},
+        {identity, true, true, false, ports::kOk, {"display SysEx 6 @5"}},
+        {identity, true, true, true, ports::kOk, {"display SysEx 6 @5", "too large 6"}},
+        {identity,
+         true,
+         false,
+         false,
+         ports::kTooLarge,
+         {"display SysEx 6 @5", "forward SysEx 6", "too large 6"}},
+        {{0xF0, 0x41, 0x10}, true, false, false, ports::kOk, {"display SysEx 3 @5"}},
+        {{0xF0, 0x41, 0xF8, 0xF7}, true, false, false, ports::kOk, {"display SysEx 4 @5"}},
+        {{}, true, false, false, ports::kOk, {"display SysEx 0 @5"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << c.bytes.size() << " bytes, allow " << c.allow << " decided " << c.decided);
+        Fixture f;
+        SysExRing sysex(4096);
+        f.ring->attachSysEx(&sysex);
+        f.host.allowOutput = c.allow;
+        f.host.longResult = c.result;
+        ports::LongData data;
+        data.bytes = c.bytes.data();
+        data.size = c.bytes.size();
+        data.time = 5;
+        data.decided = c.decided;
+        data.notSent = c.notSent;
+        ASSERT_TRUE(sysex.store(data, f.ring->writePos()));
+        f.pump.tick();
+        Calls expected{"suspend"};
+        expected.insert(expected.end(), c.calls.begin(), c.calls.end());
+        expected.push_back("resume");
+        EXPECT_EQ(f.host.calls, expected);
+    }
 }
 
 TEST(RefreshPumpTest, SkippedMessagesAreNotForwarded) {

@@ -45,6 +45,7 @@ public:
     void reset() {
         std::lock_guard lock(mutex_);
         arrivals_.clear();
+        longs_.clear();
         closedThrough_ = 0;
         late_ = 0;
     }
@@ -92,9 +93,23 @@ public:
         std::lock_guard lock(mutex_);
         return late_;
     }
+    // A long message: an arrival of notification kMimLongData whose message is its index in
+    // longs().
+    void addLong(Handle handle, const LongData& data) {
+        std::lock_guard lock(mutex_);
+        if (handle <= closedThrough_) ++late_;
+        arrivals_.push_back(
+            {handle, kMimLongData, static_cast<std::uint32_t>(longs_.size()), data.time});
+        longs_.emplace_back(data.bytes, data.bytes + data.size);
+    }
+    std::vector<Bytes> longs() {
+        std::lock_guard lock(mutex_);
+        return longs_;
+    }
 
 private:
     std::mutex mutex_;
+    std::vector<Bytes> longs_;
     std::vector<Arrival> arrivals_;
     Handle closedThrough_ = 0;
     int late_ = 0;
@@ -103,6 +118,10 @@ private:
 void record(std::uint32_t handle, std::uint32_t notification, ports::Instance recorder,
             std::uint32_t message, std::uint32_t time) {
     reinterpret_cast<Recorder*>(recorder)->add({handle, notification, message, time});
+}
+
+void recordLong(Handle handle, ports::Instance recorder, const LongData& data) {
+    reinterpret_cast<Recorder*>(recorder)->addLong(handle, data);
 }
 
 std::vector<std::string> names(PortService& service, bool input) {
@@ -255,69 +274,82 @@ protected:
 };
 
 // One JACK event is one whole message, whatever came before it. Sent one event a cycle, so that
-// each is an event of its own.
+// each is an event of its own. With a long callback (--sysex), every event that is no short
+// message reaches it whole, in its place; the short messages arrive as without.
 TEST_P(JackPortServiceJackTest, DeliversWholeShortMessagesAndNothingCarriesOver) {
-    JackSource source("tamblin-test-source", 1);
-    const Handle handle = openStartedInput(service, source.port());
-    ASSERT_TRUE(handshake(source, handle));
-    recorder.reset();
+    for (const bool sysex : {false, true}) {
+        SCOPED_TRACE(sysex ? "with a long callback" : "without");
+        JackSource source("tamblin-test-source", 1);
+        if (sysex) service.setLongCallback(recordLong);
+        const Handle handle = openStartedInput(service, source.port());
+        ASSERT_TRUE(handshake(source, handle));
+        recorder.reset();
 
-    struct Case {
-        Bytes bytes;
-        std::uint32_t delivered;  // 0: dropped
-    } cases[] = {
-        // An unterminated SysEx and the statuses after it.
-        {{0xCF, 0x00}, 0x00CF},                     // ch16 program 0
-        {{0xF0}, 0},                                // a lone SysEx start
-        {{0xCF, 0x01}, 0x01CF},                     // must not be taken as SysEx data
-        {{0x90, 0x3C, 0x64}, 0x643C90},             // ch1 note 60 vel 100
-        {{0xF6}, 0xF6},                             // tune request
-        {{0xCF, 0x02}, 0x02CF},                     //
-        {{0xF7}, 0xF7},                             // a lone EOX: shown as "EOX??"
-        {{0xCF, 0x03}, 0x03CF},                     //
-        {{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, 0},  // a whole SysEx is not shown
-        {{}, 0},                                    // a zero-length event after a SysEx
-        {{0xB3, 0x07, 0x64}, 0x6407B3},             // ch4 controller 7 value 100
-        {{0xF0, 0x43, 0x12, 0x00}, 0},              // unterminated again
-        {{0xF8}, 0xF8},                             // timing clock
-        {{0xFE}, 0xFE},                             // active sensing
-        {{0x3C, 0x40}, 0},                          // no status byte
-        {{0x90, 0xBC, 0x40}, 0},                    // data byte with its top bit set
-        {{0x90, 0x3C}, 0},                          // one data byte short
-        {{0xC0, 0x05, 0x06}, 0},                    // one data byte too many
-        {{0xEF, 0x00, 0x40}, 0x4000EF},             // ch16 pitch wheel centre
-        {{0xD2, 0x30}, 0x30D2},                     // ch3 channel pressure
-        {{0xA1, 0x3C, 0x7F}, 0x7F3CA1},             // ch2 key pressure
-        {{0xF2, 0x10, 0x20}, 0x2010F2},             // song position
-        {{0x91, 0x40, 0x00}, 0x004091},             // ch2 note 64 vel 0
-    };
-    std::vector<std::uint32_t> expected;
-    for (const Case& c : cases) {
-        source.send(c.bytes);
-        if (c.delivered != 0) expected.push_back(c.delivered);
-    }
-    // A marker sent last: whatever was dropped would have come before it.
-    source.send({0xFC});
-    expected.push_back(0xFC);
-    ASSERT_TRUE(recorder.waitForMessage(0xFC))
-        << "arrived: " << ::testing::PrintToString(recorder.messages());
-    // jackd carries the zero-length event; PipeWire's libjack refuses to write one, so on
-    // PipeWire none can come.
-    EXPECT_EQ(source.refused(), server.kind() == testing::ServerKind::PipeWire ? 1u : 0u);
-
-    EXPECT_EQ(recorder.messages(), expected);
-    const std::vector<Arrival> arrivals = recorder.arrivals();
-    for (std::size_t i = 0; i < arrivals.size(); ++i) {
-        EXPECT_EQ(arrivals[i].handle, handle);
-        EXPECT_EQ(arrivals[i].notification, kMimData) << "no direct thru by default";
-        if (i > 0) {
-            EXPECT_LE(arrivals[i - 1].time, arrivals[i].time) << "message " << i;
+        struct Case {
+            Bytes bytes;
+            std::uint32_t delivered;  // 0: dropped
+        } cases[] = {
+            // An unterminated SysEx and the statuses after it.
+            {{0xCF, 0x00}, 0x00CF},                     // ch16 program 0
+            {{0xF0}, 0},                                // a lone SysEx start
+            {{0xCF, 0x01}, 0x01CF},                     // must not be taken as SysEx data
+            {{0x90, 0x3C, 0x64}, 0x643C90},             // ch1 note 60 vel 100
+            {{0xF6}, 0xF6},                             // tune request
+            {{0xCF, 0x02}, 0x02CF},                     //
+            {{0xF7}, 0xF7},                             // a lone EOX: shown as "EOX??"
+            {{0xCF, 0x03}, 0x03CF},                     //
+            {{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, 0},  // a whole SysEx is not shown
+            {{}, 0},                                    // a zero-length event after a SysEx
+            {{0xB3, 0x07, 0x64}, 0x6407B3},             // ch4 controller 7 value 100
+            {{0xF0, 0x43, 0x12, 0x00}, 0},              // unterminated again
+            {{0xF8}, 0xF8},                             // timing clock
+            {{0xFE}, 0xFE},                             // active sensing
+            {{0x3C, 0x40}, 0},                          // no status byte
+            {{0x90, 0xBC, 0x40}, 0},                    // data byte with its top bit set
+            {{0x90, 0x3C}, 0},                          // one data byte short
+            {{0xC0, 0x05, 0x06}, 0},                    // one data byte too many
+            {{0xEF, 0x00, 0x40}, 0x4000EF},             // ch16 pitch wheel centre
+            {{0xD2, 0x30}, 0x30D2},                     // ch3 channel pressure
+            {{0xA1, 0x3C, 0x7F}, 0x7F3CA1},             // ch2 key pressure
+            {{0xF2, 0x10, 0x20}, 0x2010F2},             // song position
+            {{0x91, 0x40, 0x00}, 0x004091},             // ch2 note 64 vel 0
+        };
+        std::vector<std::uint32_t> expected;
+        std::vector<Bytes> expectedLongs;
+        const bool pipeWire = server.kind() == testing::ServerKind::PipeWire;
+        for (const Case& c : cases) {
+            source.send(c.bytes);
+            if (c.delivered != 0) {
+                expected.push_back(c.delivered);
+            } else if (sysex && !(pipeWire && c.bytes.empty())) {
+                expected.push_back(static_cast<std::uint32_t>(expectedLongs.size()));
+                expectedLongs.push_back(c.bytes);
+            }
         }
+        // A marker sent last: whatever was dropped would have come before it.
+        source.send({0xFC});
+        expected.push_back(0xFC);
+        ASSERT_TRUE(recorder.waitForMessage(0xFC))
+            << "arrived: " << ::testing::PrintToString(recorder.messages());
+        // jackd carries the zero-length event; PipeWire's libjack refuses to write one, so on
+        // PipeWire none can come.
+        EXPECT_EQ(source.refused(), server.kind() == testing::ServerKind::PipeWire ? 1u : 0u);
+
+        EXPECT_EQ(recorder.messages(), expected);
+        EXPECT_EQ(recorder.longs(), expectedLongs);
+        const std::vector<Arrival> arrivals = recorder.arrivals();
+        for (std::size_t i = 0; i < arrivals.size(); ++i) {
+            EXPECT_EQ(arrivals[i].handle, handle);
+            EXPECT_NE(arrivals[i].notification, kMimDataDecided) << "no direct thru by default";
+            if (i > 0) {
+                EXPECT_LE(arrivals[i - 1].time, arrivals[i].time) << "message " << i;
+            }
+        }
+        const std::optional<std::int32_t> clock = service.midiInClock(handle);
+        ASSERT_TRUE(clock.has_value());
+        EXPECT_LE(static_cast<std::int32_t>(arrivals.back().time), *clock);
+        EXPECT_EQ(service.midiInClose(handle), kOk);
     }
-    const std::optional<std::int32_t> clock = service.midiInClock(handle);
-    ASSERT_TRUE(clock.has_value());
-    EXPECT_LE(static_cast<std::int32_t>(arrivals.back().time), *clock);
-    EXPECT_EQ(service.midiInClose(handle), kOk);
 }
 
 TEST_P(JackPortServiceJackTest, TimestampsCountFromTheStartAndNothingComesBeforeIt) {
@@ -385,6 +417,25 @@ TEST_P(JackPortServiceJackTest, SendsEachShortMessageWithItsLength) {
             expected.push_back(c.sent);
         }
     }
+    // Long sends, in their place among the short ones: the largest a cycle carries, one too
+    // large (refused whole), and two that share no cycle.
+    const auto sysExOf = [](std::size_t size) {
+        Bytes bytes(size, static_cast<std::uint8_t>(size & 0x7F));
+        bytes.front() = 0xF0;
+        bytes.back() = 0xF7;
+        return bytes;
+    };
+    const Bytes identity{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+    for (const Bytes& sysex :
+         {identity, sysExOf(32000), sysExOf(32001), sysExOf(20000), sysExOf(20001)}) {
+        EXPECT_EQ(service.midiOutShortMsg(handle, 0x05C1), kOk);
+        expected.push_back({0xC1, 0x05});
+        const Result result = service.midiOutLongMsg(handle, sysex.data(), sysex.size());
+        EXPECT_EQ(result, sysex.size() > 32000 ? kTooLarge : kOk) << sysex.size();
+        if (result == kOk) expected.push_back(sysex);
+    }
+    EXPECT_EQ(service.midiOutShortMsg(handle, 0xF8), kOk);
+    expected.push_back({0xF8});
     ASSERT_TRUE(recorder.waitFor([&] { return withoutSensing(sink).size() >= expected.size(); }));
     EXPECT_EQ(withoutSensing(sink), expected);
     EXPECT_EQ(service.midiOutClose(handle), kOk);
@@ -447,12 +498,19 @@ TEST_P(JackPortServiceJackTest, ChangeOfDeviceNeverMixesTheTwo) {
     fromA.stop();
     fromB.stop();
     // Changes back to back: each output closes before the sends of the one closed before it
-    // have gone out, which still go out, each to its own device.
+    // have gone out, which still go out, each to its own device, SysEx too (alone, every third
+    // round).
     for (int round = 12; round < 18; ++round) {
         JackSink& sink = round % 2 == 0 ? x : y;
+        std::vector<Bytes>& expected = round % 2 == 0 ? forX : forY;
         const Handle out = openOutput(service, sink.port());
-        ASSERT_EQ(service.midiOutShortMsg(out, 0x00B0u | (std::uint32_t(round) << 8)), kOk);
-        (round % 2 == 0 ? forX : forY).push_back({0xB0, static_cast<std::uint8_t>(round), 0});
+        if (round % 3 != 0) {
+            ASSERT_EQ(service.midiOutShortMsg(out, 0x00B0u | (std::uint32_t(round) << 8)), kOk);
+            expected.push_back({0xB0, static_cast<std::uint8_t>(round), 0});
+        }
+        const Bytes sysex{0xF0, 0x7D, static_cast<std::uint8_t>(round), 0xF7};
+        ASSERT_EQ(service.midiOutLongMsg(out, sysex.data(), sysex.size()), kOk);
+        expected.push_back(sysex);
         ASSERT_EQ(service.midiOutClose(out), kOk);
     }
 

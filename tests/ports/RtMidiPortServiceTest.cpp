@@ -31,9 +31,9 @@ public:
         calls.push_back(std::string(input ? "list sources as " : "list destinations as ") + client);
         return input ? sources : destinations;
     }
-    std::unique_ptr<MidiEndpoint> makeInput(int, const std::string& client, MidiReceive r,
-                                            void* u) override {
-        calls.push_back("input client " + client);
+    std::unique_ptr<MidiEndpoint> makeInput(int, const std::string& client, MidiReceive r, void* u,
+                                            bool sysex) override {
+        calls.push_back("input client " + client + (sysex ? " with SysEx" : ""));
         receive = r;
         user = u;
         return std::make_unique<Endpoint>(*this, true);
@@ -209,6 +209,50 @@ TEST(RtMidiPortServiceTest, HandleRulesInUseAndDelivery) {
         someMicros = someMicros || (a.notification & kMimMicrosMask) != 0;
     }
     EXPECT_TRUE(someMicros);
+}
+
+// SysEx reaches the long-message route, whole and with both times, only when one was set before
+// the open: RtMidi is then told not to ignore it; short messages keep their own callback either
+// way. A long send goes out as it is.
+TEST(RtMidiPortServiceTest, SysExIsReceivedOnlyWithALongCallback) {
+    static std::vector<Bytes> longs;
+    static std::vector<std::uint64_t> micros;
+    const LongCallback keep = [](Handle, Instance, const LongData& data) {
+        longs.emplace_back(data.bytes, data.bytes + data.size);
+        micros.push_back(data.micros);
+        EXPECT_EQ(data.micros / 1000, data.time);
+    };
+    for (const bool sysex : {false, true}) {
+        SCOPED_TRACE(sysex ? "with a long callback" : "without");
+        longs.clear();
+        Fixture f;
+        f.system->sources = {"Keys:Keys MIDI 1 20:0"};
+        f.system->destinations = {"Synth:Synth MIDI 1 24:0"};
+        if (sysex) f.service.setLongCallback(keep);
+        ASSERT_EQ(f.service.midiInGetNumDevs(), 1u);
+        ASSERT_EQ(f.service.midiOutGetNumDevs(), 1u);
+        Handle in = 0;
+        Handle out = 0;
+        ASSERT_EQ(f.service.midiInOpen(in, 0, record, f.into, kCallbackFunction), kOk);
+        EXPECT_EQ(f.system->calls.back(), "open Keys:Keys MIDI 1 20:0 as port Monitor input");
+        EXPECT_EQ(f.system->calls[f.system->calls.size() - 2],
+                  sysex ? "input client Tamblin with SysEx" : "input client Tamblin");
+        ASSERT_EQ(f.service.midiInStart(in), kOk);
+        const Bytes identity{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+        for (const Bytes& event : {Bytes{0xC0, 0x05}, identity, Bytes{0xFE}})
+            f.system->receive(event.data(), event.size(), f.system->user);
+        ASSERT_EQ(f.arrivals.size(), 2u);
+        EXPECT_EQ(f.arrivals[0].message, 0x05C0u);
+        EXPECT_EQ(f.arrivals[1].message, 0xFEu);
+        EXPECT_EQ(longs, sysex ? std::vector<Bytes>{identity} : std::vector<Bytes>{});
+
+        ASSERT_EQ(f.service.midiOutOpen(out, 0, nullptr, 0, 0), kOk);
+        EXPECT_EQ(f.service.midiOutLongMsg(out, identity.data(), identity.size()), kOk);
+        EXPECT_EQ(f.system->calls.back(), "send 240 126 127 6 1 247");
+        EXPECT_NE(f.service.midiOutLongMsg(in, identity.data(), identity.size()), kOk);
+        EXPECT_EQ(f.service.midiInClose(in), kOk);
+        EXPECT_EQ(f.service.midiOutClose(out), kOk);
+    }
 }
 
 }  // namespace

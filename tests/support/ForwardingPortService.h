@@ -25,6 +25,13 @@ public:
     ports::Result midiOutShortMsg(ports::Handle handle, std::uint32_t message) override {
         return inner_.midiOutShortMsg(handle, message);
     }
+    ports::Result midiOutLongMsg(ports::Handle handle, const std::uint8_t* bytes,
+                                 std::size_t size) override {
+        return inner_.midiOutLongMsg(handle, bytes, size);
+    }
+    void setLongCallback(ports::LongCallback callback) override {
+        inner_.setLongCallback(callback);
+    }
     std::optional<std::int32_t> midiInClock(ports::Handle handle) override {
         return inner_.midiInClock(handle);
     }

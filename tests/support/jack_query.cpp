@@ -14,10 +14,14 @@
 //
 // tamblin-jack-query --reclaim PREFIX: clears the entries that jackd servers named PREFIX...
 // left in jack2's registry of servers when they were killed (see reclaimStale()), and says which.
+// tamblin-jack-query --reset PREFIX: before any test, under the tests' machine-wide lock (no test
+// process holds libjack's mapping of the registry then): with no jackd running at all, clears
+// what jack2 left in /dev/shm (see resetRegistry()); else as --reclaim.
 #include <fcntl.h>
 #include <jack/jack.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +34,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -102,6 +108,38 @@ bool registered(const std::string& name, pid_t pid) {
     return false;
 }
 
+// Whether a jackd runs on the machine, anybody's.
+bool jackdRuns() {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        std::ifstream comm(entry.path() / "comm");
+        std::string name;
+        if (std::getline(comm, name) && name == "jackd") return true;
+    }
+    return false;
+}
+
+// With no jackd running, every entry of the registry is stale, and what jack2 keeps in /dev/shm is
+// left over: the registry, the servers' segments and the metadata database, whose locks a killed
+// client may still hold (every later server and client then waits on them for ever). They all
+// go, this user's segments and database at least, and the next server makes them anew.
+int resetRegistry() {
+    const std::string user = std::to_string(::getuid());
+    int failures = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name != "jack-shm-registry" && name.rfind("jack-" + user + "-", 0) != 0 &&
+            name != "jack_db-" + user)
+            continue;
+        std::error_code removeError;
+        std::filesystem::remove_all(entry.path(), removeError);
+        if (removeError) ++failures;
+    }
+    if (failures != 0) std::printf("could not clear jack2's files in /dev/shm\n");
+    return failures == 0 ? 0 : 1;
+}
+
 // Starts jackd under each name of a stale entry of ours, which reclaims it, and stops it
 // properly, which gives it back.
 int reclaimStale(const std::string& prefix) {
@@ -150,10 +188,26 @@ int reclaimStale(const std::string& prefix) {
 
 }  // namespace
 
+// Waits for the lock the tests' servers take (see tests/support/MidiServer.cpp), held until the
+// process ends.
+bool lockMachine() {
+    const auto path = std::filesystem::temp_directory_path() / "tamblin-jack-tests.lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    return fd >= 0 && ::flock(fd, LOCK_EX) == 0;
+}
+
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--reclaim") == 0) return reclaimStale(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "--reset") == 0) {
+        if (!lockMachine()) {
+            std::fprintf(stderr, "cannot take the tests' lock: %s\n", std::strerror(errno));
+            return 1;
+        }
+        return jackdRuns() ? reclaimStale(argv[2]) : resetRegistry();
+    }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: tamblin-jack-query SERVER | --reclaim PREFIX\n");
+        std::fprintf(stderr,
+                     "usage: tamblin-jack-query SERVER | --reclaim PREFIX | --reset PREFIX\n");
         return 2;
     }
     jack_set_error_function(&quiet);  // the retries below would fill the test's log

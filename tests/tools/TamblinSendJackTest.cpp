@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <set>
 #include <string>
@@ -190,6 +191,60 @@ TEST_P(TamblinSendJackTest, ReceivesAndPrintsEachMessage) {
     EXPECT_EQ(tool.out(), "403C90\n0005C1\n0000F8\n4000E0\n");
 }
 
+// --sysex sends SysEx from hex and from a .syx file, cut after each F7, each one event and whole
+// however long; --receive --with-sysex prints them by their length among the short messages.
+TEST_P(TamblinSendJackTest, SendsSysExFromHexAndFromASyxFile) {
+    Bytes large(20000, 0x11);
+    large.front() = 0xF0;
+    large.back() = 0xF7;
+    const std::string syx =
+        ::testing::TempDir() + "tamblin-send-" + std::to_string(::getpid()) + ".SYX";
+    {
+        std::FILE* file = std::fopen(syx.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        const Bytes identity{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+        std::fwrite(large.data(), 1, large.size(), file);
+        std::fwrite(identity.data(), 1, identity.size(), file);
+        std::fclose(file);
+    }
+    const struct {
+        std::string source;
+        std::vector<Bytes> sent;
+    } cases[] = {
+        {"F0 7E 7F 06 01 F7F0431007F7",
+         {{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, {0xF0, 0x43, 0x10, 0x07, 0xF7}}},
+        {syx, {large, {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.source.substr(0, 30));
+        JackSink sink;
+        const auto tool = startTool({"--wait-connection", "10", "--sysex", c.source});
+        ASSERT_NE(tool, nullptr);
+        const auto port = server.waitForPort("^tamblin-send:out$");
+        ASSERT_TRUE(port.has_value());
+        ASSERT_TRUE(server.connect(*port, sink.port()));
+        EXPECT_EQ(tool->wait(kToolPatience), 0) << tool->err();
+        awaitStragglers(sink);
+        std::vector<Bytes> received = sink.received();
+        std::erase(received, Bytes{0xFC});
+        EXPECT_EQ(received, c.sent);
+    }
+    std::remove(syx.c_str());
+
+    ChildProgram tool =
+        runTool({"--api", "jack", "--receive", "--with-sysex", "--expect", "3", "--timeout", "10"});
+    const auto port = server.waitForPort("^tamblin-send:in$");
+    ASSERT_TRUE(port.has_value());
+    JackSource source;
+    ASSERT_TRUE(server.connect(source.port(), *port));
+    source.send({0x90, 0x3C, 0x40});
+    source.send(large);
+    source.send({0xF0, 0x43, 0x10});  // no F7: no SysEx
+    source.send({0xF8});
+    ASSERT_EQ(tool.wait(kToolPatience), 0) << tool.err();
+    EXPECT_EQ(tool.out(), "403C90\nSysEx 20000\n0000F8\n");
+}
+
 TEST_P(TamblinSendJackTest, ReceiveFailsWhenTooFewArrive) {
     ChildProgram tool = runTool({"--receive", "--count", "--expect", "3", "--timeout", "1"});
     const auto port = server.waitForPort("^tamblin-send:in$");
@@ -213,6 +268,10 @@ TEST_P(TamblinSendJackTest, BadArgumentsPrintTheUsage) {
         {"--api", "coremidi", "--demo"},              // not a system here
         {"--demo", "--delay", "soon"},
         {"--demo", "--louder"},
+        {"--sysex", "F0 7E 7"},                 // half a byte
+        {"--sysex", "F0 GG F7"},                // no hex
+        {"--sysex", "/nonexistent/dump.syx"},   // no file
+        {"--sysex", "F07EF7", "--with-sysex"},  // --with-sysex is for receiving
     };
     for (const auto& args : cases) {
         ChildProgram tool = runTool(args);

@@ -2,11 +2,19 @@
 
 #include <jack/jack.h>
 
+#include <cstddef>
 #include <initializer_list>
 
 // What every JACK client of ours does the same way, and the quirks of the libjack implementations
 // it runs on (jack2, PipeWire's), in one place: the service's client and the tools' endpoints.
 namespace tamblin::ports::jack {
+
+// What our clients write to one MIDI port in one cycle at most, each event counted with
+// kEventCost for its header: jackd 1.9 carries an event of 32,720 bytes at most, and PipeWire's
+// libjack (0.3) reports a larger room than it takes (the sender crashes when it is used). So the
+// largest SysEx that goes out is 32,000 bytes, in a cycle of its own.
+inline constexpr std::size_t kEventCost = 16;
+inline constexpr std::size_t kCycleBudget = 32000 + kEventCost;
 
 // Whether libjack frees the clients of a server that has gone by itself, when the process next
 // opens a client (jack2 does, in JackLibGlobals::Init): we must then never close such a client,

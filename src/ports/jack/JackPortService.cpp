@@ -106,6 +106,7 @@ Result JackPortService::open(bool input, Handle& handle, DeviceId id, InputCallb
     if (input) {
         shared_->callback.store(callback, std::memory_order_relaxed);
         shared_->instance.store(instance, std::memory_order_relaxed);
+        shared_->longCallback.store(longCallback(), std::memory_order_relaxed);
         shared_->inStarted.store(0, std::memory_order_relaxed);
         // Publishes the callback and instance to the process thread, which loads inHandle
         // sequentially consistent too: must not be weakened below release.
@@ -178,15 +179,18 @@ void JackPortService::closeOutput(Handle handle) {
     // Shared::draining), unless the server has gone with it.
     // An output closed before it whose sends are still going out goes first.
     const bool pending = s.up.load(std::memory_order_acquire) &&
-                         s.consumed.load(std::memory_order_acquire) < s.pushed;
+                         (s.consumed.load(std::memory_order_acquire) < s.pushed ||
+                          s.consumedLong.load(std::memory_order_acquire) < s.pushedLong);
     if (pending) {
         std::lock_guard lock(s.mutex);
-        s.drainOuts.push_back({s.wantOut.value_or(jack::Target{handle, {}}), s.pushed});
+        s.drainOuts.push_back(
+            {s.wantOut.value_or(jack::Target{handle, {}}), s.pushed, s.pushedLong});
         // Release, before outHandle is cleared below: the process thread must never find the
         // handle neither open nor closing while its sends wait.
         s.drainLast.store(handle, std::memory_order_release);
         if (s.drainOuts.size() == 1) {
             s.drainUntil.store(s.pushed, std::memory_order_relaxed);
+            s.drainUntilLong.store(s.pushedLong, std::memory_order_relaxed);
             // Release: publishes drainUntil to the worker.
             s.draining.store(handle, std::memory_order_release);
         }
@@ -213,6 +217,18 @@ Result JackPortService::midiOutShortMsg(Handle handle, std::uint32_t message) {
     const jack::OutEntry entry{handle, s.generation.load(std::memory_order_acquire), bytes};
     if (!s.sends.push(entry)) return kError;
     ++s.pushed;
+    return kOk;
+}
+
+Result JackPortService::midiOutLongMsg(Handle handle, const std::uint8_t* bytes, std::size_t size) {
+    if (handle == 0 || handle != openOut_) return kInvalidHandle;
+    Shared& s = *shared_;
+    if (size + jack::kEventCost > jack::kCycleBudget) return kTooLarge;
+    if (size == 0 || !s.up.load(std::memory_order_acquire) || s.unanswered != 0) return kError;
+    // In its place after the short sends accepted so far (see Client::sendQueued).
+    const jack::LongSend send{handle, s.generation.load(std::memory_order_acquire), s.pushed};
+    if (!s.longSends.push(send, bytes, size)) return kError;
+    ++s.pushedLong;
     return kOk;
 }
 

@@ -46,7 +46,9 @@ struct JackOptions {
 // absent (no devices, opens and sends fail) until it has answered. Every server request runs on
 // the service's worker thread. JACK's process thread runs the input callback, once per short
 // message, for messages of cycles that began after midiInStart, until midiInClose; once
-// midiInClose has returned no callback for that handle runs. The process thread allocates
+// midiInClose has returned no callback for that handle runs; with a long callback set
+// (setLongCallback), every other event of those cycles goes to it, whole, in its place among the
+// short messages. The process thread allocates
 // nothing and takes no lock: it meets the other threads through atomics and a lock-free queue.
 class JackPortService final : public PortService {
 public:
@@ -80,6 +82,9 @@ public:
     Result close(bool input, Handle handle) override;
     Result midiInStart(Handle handle) override;
     Result midiOutShortMsg(Handle handle, std::uint32_t message) override;
+    // A SysEx of up to 32,000 bytes goes out in a cycle, whole (see jack::kCycleBudget); a
+    // larger one answers kTooLarge.
+    Result midiOutLongMsg(Handle handle, const std::uint8_t* bytes, std::size_t size) override;
     std::optional<std::int32_t> midiInClock(Handle handle) override;
 
     // Also called when an output open or Change has ended: with none of ours open, direct thru

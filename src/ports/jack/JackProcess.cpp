@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "ports/jack/JackLibrary.h"
 #include "ports/jack/JackShared.h"
 
 namespace tamblin::ports {
@@ -68,8 +69,21 @@ int JackPortService::Shared::Client::process(jack_nframes_t frames, void* self) 
     if (jack_get_cycle_times(client.jack, &frame, &cycleStart, &nextStart, &period) != 0)
         cycleStart = jack_get_time();
 
-    const std::uint64_t taken =
-        client.sendQueued(outBuffer, events, out, routed, thru.ready && inReady);
+    client.cycleBytes = 0;
+    client.longWritten = false;
+    // Room for what direct thru forwards of this cycle's input, after the queued sends.
+    std::size_t room = 0;
+    if (thru.ready && inReady) {
+        room = events * kRoomPerEvent;
+        if (s.longCallback.load(std::memory_order_relaxed) != nullptr) {
+            for (jack_nframes_t i = 0; i < events; ++i) {
+                jack_midi_event_t event;
+                if (jack_midi_event_get(&event, inBuffer, i) == 0 && event.size > 3)
+                    room += event.size + jack::kEventCost;
+            }
+        }
+    }
+    const std::uint64_t taken = client.sendQueued(outBuffer, room, out, routed);
     // Release: the worker reads `consumed` to know a closed output's sends have gone out.
     if (taken != 0) s.consumed.fetch_add(taken, std::memory_order_release);
     // Held messages go nowhere once no output of ours is open or awaited.
@@ -82,35 +96,69 @@ int JackPortService::Shared::Client::process(jack_nframes_t frames, void* self) 
     return 0;
 }
 
+// Writes one event unless it would leave less than `room` in the buffer, or, in a cycle that
+// carries a long event, take it over kCycleBudget (short events alone fill the buffer as libjack
+// lets them, as they always have).
+bool JackPortService::Shared::Client::write(void* outBuffer, jack_nframes_t offset,
+                                            const std::uint8_t* bytes, std::size_t size,
+                                            std::size_t room) noexcept {
+    const std::size_t cost = size + jack::kEventCost;
+    const bool isLong = size > 3;
+    if ((isLong || longWritten) && cycleBytes + cost + room > jack::kCycleBudget) return false;
+    if (jack_midi_max_event_size(outBuffer) < room + size) return false;
+    if (jack_midi_event_write(outBuffer, offset, bytes, size) != 0) return false;
+    cycleBytes += cost;
+    longWritten = longWritten || isLong;
+    return true;
+}
+
 // Queued sends first, at the start of the cycle: those of the open port, and those ports closed
-// since accepted before their close (see CycleShared::draining), one port after the other. They
-// wait while their port's connections are being made, and for the ports closed before theirs. The
-// others (of a port closed long ago, or made to a client whose server has gone) are dropped. Room
-// is left for what direct thru forwards of this cycle's input. Returns how many sends were taken
-// from the queue.
-std::uint64_t JackPortService::Shared::Client::sendQueued(void* outBuffer, jack_nframes_t events,
-                                                          Handle out, Handle routed,
-                                                          bool direct) noexcept {
+// since accepted before their close (see CycleShared::draining), one port after the other, long
+// ones in their place among the short ones. They wait while their port's connections are being
+// made, and for the ports closed before theirs. The others (of a port closed long ago, or made to
+// a client whose server has gone) are dropped. `room` is left for what direct thru forwards of
+// this cycle's input. Returns how many short sends were taken.
+std::uint64_t JackPortService::Shared::Client::sendQueued(void* outBuffer, std::size_t room,
+                                                          Handle out, Handle routed) noexcept {
     Shared& s = shared;
     const Handle closing = s.draining.load(std::memory_order_acquire);
     const Handle lastClosing = s.drainLast.load(std::memory_order_acquire);
-    const std::size_t room = direct ? events * kRoomPerEvent : 0;
+    // The process thread is the one writer of `consumed`.
+    const std::uint64_t before = s.consumed.load(std::memory_order_relaxed);
     std::uint64_t taken = 0;
-    while (const jack::OutEntry* entry = s.sends.front()) {
-        const bool current = entry->generation == generation;
-        // Handles only grow: one above the closing port's, up to the last closed, is a closed
-        // port's whose turn is still to come.
-        const bool waiting =
-            closing != 0 && entry->handle > closing && entry->handle <= lastClosing;
-        if (!current || entry->handle == 0 ||
-            (entry->handle != out && entry->handle != closing && !waiting)) {
+    // Handles only grow: one above the closing port's, up to the last closed, is a closed port's
+    // whose turn is still to come.
+    const auto waiting = [&](Handle handle) {
+        return closing != 0 && handle > closing && handle <= lastClosing;
+    };
+    const auto stale = [&](Handle handle, std::uint32_t made) {
+        return made != generation || handle == 0 ||
+               (handle != out && handle != closing && !waiting(handle));
+    };
+    for (;;) {
+        const jack::OutEntry* entry = s.sends.front();
+        RecordRing<jack::LongSend>::Record pending{};
+        // A long send goes once the short sends accepted before it have.
+        if (s.longSends.front(pending) &&
+            (entry == nullptr || pending.header.shortsBefore <= before + taken)) {
+            const jack::LongSend& send = pending.header;
+            if (!stale(send.handle, send.generation)) {
+                if (waiting(send.handle) || routed != send.handle) break;
+                if (!write(outBuffer, 0, pending.bytes, pending.size, room)) break;
+            }
+            s.longSends.pop(pending);
+            // Release, as for `consumed`.
+            s.consumedLong.fetch_add(1, std::memory_order_release);
+            continue;
+        }
+        if (entry == nullptr) break;
+        if (stale(entry->handle, entry->generation)) {
             s.sends.pop();
             ++taken;
             continue;
         }
-        if (waiting || routed != entry->handle) break;
-        if (jack_midi_max_event_size(outBuffer) < room + entry->bytes.size) break;
-        if (jack_midi_event_write(outBuffer, 0, entry->bytes.data(), entry->bytes.size) != 0) break;
+        if (waiting(entry->handle) || routed != entry->handle) break;
+        if (!write(outBuffer, 0, entry->bytes.data(), entry->bytes.size, room)) break;
         s.sends.pop();
         ++taken;
     }
@@ -126,8 +174,7 @@ void JackPortService::Shared::Client::sendHeld(void* outBuffer, jack_time_t now,
         const bool stale = now > first.at && now - first.at > kHoldUsecs;
         if (!stale) {
             if (!ready) break;
-            if (jack_midi_event_write(outBuffer, 0, first.bytes.data(), first.bytes.size) != 0)
-                break;
+            if (!write(outBuffer, 0, first.bytes.data(), first.bytes.size)) break;
         }
         heldFirst = (heldFirst + 1) % kHeldCapacity;
         --heldCount;
@@ -161,6 +208,7 @@ void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t eve
     const InputCallback callback = s.callback.load(std::memory_order_relaxed);
     const Instance instance = s.instance.load(std::memory_order_relaxed);
     const bool fine = s.fineTimes.load(std::memory_order_relaxed);
+    const LongCallback longCallback = s.longCallback.load(std::memory_order_relaxed);
     if (lastHandle != handle) {
         lastHandle = handle;
         lastTime = 0;
@@ -171,11 +219,21 @@ void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t eve
         jack_midi_event_t event;
         if (jack_midi_event_get(&event, inBuffer, i) != 0) continue;
         const std::optional<std::uint32_t> message = packShortMessage(event.buffer, event.size);
-        if (!message) continue;
+        if (!message && longCallback == nullptr) continue;
         const jack_time_t at =
             cycleStart + (rate != 0 ? jack_time_t{event.time} * 1000000u / rate : 0);
         lastTime = std::max(lastTime, at - startedAt);
         const auto time = static_cast<std::uint32_t>(lastTime / 1000);
+        if (!message) {
+            LongData data;
+            data.bytes = event.buffer;
+            data.size = event.size;
+            data.time = time;
+            data.micros = lastTime;
+            deliverLong(event, lastOffset, outBuffer, data, thru);
+            longCallback(handle, instance, data);
+            continue;
+        }
         const std::uint32_t micros =
             fine ? static_cast<std::uint32_t>(lastTime % 1000) << kMimMicrosShift : 0;
 
@@ -183,14 +241,30 @@ void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t eve
         const bool decided = thru.direct && (thru.jackOutput || !out);
         if (decided && out) {
             const jack_nframes_t offset = std::max(event.time, lastOffset);
-            if (thru.ready && heldCount == 0 &&
-                jack_midi_event_write(outBuffer, offset, event.buffer, event.size) == 0)
+            if (thru.ready && heldCount == 0 && write(outBuffer, offset, event.buffer, event.size))
                 lastOffset = offset;
             else
                 hold(event, at);
         }
         callback(handle, (decided ? kMimDataDecided : kMimData) | micros, instance, *message, time);
     }
+}
+
+// Direct thru of a long message: a whole SysEx that the gate lets through goes out in this cycle
+// when the output is connected, nothing waits before it and it fits; otherwise it does not go out
+// at all (it is not held: a SysEx is never sent late or in part), and `data` says so. Anything
+// else that is no short message never goes out.
+void JackPortService::Shared::Client::deliverLong(const jack_midi_event_t& event,
+                                                  jack_nframes_t& lastOffset, void* outBuffer,
+                                                  LongData& data, const Thru& thru) noexcept {
+    const bool out = thru.gate.outputAllowed && isWholeSysEx(event.buffer, event.size);
+    data.decided = thru.direct && (thru.jackOutput || !out);
+    if (!data.decided || !out) return;
+    const jack_nframes_t offset = std::max(event.time, lastOffset);
+    if (thru.ready && heldCount == 0 && write(outBuffer, offset, event.buffer, event.size))
+        lastOffset = offset;
+    else
+        data.notSent = true;
 }
 
 // jack2 calls only this one of the two shutdown callbacks when both are set, and only when the

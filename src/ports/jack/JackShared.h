@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "ports/RecordRing.h"
 #include "ports/ShortMessage.h"
 #include "ports/SpscQueue.h"
 #include "ports/ThruRule.h"
@@ -34,6 +35,13 @@ struct OutEntry {
     MessageBytes bytes;
 };
 
+// A long send (SysEx), queued after `shortsBefore` short sends had been accepted.
+struct LongSend {
+    Handle handle = 0;
+    std::uint32_t generation = 0;
+    std::uint64_t shortsBefore = 0;
+};
+
 // A port of ours that is open on a device, by its full name.
 struct Target {
     Handle handle = 0;
@@ -44,6 +52,7 @@ struct Target {
 struct Drain {
     Target target;
     std::uint64_t until = 0;
+    std::uint64_t untilLong = 0;
 };
 
 // A question of the user-interface thread that the worker answers.
@@ -78,6 +87,7 @@ struct CycleShared {
     std::atomic<jack_time_t> inStartUsecs{0};
     std::atomic<Handle> inRouted{0};  // the input whose connections have settled
     std::atomic<InputCallback> callback{nullptr};
+    std::atomic<LongCallback> longCallback{nullptr};  // with --sysex
     std::atomic<Instance> instance{0};
     std::atomic<Handle> outHandle{0};
     std::atomic<Handle> outRouted{0};
@@ -90,6 +100,9 @@ struct CycleShared {
     std::atomic<Handle> drainLast{0};
     std::atomic<std::uint64_t> drainUntil{0};
     std::atomic<std::uint64_t> consumed{0};
+    // The same for long sends (SysEx), which queue beside the short ones.
+    std::atomic<std::uint64_t> drainUntilLong{0};
+    std::atomic<std::uint64_t> consumedLong{0};
     // Direct thru: an output of ours was closed by a Change that has not ended yet; what arrives
     // meanwhile is held for the output the Change opens (see JackPortService::setThruGate).
     std::atomic<bool> outAwaited{false};
@@ -101,6 +114,8 @@ struct CycleShared {
     std::atomic<bool> up{false};               // a client of ours runs on a server
     // Sends from the user-interface thread, the one producer, to the process thread.
     SpscQueue<OutEntry, 4096> sends;
+    // Long sends, in their place among `sends` (see LongSend). Never used without --sysex.
+    RecordRing<LongSend> longSends{std::size_t{1} << 20};
 };
 
 // Between the user-interface thread and the worker, under `mutex`.
@@ -138,7 +153,8 @@ struct JackPortService::Shared : jack::CycleShared, jack::Mailbox {
     const Options options;
 
     // ---- the user-interface thread's own ----
-    std::uint64_t pushed = 0;  // sends accepted into `sends`
+    std::uint64_t pushed = 0;      // sends accepted into `sends`
+    std::uint64_t pushedLong = 0;  // and into `longSends`
     std::uint64_t nextRequest = 0;
     std::uint64_t unanswered = 0;  // a request that ran out of time, 0 for none
 
@@ -203,6 +219,10 @@ struct JackPortService::Shared::Client {
     // handle, so that times of one port never go backwards.
     Handle lastHandle = 0;
     jack_time_t lastTime = 0;
+    // What the process thread has written to the output in the cycle that runs, in the
+    // reckoning of kCycleBudget.
+    std::size_t cycleBytes = 0;
+    bool longWritten = false;  // a long event is among them
     // Direct thru's messages that wait, in arrival order, for the output to be connected (the
     // process thread's own, fixed in size).
     struct Held {
@@ -228,8 +248,11 @@ private:
         ThruGate gate;
     };
 
-    std::uint64_t sendQueued(void* outBuffer, jack_nframes_t events, Handle out, Handle routed,
-                             bool direct) noexcept;
+    std::uint64_t sendQueued(void* outBuffer, std::size_t room, Handle out, Handle routed) noexcept;
+    bool write(void* outBuffer, jack_nframes_t offset, const std::uint8_t* bytes, std::size_t size,
+               std::size_t room = 0) noexcept;
+    void deliverLong(const jack_midi_event_t& event, jack_nframes_t& lastOffset, void* outBuffer,
+                     LongData& data, const Thru& thru) noexcept;
     void sendHeld(void* outBuffer, jack_time_t now, bool ready) noexcept;
     void hold(const jack_midi_event_t& event, jack_time_t at) noexcept;
     void deliver(void* inBuffer, jack_nframes_t events, Handle handle, void* outBuffer,

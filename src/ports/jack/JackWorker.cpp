@@ -192,7 +192,9 @@ bool JackPortService::Shared::drained(const Target& closing) {
     }
     // Acquire on both: drainUntil was published by the release store of `draining`, and the
     // process thread's release of `consumed` follows the sends it wrote.
-    if (consumed.load(std::memory_order_acquire) >= drainUntil.load(std::memory_order_acquire) ||
+    if ((consumed.load(std::memory_order_acquire) >= drainUntil.load(std::memory_order_acquire) &&
+         consumedLong.load(std::memory_order_acquire) >=
+             drainUntilLong.load(std::memory_order_acquire)) ||
         !up.load())
         return true;
     if (!drainRoutedSince && outRouted.load() == closing.handle) drainRoutedSince = now;
@@ -213,6 +215,7 @@ void JackPortService::Shared::nextDrain(std::deque<jack::Drain>& drains) {
         return;
     }
     drainUntil.store(drains.front().until, std::memory_order_relaxed);
+    drainUntilLong.store(drains.front().untilLong, std::memory_order_relaxed);
     // Release: publishes drainUntil (see closeOutput).
     draining.store(drains.front().target.handle, std::memory_order_release);
 }
