@@ -302,13 +302,19 @@ TEST_F(CaptureFileTest, AFailedWriteIsReportedOnceAndTheFileStaysWhole) {
     for (const char* name : {"full.mid", "full.csv"}) {
         const std::string file = path(name);
         std::string error;
-        auto capture = CaptureFile::open(file, reports.sink(), error);
+        // A clock that stands still: the note's tick does not depend on how fast this runs.
+        auto capture =
+            CaptureFile::open(file, reports.sink(), error, [] { return std::int64_t{0}; });
         ASSERT_TRUE(capture) << error;
+        const std::uintmax_t started = std::filesystem::file_size(file);
         capture->inputOpened("Keyboard", 0);
         capture->message(Bytes{0x90, 0x3C, 0x40}, 1000);
         capture->drained();
-        // A full disk, made without privileges: a file size limit (the process's own).
-        for (int i = 0; i < 200 && std::filesystem::file_size(file) < 40; ++i) ::usleep(10000);
+        // The note written, then a full disk, made without privileges: a file size limit (the
+        // process's own).
+        for (int i = 0; i < 500 && std::filesystem::file_size(file) == started; ++i)
+            ::usleep(10000);
+        ASSERT_GT(std::filesystem::file_size(file), started) << "the note was not written in 5 s";
         rlimit saved{};
         ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
         rlimit limit = saved;
