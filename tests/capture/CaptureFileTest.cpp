@@ -15,6 +15,7 @@
 #include "capture/CsvRows.h"
 #include "capture/SmfTrack.h"
 #include "support/CaptureReader.h"
+#include "support/Reports.h"
 
 namespace tamblin::capture {
 namespace {
@@ -69,20 +70,7 @@ Bytes sysEx(std::size_t size) {
     return bytes;
 }
 
-struct Reports {
-    std::mutex mutex;
-    std::vector<std::string> texts;
-    CaptureFile::Report sink() {
-        return [this](const std::string& text) {
-            std::lock_guard lock(mutex);
-            texts.push_back(text);
-        };
-    }
-    std::vector<std::string> taken() {
-        std::lock_guard lock(mutex);
-        return texts;
-    }
-};
+using testing::Reports;
 
 class CaptureFileTest : public ::testing::Test {
 protected:

@@ -11,25 +11,12 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include "support/Reports.h"
 
 namespace tamblin::input {
 namespace {
 
-// The reports a log file makes, from whichever thread makes them.
-struct Reports {
-    std::mutex mutex;
-    std::vector<std::string> texts;
-    LogFile::Report sink() {
-        return [this](const std::string& text) {
-            std::lock_guard lock(mutex);
-            texts.push_back(text);
-        };
-    }
-    std::vector<std::string> taken() {
-        std::lock_guard lock(mutex);
-        return texts;
-    }
-};
+using testing::Reports;
 
 std::string readAll(const std::filesystem::path& path) {
     std::ifstream in(path);
