@@ -63,6 +63,16 @@ std::unique_ptr<tamblin::input::LogFile> openLog(
     return log;
 }
 
+// Opens the --capture file; null, said through `complain`, when it cannot.
+std::unique_ptr<tamblin::capture::CaptureFile> openCapture(
+    const std::string& path, const std::function<void(const std::string&)>& complain) {
+    std::string error;
+    std::unique_ptr<tamblin::capture::CaptureFile> capture =
+        tamblin::capture::CaptureFile::open(path, complain, error);
+    if (!capture) complain(error);
+    return capture;
+}
+
 // What the window starts on, as the command line chose it.
 struct WindowStart {
     std::optional<tamblin::ports::DeviceId> input;
@@ -72,6 +82,24 @@ struct WindowStart {
     int zoom = 100;
     bool drainEarly = false;  // the ring is drained as soon as it is half full, too
 };
+
+// The devices that --input and --output name, into `start`; false, said through `complain`, when
+// one of them is not there or not one device.
+bool chooseDevices(tamblin::ports::PortService& service, const tamblin::app::Options& options,
+                   WindowStart& start, const std::function<void(const std::string&)>& complain) {
+    using namespace tamblin;
+    std::string error;
+    if (options.output &&
+        !(start.output = app::deviceByName(service, false, *options.output, error))) {
+        complain(error);
+        return false;
+    }
+    if (options.input && !(start.input = app::deviceByName(service, true, *options.input, error))) {
+        complain(error);
+        return false;
+    }
+    return true;
+}
 
 // The window's part of the run: Qt, the window on the devices chosen, and the event loop. Ends
 // through `end` (see main) while the window and Qt still exist.
@@ -186,32 +214,17 @@ int main(int argc, char* argv[]) {
         std::fputs(app::deviceListText(service).c_str(), stdout);
         return end(std::fflush(stdout) == 0 ? 0 : 1);
     }
-    std::optional<ports::DeviceId> output;
-    std::optional<ports::DeviceId> input;
-    std::string error;
-    if (options.output && !(output = app::deviceByName(service, false, *options.output, error))) {
-        complain(error);
-        return end(app::kUsageStatus);
-    }
-    if (options.input && !(input = app::deviceByName(service, true, *options.input, error))) {
-        complain(error);
-        return end(app::kUsageStatus);
-    }
+    WindowStart start{{}, {}, log.get(), nullptr, options.zoom, options.drainEarly};
+    if (!chooseDevices(service, options, start, complain)) return end(app::kUsageStatus);
 
     // Qt would abort without a display; one line and a status say it instead.
     if (const std::optional<std::string> problem = app::displayProblem(line.qtArguments)) {
         complain(*problem);
         return end(app::kNoDisplayStatus);
     }
-    if (options.capture) {
-        std::string error;
-        if (!(capture = capture::CaptureFile::open(*options.capture, complain, error))) {
-            complain(error);
-            return end(app::kUsageStatus);
-        }
-    }
+    if (options.capture && !(capture = openCapture(*options.capture, complain)))
+        return end(app::kUsageStatus);
+    start.capture = capture.get();
 
-    return runWindow(line.qtArguments, service, ring,
-                     {input, output, log.get(), capture.get(), options.zoom, options.drainEarly},
-                     complain, end);
+    return runWindow(line.qtArguments, service, ring, start, complain, end);
 }

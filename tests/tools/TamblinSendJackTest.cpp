@@ -276,6 +276,7 @@ TEST_P(TamblinSendJackTest, BadArgumentsPrintTheUsage) {
         {"--demo", "--louder"},
         {"--sysex", "F0 7E 7"},                 // half a byte
         {"--sysex", "F0 GG F7"},                // no hex
+        {"--sysex", "F0+1F7"},                  // a sign is not a digit
         {"--sysex", "/nonexistent/dump.syx"},   // no file
         {"--sysex", "F07EF7", "--with-sysex"},  // --with-sysex is for receiving
     };
