@@ -95,12 +95,38 @@ step "Fuzzing: each target for ${fuzz_seconds} s from its seed corpus"
 CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLIN_FUZZ=ON \
     -DTAMBLIN_WERROR="$werror" >/dev/null
 cmake --build build-fuzz -j "$jobs"
-for target in decoder sysex value_reader cstr2str; do
-    corpus="build-fuzz/corpus-$target"
+# One target's run, its output into build-fuzz/TARGET.log.
+fuzz_one() {
+    local corpus="build-fuzz/corpus-$1"
     rm -rf "$corpus" && mkdir -p "$corpus"
-    cp tests/fuzz/corpus/"$target"/* "$corpus"/
-    "build-fuzz/tests/fuzz/${target}_fuzz" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
-        "$corpus" 2>&1 | tail -n 12
+    cp tests/fuzz/corpus/"$1"/* "$corpus"/
+    "build-fuzz/tests/fuzz/${1}_fuzz" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+        "$corpus" >"build-fuzz/$1.log" 2>&1
+}
+# As many targets at a time as there are cores, each for its whole time; a failed one's output
+# whole, the others' last lines.
+targets=(decoder sysex value_reader cstr2str)
+fuzz_failed=()
+for ((first = 0; first < ${#targets[@]}; first += jobs)); do
+    batch=("${targets[@]:first:jobs}")
+    pids=()
+    for target in "${batch[@]}"; do
+        fuzz_one "$target" &
+        pids+=("$!")
+    done
+    for i in "${!batch[@]}"; do
+        printf -- '--- %s\n' "${batch[i]}"
+        if wait "${pids[i]}"; then
+            tail -n 12 "build-fuzz/${batch[i]}.log"
+        else
+            cat "build-fuzz/${batch[i]}.log"
+            fuzz_failed+=("${batch[i]}")
+        fi
+    done
 done
+if [ "${#fuzz_failed[@]}" -gt 0 ]; then
+    echo "fuzz targets that failed: ${fuzz_failed[*]}" >&2
+    exit 1
+fi
 
 printf '\nAll test runs passed.\n'
