@@ -89,17 +89,19 @@ if [ "${1:-}" = "--sweep" ]; then
     done
     {
         echo "server period direct_l/r/d tick_l/r/d direct-thru_l/r/d overrun xruns plain_lost" \
-            "most_in_a_cycle"
+            "most_in_a_cycle downstream_lost"
         cat "$rows"
     } | column -t | sed 's/^/  /'
-    echo "(l/r/d: messages lost / reordered / duplicated; overrun: of the monitor at the tick /"
-    echo " of the direct thru one; plain_lost: missed by a plain libjack client in a process of"
-    echo " its own, fed the same stream; most_in_a_cycle: the most messages played in one cycle)"
-    # No monitor worse than the plain clients on the same stream.
-    awk '$3 == "-" { bad = 1 } NF >= 8 {
-            split($3, d, "/"); split($4, t, "/"); split($5, x, "/")
-            lost = d[1] > $8 ? d[1] : $8
-            if (t[1] > lost || x[1] > lost) bad = 1
+    echo "(l/r/d: messages lost / reordered / duplicated on the probe's paths, which it reads a"
+    echo " cycle after it plays; overrun: of the monitor at the tick / of the direct thru one;"
+    echo " plain_lost: missed by a plain libjack client in a process of its own, fed the stream;"
+    echo " most_in_a_cycle: the most messages played in one cycle; downstream_lost: missed by a"
+    echo " plain client on each monitor's thru output, thru at the tick / direct thru)"
+    # No monitor worse than the plain client on the same stream: nothing lost downstream of its
+    # thru that the plain client got, nothing reordered or duplicated that the direct path kept.
+    awk '$3 == "-" { bad = 1 } NF >= 10 {
+            split($3, d, "/"); split($4, t, "/"); split($5, x, "/"); split($10, down, "/")
+            if (down[1] > $8 || down[2] > $8) bad = 1
             for (i = 2; i <= 3; i++) if (t[i] > d[i] || x[i] > d[i]) bad = 1
             if ($6 != "no/no") bad = 1 } END { exit bad }' "$rows" ||
         { echo "load.sh: a monitor lost, reordered or duplicated messages, or overran" >&2; exit 1; }
@@ -141,8 +143,9 @@ fi
 script=load
 source scripts/lib/stream.sh
 latency_bin="$build/bench/latency_probe"
-direct_pid="" direct_status="" plain_pid=""
-trap 'stop "$direct_pid" TERM; stop "$plain_pid" TERM; cleanup' EXIT
+direct_pid="" direct_status="" plain_pid="" tick_down_pid="" direct_down_pid=""
+trap 'stop "$direct_pid" TERM; stop "$plain_pid" TERM; stop "$tick_down_pid" TERM
+    stop "$direct_down_pid" TERM; cleanup' EXIT
 
 source scripts/lib/figures.sh
 
@@ -188,13 +191,24 @@ measure() {
     jack_midi_dump >"$work/dump.out" 2>&1 &
     dump_pid=$!
     until_ok 10 port_exists '^midi-monitor:input$' || fail "jack_midi_dump's port did not appear"
-    "$sender_bin" --api jack --receive --count --expect "$count" \
-        --timeout $((seconds + idle_seconds + 300)) >"$work/plain.out" 2>"$work/plain.log" &
-    plain_pid=$!
-    until_ok 10 port_exists '^tamblin-send:in$' || fail "the plain client's port did not appear"
+    # receiver NAME: a plain libjack client in a process of its own (tamblin-send --receive) that
+    # counts what reaches its port into $work/NAME.out; sets receiver_pid and receiver_port (the
+    # server renames the second and later clients of one name, each server its own way).
+    receiver() {
+        local before
+        before="$(jack_lsp 2>/dev/null | grep -E '^tamblin-send[^:]*:in$' || true)"
+        "$sender_bin" --api jack --receive --count --expect "$count" \
+            --timeout $((seconds + idle_seconds + 300)) >"$work/$1.out" 2>"$work/$1.log" &
+        receiver_pid=$!
+        new_port() { jack_lsp 2>/dev/null | grep -E '^tamblin-send[^:]*:in$' | grep -vxF "$before"; }
+        until_ok 10 new_port >/dev/null || fail "the $1 client's port did not appear"
+        receiver_port="$(new_port | head -n 1)"
+    }
+    receiver plain
+    plain_pid=$receiver_pid
+    jack_connect "$client:out" "$receiver_port"
     jack_connect "$client:out" "$client:direct"
     jack_connect "$client:out" midi-monitor:input
-    jack_connect "$client:out" tamblin-send:in
     # The monitors connect their ports on a thread of their own: out feeds both monitors,
     # jack_midi_dump, the plain client and the direct path, and each thru output feeds its path.
     feeds() { jack_lsp -c "$1" | grep -c '^ ' || true; }
@@ -203,6 +217,17 @@ measure() {
     until_ok 10 test "$(feeds "$client:tick")" = 1 || fail "the tick monitor's thru is not connected"
     until_ok 10 test "$(feeds "$client:direct-thru")" = 1 ||
         fail "the direct thru monitor's thru is not connected"
+    # Each thru output feeds a plain client too, which reads it in the cycle it was written in,
+    # as a synthesiser would. The probe reads its paths one cycle later (it plays before it
+    # reads), so a cycle that the server drops between two (as jackd does when the period
+    # changes) is lost on the probe's paths, the direct one included, and not downstream.
+    receiver tick-down
+    tick_down_pid=$receiver_pid
+    jack_connect "$(jack_lsp -c "$client:tick" | sed -n 's/^ \+//p' | head -n 1)" "$receiver_port"
+    receiver direct-down
+    direct_down_pid=$receiver_pid
+    jack_connect "$(jack_lsp -c "$client:direct-thru" | sed -n 's/^ \+//p' | head -n 1)" \
+        "$receiver_port"
     until_ok 10 connections_settled || fail "$server_kind did not take the connections up"
     flock -u 9
 
@@ -227,7 +252,7 @@ measure() {
         "$(sed -n 's/^ready //p' "$work/direct.out") (direct thru)."
     echo "Playing $count messages at $rate per second..."
     kill -USR1 "$latency_pid"
-    local bufsize_pid="" plain_received
+    local bufsize_pid="" plain_received tick_down direct_down
     if [ -n "$bufsize" ]; then
         (sleep $((seconds / 2)) && jack_bufsize "$bufsize" >"$work/bufsize.log" 2>&1) &
         bufsize_pid=$!
@@ -240,9 +265,14 @@ measure() {
     tick_cpu1="$(cpu_ms "$probe_pid")"
     direct_cpu1="$(cpu_ms "$direct_pid")"
     dump_cpu1="$(cpu_ms "$dump_pid")"
-    stop "$plain_pid" TERM  # it ends by itself once it has every message
-    plain_pid=""
+    # The plain clients end by themselves once they have every message.
+    stop "$plain_pid" TERM
+    stop "$tick_down_pid" TERM
+    stop "$direct_down_pid" TERM
+    plain_pid="" tick_down_pid="" direct_down_pid=""
     plain_received="$(tail -n 1 "$work/plain.out")"
+    tick_down="$(tail -n 1 "$work/tick-down.out")"
+    direct_down="$(tail -n 1 "$work/direct-down.out")"
     stop "$dump_pid" INT
     dump_pid=""
     reap probe
@@ -261,6 +291,8 @@ measure() {
     printf '%-46s %s of %s\n' "messages played" "$(figure sent)" "$count"
     printf '%-46s %s\n' "printed by jack_midi_dump" "$dumped"
     printf '%-46s %s\n' "received by a plain libjack client" "${plain_received:-0}"
+    printf '%-46s %s / %s\n' "received downstream of thru: tick / direct" "${tick_down:-0}" \
+        "${direct_down:-0}"
     printf '%-46s %s\n' "jack_midi_dump CPU per message" "$(per "$dump_ms" "$count") us"
     printf '\nthru latency, p50 / p99 (longest)\n'
     for path in direct tick direct-thru; do
@@ -285,7 +317,8 @@ measure() {
         overran() { [ "$(value_of "$1" overrun)" = 1 ] && echo yes || echo no; }
         echo "row $server_kind $period${bufsize:+>$bufsize} $(faults direct) $(faults tick)" \
             "$(faults direct-thru) $(overran "$work/probe.out")/$(overran "$work/direct.out")" \
-            "$(figure xruns) $((count - ${plain_received:-0})) $(figure most_in_a_cycle)"
+            "$(figure xruns) $((count - ${plain_received:-0})) $(figure most_in_a_cycle)" \
+            "$((count - ${tick_down:-0}))/$((count - ${direct_down:-0}))"
     fi
 
     summary+="$(printf '  %-6s %8s us %8s us %8s %10s %% %10s %%' "$page" \
