@@ -3,13 +3,19 @@
 #include "ports/jack/JackPortService.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -522,6 +528,72 @@ TEST_P(JackPortServiceJackTest, ChangeOfDeviceNeverMixesTheTwo) {
     std::this_thread::sleep_for(50ms);  // anything late would have come by now
     EXPECT_EQ(x.received(), forX);
     EXPECT_EQ(y.received(), forY);
+}
+
+// Standard error into a file of its own while it lives, read as it grows.
+class StandardErrorFile {
+public:
+    StandardErrorFile() {
+        std::fflush(stderr);
+        saved_ = ::dup(2);
+        const int file = ::mkstemp(path_.data());
+        ::dup2(file, 2);
+        ::close(file);
+    }
+    ~StandardErrorFile() {
+        std::fflush(stderr);
+        const std::string held = text();
+        ::dup2(saved_, 2);
+        ::close(saved_);
+        ::unlink(path_.c_str());
+        std::fputs(held.c_str(), stderr);  // what it held still shows in the test's output
+    }
+    std::string text() const {
+        std::ifstream in(path_);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+private:
+    std::string path_ = (std::filesystem::temp_directory_path() / "tamblin-stderr-XXXXXX").string();
+    int saved_ = -1;
+};
+
+// Sends accepted before an output's close that the server never takes are said to be lost, and
+// they do not go out later, when it runs again.
+TEST_P(JackPortServiceJackTest, ClosedOutputsSendsThatNeverGoOutAreSaidToBeLost) {
+    JackSink sink;
+    const Handle out = openOutput(service, sink.port());
+    ASSERT_EQ(service.midiOutShortMsg(out, 0x403C90), kOk);
+    ASSERT_TRUE(sink.waitForCount(1)) << "the output's connection carried nothing";
+
+    StandardErrorFile errors;
+    server.suspend();
+    for (std::uint32_t i = 0; i < 3; ++i)
+        ASSERT_EQ(service.midiOutShortMsg(out, 0x403C80 | (i << 16)), kOk);
+    ASSERT_EQ(service.midiOutClose(out), kOk);
+    const std::string said = std::string("tamblin: 3 messages for ") + sink.port() +
+                             ", accepted before its output closed, did not go out: the server did "
+                             "not take them within a second of the connection\n";
+    const bool told =
+        recorder.waitFor([&] { return errors.text().find(said) != std::string::npos; });
+    server.resume();
+    ASSERT_TRUE(told) << "waited for: " << said << "standard error held: " << errors.text();
+
+    // Once the server runs again, a new output's send goes out after where the given up ones
+    // stood, and they never do. (The output goes to another device and back first, so that its
+    // connection is made anew: a connection of PipeWire's that was carrying data while its server
+    // stopped may carry nothing after it, 0.3.65 alike.)
+    JackSink other("tamblin-test-other-sink");
+    const Handle elsewhere = openOutput(service, other.port());
+    ASSERT_EQ(service.midiOutShortMsg(elsewhere, 0x403C90), kOk);
+    ASSERT_TRUE(other.waitForCount(1)) << "the output did not go to the other device";
+    ASSERT_EQ(service.midiOutClose(elsewhere), kOk);
+    const Handle again = openOutput(service, sink.port());
+    ASSERT_EQ(service.midiOutShortMsg(again, 0x7F3C90), kOk);
+    ASSERT_TRUE(sink.waitForCount(2)) << ::testing::PrintToString(sink.received());
+    std::this_thread::sleep_for(50ms);  // anything late would have come by now
+    EXPECT_EQ(sink.received(), (std::vector<Bytes>{{0x90, 0x3C, 0x40}, {0x90, 0x3C, 0x7F}}));
+    EXPECT_EQ(service.midiOutClose(again), kOk);
 }
 
 TEST_P(JackPortServiceJackTest, HandleRulesAndOneOpenPerDirection) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -192,18 +193,38 @@ bool JackPortService::Shared::drained(const Target& closing) {
     }
     // Acquire on both: drainUntil was published by the release store of `draining`, and the
     // process thread's release of `consumed` follows the sends it wrote.
-    if ((consumed.load(std::memory_order_acquire) >= drainUntil.load(std::memory_order_acquire) &&
-         consumedLong.load(std::memory_order_acquire) >=
-             drainUntilLong.load(std::memory_order_acquire)) ||
-        !up.load())
-        return true;
-    if (!drainRoutedSince && outRouted.load() == closing.handle) drainRoutedSince = now;
-    if (drainRoutedSince) return now - *drainRoutedSince >= kDrainPatience;
-    const bool there = client != nullptr && [&] {
-        const jack::QuietJack quiet;
-        return jack_port_by_name(client->jack, closing.name.c_str()) != nullptr;
-    }();
-    return now - drainSince >= (there ? kDrainPatienceUnconnected : kDrainPatience);
+    const std::uint64_t shortsLeft = drainUntil.load(std::memory_order_acquire) -
+                                     std::min(consumed.load(std::memory_order_acquire),
+                                              drainUntil.load(std::memory_order_acquire));
+    const std::uint64_t longsLeft = drainUntilLong.load(std::memory_order_acquire) -
+                                    std::min(consumedLong.load(std::memory_order_acquire),
+                                             drainUntilLong.load(std::memory_order_acquire));
+    if (shortsLeft == 0 && longsLeft == 0) return true;
+    const char* why = nullptr;
+    if (!up.load()) {
+        why = "the JACK server has gone";
+    } else {
+        if (!drainRoutedSince && outRouted.load() == closing.handle) drainRoutedSince = now;
+        const bool there =
+            drainRoutedSince || (client != nullptr && [&] {
+                const jack::QuietJack quiet;
+                return jack_port_by_name(client->jack, closing.name.c_str()) != nullptr;
+            }());
+        if (drainRoutedSince && now - *drainRoutedSince >= kDrainPatience)
+            why = "the server did not take them within a second of the connection";
+        else if (!drainRoutedSince && there && now - drainSince >= kDrainPatienceUnconnected)
+            why = "the connection was not made within ten seconds";
+        else if (!there && now - drainSince >= kDrainPatience)
+            why = "the device is not there";
+    }
+    if (why == nullptr) return false;
+    // Accepted sends that do not go out are a loss, and said so.
+    std::fprintf(stderr,
+                 "tamblin: %llu messages for %s, accepted before its output closed, did not go "
+                 "out: %s\n",
+                 static_cast<unsigned long long>(shortsLeft + longsLeft), closing.name.c_str(),
+                 why);
+    return true;
 }
 
 // Done with the first of `drains` (under the mutex, where closeOutput adds to them): the next
