@@ -198,10 +198,13 @@ int main(int argc, char* argv[]) {
     // where no call can be taken back, and with it libjack's process-wide lock: destructors and
     // exit handlers could wait for it for ever. Every way out goes through here, once the ports
     // are closed, and then the program ends without waiting.
-    auto end = [&jack, &capture](int status) {
+    auto end = [&jack, &capture, &complain](int status) {
         // What the last drains handed over is written before a way out that waits for nothing.
         capture.reset();
         if (!jack.finish()) {
+            // The server then finds our client gone without its close: jackd -S waits for it for
+            // seconds, every client of the server with it.
+            complain("the JACK server did not close our client within 2 s; ending without it");
             std::fflush(nullptr);
             ::_exit(status);
         }

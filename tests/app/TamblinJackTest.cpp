@@ -109,6 +109,9 @@ TEST_P(TamblinJackTest, TheListAndUnusableNamesNeedNoDisplay) {
     const auto sender = startSender(1, 1);
     NoDisplay noDisplay;  // a window would fail to start: every case below must end before one
 
+    // Each program waits 2 s at most for the server's answers: before each, the server answers
+    // again after the program before it (see MidiServer::answers()).
+    ASSERT_TRUE(server.answers());
     ChildProgram list({tamblin, "--list"});
     EXPECT_EQ(list.wait(30s), 0) << list.err();
     EXPECT_EQ(list.out(), "in: tamblin-send:out\nout: " + sink.port() + "\n")
@@ -144,6 +147,7 @@ TEST_P(TamblinJackTest, TheListAndUnusableNamesNeedNoDisplay) {
     for (const auto& c : cases) {
         std::vector<std::string> args{tamblin};
         args.insert(args.end(), c.args.begin(), c.args.end());
+        ASSERT_TRUE(server.answers());
         ChildProgram run(args);
         EXPECT_EQ(run.wait(30s), c.status) << c.args.front() << ": " << run.err();
         EXPECT_TRUE(run.err().ends_with(c.says) || run.err().starts_with(c.says))

@@ -187,6 +187,10 @@ std::optional<std::vector<std::string>> MidiServer::ask(const std::string& reque
     return lines(*answer);
 }
 
+bool MidiServer::answers() const {
+    return ask("sync").has_value();
+}
+
 void MidiServer::stop() {
     closeQuery();
     if (!running()) return;

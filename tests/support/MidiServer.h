@@ -73,6 +73,11 @@ public:
     // Polls until no port matches `pattern`; false on timeout.
     bool waitForNoPort(const std::string& pattern,
                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    // Waits until the server answers a request of its own, so that a program started next finds
+    // it answering: jackd -S stalls for 5 s when a client ends without its close (a killed
+    // program, or one that gave up waiting for its close). False, with a test failure, when it
+    // does not answer within 10 s.
+    bool answers() const;
     // Connects two ports and waits until the server has taken the connection up (see
     // connectionsSettled()): what is written into it from then on arrives.
     bool connect(const std::string& source, const std::string& destination) const;

@@ -240,6 +240,10 @@ int main(int argc, char** argv) {
             const std::string destination =
                 tab == std::string::npos ? std::string() : rest.substr(tab + 1);
             std::cout << jack_connect(client, source.c_str(), destination.c_str()) << '\n';
+        } else if (verb == "sync") {
+            // A request that the server answers itself (the port queries above read shared
+            // memory): it waits while the server stalls.
+            std::cout << jack_recompute_total_latencies(client) << '\n';
         } else if (verb == "connections") {
             if (jack_port_t* port = jack_port_by_name(client, rest.c_str()))
                 printNames(jack_port_get_all_connections(client, port));
