@@ -193,37 +193,38 @@ bool JackPortService::Shared::drained(const Target& closing) {
     }
     // Acquire on both: drainUntil was published by the release store of `draining`, and the
     // process thread's release of `consumed` follows the sends it wrote.
-    const std::uint64_t shortsLeft = drainUntil.load(std::memory_order_acquire) -
-                                     std::min(consumed.load(std::memory_order_acquire),
-                                              drainUntil.load(std::memory_order_acquire));
-    const std::uint64_t longsLeft = drainUntilLong.load(std::memory_order_acquire) -
-                                    std::min(consumedLong.load(std::memory_order_acquire),
-                                             drainUntilLong.load(std::memory_order_acquire));
-    if (shortsLeft == 0 && longsLeft == 0) return true;
+    const auto left = [](const std::atomic<std::uint64_t>& until,
+                         const std::atomic<std::uint64_t>& done) -> std::uint64_t {
+        const std::uint64_t u = until.load(std::memory_order_acquire);
+        const std::uint64_t d = done.load(std::memory_order_acquire);
+        return u > d ? u - d : 0;
+    };
+    const std::uint64_t count = left(drainUntil, consumed) + left(drainUntilLong, consumedLong);
+    if (count == 0) return true;
+    if (!drainRoutedSince && outRouted.load() == closing.handle) drainRoutedSince = now;
+    const auto there = [&] {
+        const jack::QuietJack quiet;
+        return client != nullptr &&
+               jack_port_by_name(client->jack, closing.name.c_str()) != nullptr;
+    };
     const char* why = nullptr;
     if (!up.load()) {
         why = "the JACK server has gone";
-    } else {
-        if (!drainRoutedSince && outRouted.load() == closing.handle) drainRoutedSince = now;
-        const bool there =
-            drainRoutedSince || (client != nullptr && [&] {
-                const jack::QuietJack quiet;
-                return jack_port_by_name(client->jack, closing.name.c_str()) != nullptr;
-            }());
-        if (drainRoutedSince && now - *drainRoutedSince >= kDrainPatience)
+    } else if (drainRoutedSince) {
+        if (now - *drainRoutedSince >= kDrainPatience)
             why = "the server did not take them within a second of the connection";
-        else if (!drainRoutedSince && there && now - drainSince >= kDrainPatienceUnconnected)
+    } else if (there()) {
+        if (now - drainSince >= kDrainPatienceUnconnected)
             why = "the connection was not made within ten seconds";
-        else if (!there && now - drainSince >= kDrainPatience)
-            why = "the device is not there";
+    } else if (now - drainSince >= kDrainPatience) {
+        why = "the device is not there";
     }
     if (why == nullptr) return false;
     // Accepted sends that do not go out are a loss, and said so.
     std::fprintf(stderr,
                  "tamblin: %llu messages for %s, accepted before its output closed, did not go "
                  "out: %s\n",
-                 static_cast<unsigned long long>(shortsLeft + longsLeft), closing.name.c_str(),
-                 why);
+                 static_cast<unsigned long long>(count), closing.name.c_str(), why);
     return true;
 }
 
