@@ -4,6 +4,7 @@
 # Usage: scripts/deps.sh [run|test]
 #   run   what building and running the monitor need (the default)
 #   test  that, and the tools the test command uses: GoogleTest, Benchmark, clang for the fuzzers,
+#         ccache to keep compiled objects from one run to the next,
 #         PipeWire for its JACK tests, the validators and packaging tools, shellcheck, groff, and
 #         a D-Bus session bus with AT-SPI and pyatspi to read the window as a screen reader does,
 #         and python3-mido to read the capture files back
@@ -21,7 +22,7 @@ run_packages=(
     fonts-dejavu-core fonts-liberation2
 )
 test_packages=(
-    git
+    git ccache
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     clang libclang-rt-14-dev clang-format
     pipewire pipewire-jack pipewire-bin
