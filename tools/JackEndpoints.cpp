@@ -87,9 +87,17 @@ struct JackSource::State : Endpoint {
     std::atomic<std::uint64_t> written{0};  // or refused
     std::atomic<std::uint64_t> refused{0};
     std::atomic<std::uint64_t> cycles{0};
+    std::atomic<std::int64_t> lastWriteLag{0};  // microseconds
 
     static int process(jack_nframes_t frames, void* self) noexcept {
         auto& s = *static_cast<State*>(self);
+        // The cycle's start as readers' time stamps take it.
+        jack_nframes_t frame = 0;
+        jack_time_t cycleStart = 0;
+        jack_time_t nextStart = 0;
+        float period = 0;
+        if (jack_get_cycle_times(s.client, &frame, &cycleStart, &nextStart, &period) != 0)
+            cycleStart = jack_get_time();
         void* buffer = jack_port_get_buffer(s.port, frames);
         jack_midi_clear_buffer(buffer);
         std::uint64_t n = 0;
@@ -118,6 +126,11 @@ struct JackSource::State : Endpoint {
             ++n;
         }
         if (refused != 0) s.refused.fetch_add(refused, std::memory_order_relaxed);
+        if (n != 0) {
+            const jack_time_t now = jack_get_time();
+            s.lastWriteLag.store(now > cycleStart ? static_cast<std::int64_t>(now - cycleStart) : 0,
+                                 std::memory_order_relaxed);
+        }
         s.written.fetch_add(n, std::memory_order_release);
         s.cycles.fetch_add(1, std::memory_order_release);
         return 0;
@@ -166,6 +179,10 @@ bool JackSource::connected() const {
 
 std::uint64_t JackSource::cycles() const {
     return state_->cycles.load(std::memory_order_acquire);
+}
+
+std::chrono::microseconds JackSource::lastWriteLag() const {
+    return std::chrono::microseconds(state_->lastWriteLag.load(std::memory_order_relaxed));
 }
 
 bool JackSource::waitForConnection(std::chrono::milliseconds timeout) const {

@@ -65,6 +65,10 @@ public:
     bool connected() const;
     // Cycles of the server that the source has run.
     std::uint64_t cycles() const;
+    // How long after the start of its cycle (JACK's clock) the source wrote the events of the
+    // last cycle that carried any: a process thread that runs late writes into a cycle that began
+    // before the events were sent.
+    std::chrono::microseconds lastWriteLag() const;
     // Waits until every queued event has been written to a cycle, and every reader of that
     // cycle has had it (two more cycles of the source have run); false on timeout, or once the
     // server has shut the client down.

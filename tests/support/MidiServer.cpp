@@ -223,15 +223,6 @@ std::string MidiServer::log() const {
     return readFile(logPath_);
 }
 
-int MidiServer::xruns() const {
-    const std::string text = log();
-    int count = 0;
-    for (std::size_t at = text.find("XRun"); at != std::string::npos;
-         at = text.find("XRun", at + 1))
-        ++count;
-    return count;
-}
-
 std::vector<std::string> MidiServer::ports(const std::string& pattern, unsigned long flags) const {
     return ask("ports " + std::to_string(flags) + " " + pattern)
         .value_or(std::vector<std::string>{});

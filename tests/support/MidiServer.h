@@ -88,9 +88,6 @@ public:
     // Full names of the ports connected to `port`.
     std::vector<std::string> connections(const std::string& port) const;
 
-    // The xruns the server has logged so far (jackd's dummy driver logs each; PipeWire none).
-    int xruns() const;
-
     // Keeps an object made on a server that has been killed from ever being destroyed (its
     // destructor would call into a freed client), while leaving it reachable for leak checkers.
     template <typename T>
