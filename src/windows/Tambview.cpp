@@ -332,6 +332,12 @@ void Tambview::clearLog() {
 
 void Tambview::appendLog(std::string_view lines) {
     const QString text = QString::fromUtf8(lines.data(), static_cast<qsizetype>(lines.size()));
+    // The box repaints all it shows once the lines are in, whatever it scrolled by: with updates
+    // off it moves its top line to the end at once instead of laying out every line it would
+    // scroll past to work out the distance. Turned on again, it repaints as it would have.
+    QWidget& view = *txtMIDI_->viewport();
+    const bool updating = view.updatesEnabled();
+    view.setUpdatesEnabled(false);
     // Always at the end of the log, whatever the user typed or selected there.
     QTextCursor caret = txtMIDI_->textCursor();
     if (caret.atEnd() && !caret.hasSelection()) {
@@ -347,6 +353,7 @@ void Tambview::appendLog(std::string_view lines) {
         txtMIDI_->setTextCursor(caret);
     }
     txtMIDI_->verticalScrollBar()->setValue(txtMIDI_->verticalScrollBar()->maximum());
+    view.setUpdatesEnabled(updating);
 }
 
 void Tambview::copyLog(std::string_view lines) {

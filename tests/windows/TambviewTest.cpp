@@ -370,8 +370,13 @@ TEST_F(TambviewTest, TheMiscPageShowsWhatItWouldHaveShownThroughout) {
         EXPECT_EQ(hidden.counts(), shown.counts());
         const QScrollBar* bar = hidden.log->verticalScrollBar();
         EXPECT_EQ(bar->value(), bar->maximum()) << "the view is at the last line";
-        for (const Monitor* m : {&shown, &hidden})
+        for (const Monitor* m : {&shown, &hidden}) {
             EXPECT_TRUE(m->log->textCursor().atEnd()) << "the caret follows the last line";
+            EXPECT_TRUE(m->log->viewport()->rect().contains(m->log->cursorRect()))
+                << "the last line is in view";
+        }
+        EXPECT_EQ(hidden.log->viewport()->grab().toImage(), shown.log->viewport()->grab().toImage())
+            << "the box shows the same lines";
     }
 }
 
