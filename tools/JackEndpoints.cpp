@@ -88,9 +88,18 @@ struct JackSource::State : Endpoint {
     std::atomic<std::uint64_t> refused{0};
     std::atomic<std::uint64_t> cycles{0};
     std::atomic<std::int64_t> lastWriteLag{0};  // microseconds
+    std::atomic<bool> holding{false};
+    std::atomic<bool> held{false};
 
     static int process(jack_nframes_t frames, void* self) noexcept {
         auto& s = *static_cast<State*>(self);
+        if (s.holding.load(std::memory_order_acquire)) {
+            s.held.store(true, std::memory_order_release);
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (s.holding.load(std::memory_order_acquire) &&
+                   std::chrono::steady_clock::now() < end)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
         // The cycle's start as readers' time stamps take it.
         jack_nframes_t frame = 0;
         jack_time_t cycleStart = 0;
@@ -179,6 +188,21 @@ bool JackSource::connected() const {
 
 std::uint64_t JackSource::cycles() const {
     return state_->cycles.load(std::memory_order_acquire);
+}
+
+bool JackSource::holdCycle(std::chrono::milliseconds timeout) {
+    state_->held.store(false, std::memory_order_relaxed);
+    state_->holding.store(true, std::memory_order_release);
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!state_->held.load(std::memory_order_acquire)) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void JackSource::release() {
+    state_->holding.store(false, std::memory_order_release);
 }
 
 std::chrono::microseconds JackSource::lastWriteLag() const {

@@ -69,6 +69,11 @@ public:
     // last cycle that carried any: a process thread that runs late writes into a cycle that began
     // before the events were sent.
     std::chrono::microseconds lastWriteLag() const;
+    // Holds the source's next cycles at their start, before it takes what is queued, as a busy
+    // machine may: true once one is held. release() lets it go on (a hold ends by itself after
+    // ten seconds).
+    bool holdCycle(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    void release();
     // Waits until every queued event has been written to a cycle, and every reader of that
     // cycle has had it (two more cycles of the source have run); false on timeout, or once the
     // server has shut the client down.

@@ -366,9 +366,11 @@ TEST_P(JackPortServiceJackTest, TimestampsCountFromTheStartAndNothingComesBefore
     Handle handle = 0;
     ASSERT_EQ(service.midiInOpen(handle, id, record, toRecorder(), kCallbackFunction), kOk);
     ASSERT_TRUE(waitForOurConnection(source.port(), "Tamblin:in"));
-    // Connected to us and to the probe: once the probe has these, so had our port.
+    // Connected to us and to the probe: once the probe has these and the server has run on,
+    // our port had them too, before the start.
     for (int i = 0; i < 20; ++i) source.send({0x90, 0x01, 0x01});
     ASSERT_TRUE(probe.waitForCount(20));
+    ASSERT_TRUE(source.flushed());
 
     const auto beforeStart = std::chrono::steady_clock::now();
     ASSERT_EQ(service.midiInStart(handle), kOk);
@@ -387,6 +389,19 @@ TEST_P(JackPortServiceJackTest, TimestampsCountFromTheStartAndNothingComesBefore
     EXPECT_LE(
         time,
         std::chrono::duration_cast<std::chrono::milliseconds>(received - beforeStart).count());
+
+    // A cycle that began before a start and runs after it, as a busy server's does, carries what
+    // was sent after the start: received, at the start.
+    ASSERT_EQ(service.midiInClose(handle), kOk);
+    ASSERT_EQ(service.midiInOpen(handle, id, record, toRecorder(), kCallbackFunction), kOk);
+    ASSERT_TRUE(waitForOurConnection(source.port(), "Tamblin:in"));
+    ASSERT_TRUE(source.holdCycle());
+    ASSERT_EQ(service.midiInStart(handle), kOk);
+    source.send({0x90, 0x03, 0x03});
+    source.release();
+    ASSERT_TRUE(recorder.waitForCount(2));
+    EXPECT_EQ(recorder.messages().back(), 0x030390u);
+    EXPECT_LT(recorder.arrivals().back().time, 100u);
     EXPECT_EQ(service.midiInClose(handle), kOk);
 }
 

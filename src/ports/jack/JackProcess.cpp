@@ -201,8 +201,11 @@ void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t eve
                                               void* outBuffer, jack_time_t cycleStart,
                                               Thru thru) noexcept {
     Shared& s = shared;
+    // The input was started before this cycle ran (inReady), so all it carries came after the
+    // start, even when JACK's clock has the cycle begin before it: a cycle of a busy server runs
+    // late, tens of milliseconds on a loaded machine, and what the sender wrote into it meanwhile
+    // is no less received. Such a message counts from the start, at 0.
     const jack_time_t startedAt = s.inStartUsecs.load(std::memory_order_relaxed);
-    if (cycleStart < startedAt) return;  // the cycle began before midiInStart
     const jack_nframes_t rate = jack_get_sample_rate(jack);
     // Relaxed: both were stored before inHandle, whose sequentially consistent load ordered them.
     const InputCallback callback = s.callback.load(std::memory_order_relaxed);
@@ -222,7 +225,7 @@ void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t eve
         if (!message && longCallback == nullptr) continue;
         const jack_time_t at =
             cycleStart + (rate != 0 ? jack_time_t{event.time} * 1000000u / rate : 0);
-        lastTime = std::max(lastTime, at - startedAt);
+        lastTime = std::max(lastTime, at > startedAt ? at - startedAt : 0);
         const auto time = static_cast<std::uint32_t>(lastTime / 1000);
         if (!message) {
             LongData data;
