@@ -131,8 +131,11 @@ std::uint64_t JackPortService::Shared::Client::sendQueued(void* outBuffer, std::
     const auto waiting = [&](Handle handle) {
         return closing != 0 && handle > closing && handle <= lastClosing;
     };
+    // Sequentially consistent, with the cycle's first increment of `cycles`: the worker's barrier
+    // in drained(). Must not be weakened.
+    const Handle givenUp = s.givenUp.load(std::memory_order_seq_cst);
     const auto stale = [&](Handle handle, std::uint32_t made) {
-        return made != generation || handle == 0 ||
+        return made != generation || handle == 0 || handle == givenUp ||
                (handle != out && handle != closing && !waiting(handle));
     };
     for (;;) {
@@ -145,6 +148,8 @@ std::uint64_t JackPortService::Shared::Client::sendQueued(void* outBuffer, std::
             if (!stale(send.handle, send.generation)) {
                 if (waiting(send.handle) || routed != send.handle) break;
                 if (!write(outBuffer, 0, pending.bytes, pending.size, room)) break;
+            } else if (send.handle == givenUp) {
+                s.givenUpDropped.fetch_add(1, std::memory_order_relaxed);
             }
             s.longSends.pop(pending);
             // Release, as for `consumed`.
@@ -153,6 +158,7 @@ std::uint64_t JackPortService::Shared::Client::sendQueued(void* outBuffer, std::
         }
         if (entry == nullptr) break;
         if (stale(entry->handle, entry->generation)) {
+            if (entry->handle == givenUp) s.givenUpDropped.fetch_add(1, std::memory_order_relaxed);
             s.sends.pop();
             ++taken;
             continue;

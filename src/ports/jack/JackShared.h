@@ -98,6 +98,10 @@ struct CycleShared {
     // handles lie above `draining`, up to `drainLast`, and their sends wait in the queue.
     std::atomic<Handle> draining{0};
     std::atomic<Handle> drainLast{0};
+    // A closed output whose sends the worker has given up on: they are dropped from then on, so
+    // that none goes out after it has said they did not (see drained()).
+    std::atomic<Handle> givenUp{0};
+    std::atomic<std::uint64_t> givenUpDropped{0};  // its sends, short and long, dropped so far
     std::atomic<std::uint64_t> drainUntil{0};
     std::atomic<std::uint64_t> consumed{0};
     // The same for long sends (SysEx), which queue beside the short ones.

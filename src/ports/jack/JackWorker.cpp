@@ -199,8 +199,10 @@ bool JackPortService::Shared::drained(const Target& closing) {
         const std::uint64_t d = done.load(std::memory_order_acquire);
         return u > d ? u - d : 0;
     };
-    const std::uint64_t count = left(drainUntil, consumed) + left(drainUntilLong, consumedLong);
-    if (count == 0) return true;
+    const auto leftNow = [&] {
+        return left(drainUntil, consumed) + left(drainUntilLong, consumedLong);
+    };
+    if (leftNow() == 0) return true;
     if (!drainRoutedSince && outRouted.load() == closing.handle) drainRoutedSince = now;
     const auto there = [&] {
         const jack::QuietJack quiet;
@@ -220,6 +222,24 @@ bool JackPortService::Shared::drained(const Target& closing) {
         why = "the device is not there";
     }
     if (why == nullptr) return false;
+    // Given up: the process thread drops them from its next cycle on, and counts what it drops.
+    // A cycle under way may still send some (a stopped server's clients finish the cycle it
+    // began), so what is left and what was dropped are read between two cycles. The store and
+    // the loads of `cycles` are sequentially consistent with the process callback's increments
+    // and its load of givenUp: a cycle either sees the handle or ends before the count. Must not
+    // be weakened.
+    const std::uint64_t droppedBefore = givenUpDropped.load(std::memory_order_relaxed);
+    givenUp.store(closing.handle, std::memory_order_seq_cst);
+    const auto patience = Clock::now() + kDrainPatience;
+    std::uint64_t count = 0;
+    for (;;) {
+        const std::uint64_t cycle = cycles.load(std::memory_order_seq_cst);
+        count = leftNow() + givenUpDropped.load(std::memory_order_relaxed) - droppedBefore;
+        const bool between = (cycle & 1) == 0 && cycles.load(std::memory_order_seq_cst) == cycle;
+        if (between || Clock::now() >= patience) break;
+        std::this_thread::yield();
+    }
+    if (count == 0) return true;  // they went out after all
     // Accepted sends that do not go out are a loss, and said so.
     std::fprintf(stderr,
                  "tamblin: %llu messages for %s, accepted before its output closed, did not go "
