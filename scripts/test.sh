@@ -39,33 +39,6 @@ jobs="$(nproc)"
 
 step() { printf '\n=== %s\n' "$*"; }
 
-# The next stage's build runs in the background at the lowest priority while a stage runs its
-# tests: the tests keep the cores they ask for (most of a real-MIDI test's time is its server's
-# periods going by), and the build takes what is left. Its output goes to DIR/build.log, shown
-# whole when it fails. It runs in a process group of its own, which goes with the script if a
-# test fails first.
-background_build() {
-    local dir="$1"; shift
-    mkdir -p "$dir"
-    nice -n 19 setsid bash scripts/build.sh "$dir" "$@" >"$dir/build.log" 2>&1 </dev/null &
-    background_pid=$!
-    background_dir="$dir"
-}
-background_pid=
-background_dir=
-finish_background_build() {
-    local status=0
-    wait "$background_pid" || status=$?
-    background_pid=
-    if [ "$status" -ne 0 ]; then
-        cat "$background_dir/build.log"
-        echo "the build of $background_dir failed" >&2
-        exit 1
-    fi
-    tail -n 1 "$background_dir/build.log"
-}
-trap '[ -z "$background_pid" ] || kill -- "-$background_pid" 2>/dev/null || true' EXIT
-
 # A JACK server of ours that was killed leaves its socket and semaphore files behind. Ours are
 # all named "tamblin-..." (tests, scripts, the demo); with none of them running, their files can
 # go. Nothing else of JACK's is touched.
@@ -88,8 +61,6 @@ bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLIN_WERROR="
 # entry: those of our servers go before any test starts one. With no jackd running at all, what
 # jack2 left in /dev/shm goes (a killed client can leave its metadata database locked for good).
 build/tests/tamblin-jack-query --reset tamblin-
-$quick || background_build build-asan -DCMAKE_BUILD_TYPE=Debug -DTAMBLIN_SANITIZE=address \
-    -DTAMBLIN_BENCH=OFF -DTAMBLIN_WERROR="$werror"
 if [ "$repeat" -gt 0 ]; then
     step "The real-MIDI programs, each $repeat times in a row"
     time ctest --test-dir build --output-on-failure -L realmidi \
@@ -100,7 +71,8 @@ fi
 $quick && exit 0
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer: the whole test suite"
-finish_background_build
+bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DTAMBLIN_SANITIZE=address \
+    -DTAMBLIN_BENCH=OFF -DTAMBLIN_WERROR="$werror"
 if [ "$repeat" -gt 0 ]; then
     step "The real-MIDI programs under the sanitizers, each $repeat times in a row"
     time asan ctest --test-dir build-asan --output-on-failure -L realmidi \
@@ -108,21 +80,19 @@ if [ "$repeat" -gt 0 ]; then
     printf '\nEvery real-MIDI program passed %s times in a row in both builds.\n' "$repeat"
     exit 0
 fi
-mapfile -t tsan_tests < <(printf '%s\n' InputRingTest SpscQueueTest CaptureFileTest; ctest --test-dir build -N -L realmidi -LE pipewire | sed -n 's/^ *Test *#[0-9]*: //p')
-background_build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLIN_SANITIZE=thread \
-    -DTAMBLIN_BENCH=OFF -DTAMBLIN_WERROR="$werror" --target "${tsan_tests[@]}" tamblin-send tamblin
 asan ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE 'scripts|package'
 
 step "ThreadSanitizer: the ring stress tests, the capture file and the real-MIDI tests"
-finish_background_build
-CXX=clang++ background_build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLIN_FUZZ=ON \
-    -DTAMBLIN_WERROR="$werror"
+mapfile -t tsan_tests < <(printf '%s\n' InputRingTest SpscQueueTest CaptureFileTest; ctest --test-dir build -N -L realmidi -LE pipewire | sed -n 's/^ *Test *#[0-9]*: //p')
+bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLIN_SANITIZE=thread \
+    -DTAMBLIN_BENCH=OFF -DTAMBLIN_WERROR="$werror" --target "${tsan_tests[@]}" tamblin-send tamblin
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/sanitizers/tsan.supp" \
     ctest --test-dir build-tsan --output-on-failure -j "$jobs" \
     -R "^($(IFS='|'; echo "${tsan_tests[*]}"))\$"
 
 step "Fuzzing: each target for ${fuzz_seconds} s from its seed corpus"
-finish_background_build
+CXX=clang++ bash scripts/build.sh build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLIN_FUZZ=ON \
+    -DTAMBLIN_WERROR="$werror"
 # One target's run, its output into build-fuzz/TARGET.log.
 fuzz_one() {
     local corpus="build-fuzz/corpus-$1"
