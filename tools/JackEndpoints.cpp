@@ -88,6 +88,7 @@ struct JackSource::State : Endpoint {
     std::atomic<std::uint64_t> refused{0};
     std::atomic<std::uint64_t> cycles{0};
     std::atomic<std::int64_t> lastWriteLag{0};  // microseconds
+    std::atomic<std::uint64_t> lastWriteCycle{0};
     std::atomic<bool> holding{false};
     std::atomic<bool> held{false};
 
@@ -139,6 +140,7 @@ struct JackSource::State : Endpoint {
             const jack_time_t now = jack_get_time();
             s.lastWriteLag.store(now > cycleStart ? static_cast<std::int64_t>(now - cycleStart) : 0,
                                  std::memory_order_relaxed);
+            s.lastWriteCycle.store(cycleStart, std::memory_order_relaxed);
         }
         s.written.fetch_add(n, std::memory_order_release);
         s.cycles.fetch_add(1, std::memory_order_release);
@@ -203,6 +205,10 @@ bool JackSource::holdCycle(std::chrono::milliseconds timeout) {
 
 void JackSource::release() {
     state_->holding.store(false, std::memory_order_release);
+}
+
+std::uint64_t JackSource::lastWriteCycle() const {
+    return state_->lastWriteCycle.load(std::memory_order_relaxed);
 }
 
 std::chrono::microseconds JackSource::lastWriteLag() const {

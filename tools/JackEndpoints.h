@@ -69,6 +69,8 @@ public:
     // last cycle that carried any: a process thread that runs late writes into a cycle that began
     // before the events were sent.
     std::chrono::microseconds lastWriteLag() const;
+    // JACK's time (jack_get_time()) of the start of that cycle.
+    std::uint64_t lastWriteCycle() const;
     // Holds the source's next cycles at their start, before it takes what is queued, as a busy
     // machine may: true once one is held. release() lets it go on (a hold ends by itself after
     // ten seconds).

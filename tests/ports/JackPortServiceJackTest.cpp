@@ -391,17 +391,25 @@ TEST_P(JackPortServiceJackTest, TimestampsCountFromTheStartAndNothingComesBefore
         std::chrono::duration_cast<std::chrono::milliseconds>(received - beforeStart).count());
 
     // A cycle that began before a start and runs after it, as a busy server's does, carries what
-    // was sent after the start: received, at the start.
+    // was sent after the start: received, at the start, and what follows keeps its distance.
     ASSERT_EQ(service.midiInClose(handle), kOk);
     ASSERT_EQ(service.midiInOpen(handle, id, record, toRecorder(), kCallbackFunction), kOk);
     ASSERT_TRUE(waitForOurConnection(source.port(), "Tamblin:in"));
     ASSERT_TRUE(source.holdCycle());
+    // Late by more than a period on jackd; PipeWire gives up a cycle that late, with its data.
+    if (server.kind() == testing::ServerKind::Jackd) std::this_thread::sleep_for(30ms);
     ASSERT_EQ(service.midiInStart(handle), kOk);
     source.send({0x90, 0x03, 0x03});
     source.release();
     ASSERT_TRUE(recorder.waitForCount(2));
-    EXPECT_EQ(recorder.messages().back(), 0x030390u);
-    EXPECT_LT(recorder.arrivals().back().time, 100u);
+    const std::uint64_t heldCycle = source.lastWriteCycle();
+    std::this_thread::sleep_for(50ms);
+    source.send({0x90, 0x04, 0x04});
+    ASSERT_TRUE(recorder.waitForCount(3));
+    const std::vector<Arrival> late = recorder.arrivals();
+    EXPECT_EQ(recorder.messages()[1], 0x030390u);
+    EXPECT_EQ(late[1].time, 0u);
+    EXPECT_NEAR(late[2].time - late[1].time, (source.lastWriteCycle() - heldCycle) / 1000.0, 1.0);
     EXPECT_EQ(service.midiInClose(handle), kOk);
 }
 

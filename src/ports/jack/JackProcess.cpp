@@ -210,8 +210,13 @@ void JackPortService::Shared::Client::deliver(void* inBuffer, jack_nframes_t eve
     // The input was started before this cycle ran (inReady), so all it carries came after the
     // start, even when JACK's clock has the cycle begin before it: a cycle of a busy server runs
     // late, tens of milliseconds on a loaded machine, and what the sender wrote into it meanwhile
-    // is no less received. Such a message counts from the start, at 0.
-    const jack_time_t startedAt = s.inStartUsecs.load(std::memory_order_relaxed);
+    // is no less received. The start then moves back to the cycle's start, so that no time is
+    // below 0 and the times keep their distances (midiInClock counts from there too); unless a
+    // new start came meanwhile.
+    jack_time_t startedAt = s.inStartUsecs.load(std::memory_order_relaxed);
+    if (cycleStart < startedAt &&
+        s.inStartUsecs.compare_exchange_strong(startedAt, cycleStart, std::memory_order_relaxed))
+        startedAt = cycleStart;
     const jack_nframes_t rate = jack_get_sample_rate(jack);
     // Relaxed: both were stored before inHandle, whose sequentially consistent load ordered them.
     const InputCallback callback = s.callback.load(std::memory_order_relaxed);
