@@ -101,13 +101,6 @@ struct JackSource::State : Endpoint {
                    std::chrono::steady_clock::now() < end)
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
-        // The cycle's start as readers' time stamps take it.
-        jack_nframes_t frame = 0;
-        jack_time_t cycleStart = 0;
-        jack_time_t nextStart = 0;
-        float period = 0;
-        if (jack_get_cycle_times(s.client, &frame, &cycleStart, &nextStart, &period) != 0)
-            cycleStart = jack_get_time();
         void* buffer = jack_port_get_buffer(s.port, frames);
         jack_midi_clear_buffer(buffer);
         std::uint64_t n = 0;
@@ -137,7 +130,14 @@ struct JackSource::State : Endpoint {
         }
         if (refused != 0) s.refused.fetch_add(refused, std::memory_order_relaxed);
         if (n != 0) {
+            // The cycle's start as readers' time stamps take it.
+            jack_nframes_t frame = 0;
+            jack_time_t cycleStart = 0;
+            jack_time_t nextStart = 0;
+            float period = 0;
             const jack_time_t now = jack_get_time();
+            if (jack_get_cycle_times(s.client, &frame, &cycleStart, &nextStart, &period) != 0)
+                cycleStart = now;
             s.lastWriteLag.store(now > cycleStart ? static_cast<std::int64_t>(now - cycleStart) : 0,
                                  std::memory_order_relaxed);
             s.lastWriteCycle.store(cycleStart, std::memory_order_relaxed);
