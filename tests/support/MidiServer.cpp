@@ -277,8 +277,8 @@ bool MidiServer::waitForNoPort(const std::string& pattern,
 }
 
 bool MidiServer::connect(const std::string& source, const std::string& destination) const {
-    // A port shows as soon as its client has registered it, but jackd connects the ports of
-    // active clients only: the client that made it may still be on its way to jack_activate.
+    // A port shows as soon as its client has registered it, but a connection waits until the
+    // client is active (the query client says -1 until jackd has said so; see jack_query.cpp).
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     int result = -1;
     // jackd says EEXIST for a connection that exists, PipeWire -EEXIST.

@@ -8,7 +8,8 @@
 // one character 0x04, which no port name has:
 //   ports FLAGS PATTERN     full names of the ports matching PATTERN (all when empty) with FLAGS
 //   connect SOURCE<TAB>DESTINATION
-//                           jack_connect's result
+//                           jack_connect's result; -1, without a request, while a port's client
+//                           is not known to be active (see ActivePorts)
 //   connections PORT        full names of the ports connected to PORT
 // It closes its client and ends at the end of its input, and ends at once when its server goes.
 //
@@ -25,10 +26,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include <chrono>
@@ -37,6 +40,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -51,6 +55,51 @@ void serverGone(void*) {
     [[maybe_unused]] const ssize_t n = ::write(STDOUT_FILENO, kGone, sizeof kGone - 1);
     ::_exit(0);
 }
+
+// jackd takes a client for active as soon as its jack_activate has begun: the client marks itself
+// active in shared memory before it sends its request, and jackd connects the ports of any client
+// so marked. A connection made in that window enters the graph before the client does; its
+// destination then waits in every cycle for a client that is never run, and the whole server
+// stalls until the activation gives up after 5 s ("JackEngine::ClientActivate wait error").
+// jackd tells an active client of another's ports only once that one's activation has gone
+// through (or when it registers them later, active), so a connection waits for that word.
+// The ports there were when this client became active have their clients' activations behind
+// them, but for one that was under way at that very moment.
+class ActivePorts {
+public:
+    explicit ActivePorts(jack_client_t* client) : client_(client) {
+        jack_set_port_registration_callback(client, &ActivePorts::registration, this);
+    }
+
+    // After jack_activate.
+    void takeExisting() {
+        const char** names = jack_get_ports(client_, nullptr, nullptr, 0);
+        if (names == nullptr) return;
+        std::lock_guard lock(mutex_);
+        for (const char** name = names; *name != nullptr; ++name)
+            if (jack_port_t* port = jack_port_by_name(client_, *name)) active_.push_back(port);
+        jack_free(static_cast<void*>(names));
+    }
+
+    bool active(const std::string& name) {
+        jack_port_t* port = jack_port_by_name(client_, name.c_str());
+        std::lock_guard lock(mutex_);
+        return port != nullptr && std::find(active_.begin(), active_.end(), port) != active_.end();
+    }
+
+private:
+    static void registration(jack_port_id_t id, int registered, void* self) {
+        auto& ports = *static_cast<ActivePorts*>(self);
+        jack_port_t* port = jack_port_by_id(ports.client_, id);
+        std::lock_guard lock(ports.mutex_);
+        std::erase(ports.active_, port);
+        if (registered != 0 && port != nullptr) ports.active_.push_back(port);
+    }
+
+    jack_client_t* client_;
+    std::mutex mutex_;
+    std::vector<jack_port_t*> active_;
+};
 
 void printNames(const char** names) {
     if (names == nullptr) return;
@@ -220,6 +269,16 @@ int main(int argc, char** argv) {
         if (client == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     jack_on_shutdown(client, &serverGone, nullptr);
+    // PipeWire adds a client to its graph whole, with its ports.
+    std::unique_ptr<ActivePorts> activePorts;
+    if (std::strncmp(jack_get_version_string(), "1.9.", 4) == 0) {
+        activePorts = std::make_unique<ActivePorts>(client);
+        if (jack_activate(client) != 0) {
+            std::fprintf(stderr, "tamblin-jack-query: cannot activate its client\n");
+            return 1;
+        }
+        activePorts->takeExisting();
+    }
     std::cout << "ready" << std::endl;
 
     for (std::string line; std::getline(std::cin, line);) {
@@ -239,7 +298,10 @@ int main(int argc, char** argv) {
             const std::string source = rest.substr(0, tab);
             const std::string destination =
                 tab == std::string::npos ? std::string() : rest.substr(tab + 1);
-            std::cout << jack_connect(client, source.c_str(), destination.c_str()) << '\n';
+            const bool active = activePorts == nullptr ||
+                                (activePorts->active(source) && activePorts->active(destination));
+            std::cout << (active ? jack_connect(client, source.c_str(), destination.c_str()) : -1)
+                      << '\n';
         } else if (verb == "sync") {
             // A request that the server answers itself (the port queries above read shared
             // memory): it waits while the server stalls.
