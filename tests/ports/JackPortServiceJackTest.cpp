@@ -143,6 +143,18 @@ DeviceId idOf(const std::vector<std::string>& names, const std::string& name) {
     return it == names.end() ? -1 : static_cast<DeviceId>(it - names.begin());
 }
 
+// The id under which the service lists `name`, or -1 when it has not listed it within 10 s. A
+// client learns of another client's new port when the server tells it, which PipeWire does a
+// moment after the port is made: a list counted at once may not have it yet.
+DeviceId listedId(PortService& service, bool input, const std::string& name) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (;;) {
+        const DeviceId id = idOf(names(service, input), name);
+        if (id >= 0 || std::chrono::steady_clock::now() >= deadline) return id;
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
 // Sends from a thread of its own until stopped, `message(i)` for i = 0, 1, 2, ...
 class Stream {
 public:
@@ -178,7 +190,7 @@ protected:
 
     // Counts the inputs and opens the one named `name`, started.
     Handle openStartedInput(PortService& s, const std::string& name) {
-        const DeviceId id = idOf(names(s, true), name);
+        const DeviceId id = listedId(s, true, name);
         EXPECT_GE(id, 0) << name << " is not among the inputs";
         Handle handle = 0;
         EXPECT_EQ(s.midiInOpen(handle, id, record, toRecorder(), kCallbackFunction), kOk);
@@ -187,7 +199,7 @@ protected:
     }
 
     Handle openOutput(PortService& s, const std::string& name) {
-        const DeviceId id = idOf(names(s, false), name);
+        const DeviceId id = listedId(s, false, name);
         EXPECT_GE(id, 0) << name << " is not among the outputs";
         Handle handle = 0;
         EXPECT_EQ(s.midiOutOpen(handle, id, nullptr, 0, 0), kOk);
@@ -362,7 +374,7 @@ TEST_P(JackPortServiceJackTest, TimestampsCountFromTheStartAndNothingComesBefore
     JackSource source;
     JackSink probe("tamblin-test-probe");
     ASSERT_TRUE(server.connect(source.port(), probe.port()));
-    const DeviceId id = idOf(names(service, true), source.port());
+    const DeviceId id = listedId(service, true, source.port());
     Handle handle = 0;
     ASSERT_EQ(service.midiInOpen(handle, id, record, toRecorder(), kCallbackFunction), kOk);
     ASSERT_TRUE(waitForOurConnection(source.port(), "Tamblin:in"));
@@ -471,7 +483,7 @@ TEST_P(JackPortServiceJackTest, SendsEachShortMessageWithItsLength) {
 TEST_P(JackPortServiceJackTest, NoCallbackOnceCloseHasReturned) {
     JackSource source;
     Stream stream(source, noteOn, 200us);
-    const DeviceId id = idOf(names(service, true), source.port());
+    const DeviceId id = listedId(service, true, source.port());
     ASSERT_GE(id, 0);
     // Closing while messages pour in, many times, to meet a cycle in progress.
     for (int round = 0; round < 50; ++round) {
@@ -639,6 +651,10 @@ TEST_P(JackPortServiceJackTest, HandleRulesAndOneOpenPerDirection) {
     EXPECT_NE(service.midiOutClose(0), kOk);
     EXPECT_EQ(service.midiInClock(0), std::nullopt);
 
+    for (const JackSource* s : {&source, &other})
+        ASSERT_GE(listedId(service, true, s->port()), 0) << s->port() << " is not listed";
+    for (const JackSink* s : {&sink, &otherSink})
+        ASSERT_GE(listedId(service, false, s->port()), 0) << s->port() << " is not listed";
     const std::vector<std::string> inputs = names(service, true);
     const std::vector<std::string> outputs = names(service, false);
     Handle in = 0;
