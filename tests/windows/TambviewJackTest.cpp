@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "grids/GridView.h"
@@ -441,11 +442,12 @@ TEST_P(TambviewJackTest, MalformedEventsCostNothingButThemselvesInTheLogAndOnThr
 
 // Whether `received` is `sent` in its order, as thru may pass it on: each note at most once and
 // in the order sent, and between two notes no more timing clocks than were sent between them (a
-// clock held back and sent later would make a burst). `gaps` counts the runs of notes not
-// received.
+// clock held back and sent later would make a burst). `gaps` gets the runs of notes not
+// received, as [first, last) positions in `sent`.
+using Gaps = std::vector<std::pair<std::size_t, std::size_t>>;
 ::testing::AssertionResult inArrivalOrder(const std::vector<Bytes>& sent,
-                                          const std::vector<Bytes>& received, int& gaps) {
-    gaps = 0;
+                                          const std::vector<Bytes>& received, Gaps& gaps) {
+    gaps.clear();
     const Bytes clock = {0xF8};
     std::vector<std::size_t> clocksBefore(sent.size() + 1, 0);  // clocks sent before position i
     for (std::size_t i = 0; i < sent.size(); ++i)
@@ -467,7 +469,7 @@ TEST_P(TambviewJackTest, MalformedEventsCostNothingButThemselvesInTheLogAndOnThr
                        << "message " << r << " (" << std::hex << packed(received[r]) << std::dec
                        << ") came out of order or twice";
         }
-        if (at - from > clocksBefore[at] - clocksBefore[from]) ++gaps;
+        if (at - from > clocksBefore[at] - clocksBefore[from]) gaps.emplace_back(from, at);
         if (clocks > clocksBefore[at] - clocksBefore[from])
             return ::testing::AssertionFailure()
                    << clocks << " clocks before message " << r << ", where "
@@ -505,26 +507,37 @@ TEST_P(TambviewJackTest, DirectThruSendsEachMessageOnceInOrderWithClicksBetween)
         if (i % 4 == 3) stream.push_back({0xF8});
     }
     std::atomic<bool> done{false};
+    std::atomic<std::size_t> sent{0};
     std::thread sender([&] {
         for (const Bytes& message : stream) {
             source.send(message);
+            sent.fetch_add(1);
             std::this_thread::sleep_for(std::chrono::microseconds(240));
         }
         done.store(true);
     });
+    std::string moments;  // where the stream was at each of the three actions, for a failure
+    const auto at = [&](const char* what) {
+        moments += std::string(" ") + what + " at " + std::to_string(sent.load()) + ";";
+    };
     WindowProbe probe(*window);
     const auto waitUndrained = [] { std::this_thread::sleep_for(30ms); };  // no tick runs
     for (int click = 1; click <= kClicks; ++click) {
         clickProgram(click);
         if (click == kChangeAt) {
             waitUndrained();
+            at("Change");
             window->findChild<QPushButton*>(QStringLiteral("cmdChangeO"))->click();
+            at("its end");
         } else if (click == kRecheckAt) {
+            at("uncheck");
             probe.checkBox("chkMidiOut")->setChecked(false);
             waitUndrained();
+            at("re-check");
             probe.checkBox("chkMidiOut")->setChecked(true);
         } else if (click == kShowClocksAt) {
             waitUndrained();
+            at("clocks shown");
             probe.checkBox("chkNoreal")->setChecked(false);
         }
         processEventsFor(20);
@@ -550,9 +563,14 @@ TEST_P(TambviewJackTest, DirectThruSendsEachMessageOnceInOrderWithClicksBetween)
         else
             thru.push_back(message);
     }
-    int gaps = 0;
+    Gaps gaps;
     EXPECT_TRUE(inArrivalOrder(stream, thru, gaps));
-    EXPECT_EQ(gaps, 1) << "notes are missing but those that came while output was not allowed";
+    std::string missing;
+    for (const auto& [first, end] : gaps)
+        missing += " " + std::to_string(first) + "-" + std::to_string(end) + ";";
+    EXPECT_EQ(gaps.size(), 1u) << "notes are missing but those that came while output was not "
+                                  "allowed; missing (stream positions):"
+                               << missing << " the stream was sent up to:" << moments;
     std::vector<int> clicked(kClicks + 1);
     std::iota(clicked.begin(), clicked.end(), 0);
     EXPECT_EQ(programs, clicked);
