@@ -443,7 +443,7 @@ TEST_P(TambviewJackTest, MalformedEventsCostNothingButThemselvesInTheLogAndOnThr
 // Whether `received` is `sent` in its order, as thru may pass it on: each note at most once and
 // in the order sent, and between two notes no more timing clocks than were sent between them (a
 // clock held back and sent later would make a burst). `gaps` gets the runs of notes not
-// received, as [first, last) positions in `sent`.
+// received, as [first, end) positions in `sent`.
 using Gaps = std::vector<std::pair<std::size_t, std::size_t>>;
 ::testing::AssertionResult inArrivalOrder(const std::vector<Bytes>& sent,
                                           const std::vector<Bytes>& received, Gaps& gaps) {
@@ -516,8 +516,8 @@ TEST_P(TambviewJackTest, DirectThruSendsEachMessageOnceInOrderWithClicksBetween)
         }
         done.store(true);
     });
-    std::string moments;  // where the stream was at each of the three actions, for a failure
-    const auto at = [&](const char* what) {
+    std::string moments;  // how far the stream had gone at each action, for a failure
+    const auto mark = [&](const char* what) {
         moments += std::string(" ") + what + " at " + std::to_string(sent.load()) + ";";
     };
     WindowProbe probe(*window);
@@ -526,18 +526,18 @@ TEST_P(TambviewJackTest, DirectThruSendsEachMessageOnceInOrderWithClicksBetween)
         clickProgram(click);
         if (click == kChangeAt) {
             waitUndrained();
-            at("Change");
+            mark("Change");
             window->findChild<QPushButton*>(QStringLiteral("cmdChangeO"))->click();
-            at("its end");
+            mark("its end");
         } else if (click == kRecheckAt) {
-            at("uncheck");
+            mark("uncheck");
             probe.checkBox("chkMidiOut")->setChecked(false);
             waitUndrained();
-            at("re-check");
+            mark("re-check");
             probe.checkBox("chkMidiOut")->setChecked(true);
         } else if (click == kShowClocksAt) {
             waitUndrained();
-            at("clocks shown");
+            mark("clocks shown");
             probe.checkBox("chkNoreal")->setChecked(false);
         }
         processEventsFor(20);
