@@ -52,6 +52,7 @@ struct Endpoint {
     jack_client_t* client = nullptr;
     jack_port_t* port = nullptr;
     std::atomic<bool> gone{false};
+    std::atomic<std::uint64_t> xruns{0};
 
     void open(const std::string& name, bool output, JackProcessCallback process, void* self) {
         client = ports::jack::openClient(name.c_str());
@@ -63,6 +64,13 @@ struct Endpoint {
             static_cast<Endpoint*>(e)->gone.store(true, std::memory_order_release);
         };
         callbacks.serverGoneArg = this;
+        jack_set_xrun_callback(
+            client,
+            [](void* e) {
+                static_cast<Endpoint*>(e)->xruns.fetch_add(1, std::memory_order_relaxed);
+                return 0;
+            },
+            this);
         if (!ports::jack::startClient(client, callbacks,
                                       {{output ? "out" : "in", output, &port}})) {
             jack_client_close(client);
@@ -222,6 +230,14 @@ bool JackSource::waitForConnection(std::chrono::milliseconds timeout) const {
 struct JackSink::State : Endpoint {
     EventQueue queue{kQueueBytes};
     std::atomic<std::uint64_t> lost{0};
+    // Cycles the server ran without this client: where the frame count of one cycle's start is
+    // not the last one's plus its length. The first few are kept, each as the JACK time of the
+    // cycle that came after it.
+    jack_nframes_t lastFrame = 0;
+    jack_nframes_t lastFrames = 0;
+    std::atomic<std::uint64_t> skipped{0};
+    static constexpr std::size_t kSkipsKept = 16;
+    std::array<std::atomic<std::uint64_t>, kSkipsKept> skipTimes{};
     mutable std::mutex reading;  // the queue has one consumer at a time
     std::vector<Bytes> log;
     std::vector<std::uint64_t> times;
@@ -235,6 +251,12 @@ struct JackSink::State : Endpoint {
         float period = 0;
         if (jack_get_cycle_times(s.client, &frame, &start, &next, &period) != 0)
             start = jack_get_time();
+        if (s.lastFrames != 0 && frame - s.lastFrame != s.lastFrames) {
+            const std::uint64_t n = s.skipped.fetch_add(1, std::memory_order_relaxed);
+            if (n < kSkipsKept) s.skipTimes[n].store(start, std::memory_order_relaxed);
+        }
+        s.lastFrame = frame;
+        s.lastFrames = frames;
         const jack_nframes_t rate = jack_get_sample_rate(s.client);
         for (jack_nframes_t i = 0; i < count; ++i) {
             jack_midi_event_t in;
@@ -309,6 +331,17 @@ std::size_t JackSink::count() const {
     state_->drain();
     state_->check();
     return state_->log.size();
+}
+
+std::uint64_t JackSink::xruns() const {
+    return state_->xruns.load(std::memory_order_relaxed);
+}
+
+std::vector<std::uint64_t> JackSink::skippedCycles() const {
+    std::vector<std::uint64_t> found;
+    const std::uint64_t n = std::min<std::uint64_t>(state_->skipped.load(), State::kSkipsKept);
+    for (std::uint64_t i = 0; i < n; ++i) found.push_back(state_->skipTimes[i].load());
+    return found;
 }
 
 bool JackSink::waitForCount(std::size_t count, std::chrono::milliseconds timeout) const {

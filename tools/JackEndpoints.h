@@ -109,6 +109,10 @@ public:
     // reader that runs for long.
     std::vector<Bytes> take();
     std::size_t count() const;
+    // How often the server said it missed a cycle's deadline.
+    std::uint64_t xruns() const;
+    // The JACK times of the first cycles that followed cycles the server ran without this client.
+    std::vector<std::uint64_t> skippedCycles() const;
     // Waits until at least `count` events have arrived; false on timeout.
     bool waitForCount(std::size_t count,
                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;

@@ -101,10 +101,12 @@ std::string MidiServer::onPath(const std::string& program) {
 
 bool MidiServer::spawn(const std::string& path, const std::vector<std::string>& args,
                        const std::vector<std::string>& environment) {
-    // A test that crashes takes its server with it.
+    // A test that crashes, or that ctest kills, takes its server with it: a server hung at its
+    // start-up would not act on a gentler signal, and would hold its entry in jack2's registry
+    // of servers as a live one for good (a killed one's is reclaimed; see JackServer).
     ChildProgram::Options options;
     options.outputFile = logPath_;
-    options.deathSignal = SIGTERM;
+    options.deathSignal = SIGKILL;
     options.executable = path;
     options.environment = environment;
     auto process = std::make_unique<ChildProgram>(args, options);
@@ -126,9 +128,9 @@ bool MidiServer::waitUntilReady(const std::function<bool()>& ready) {
             return false;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
-            const std::string threads =
-                query_ ? "; the query client's threads wait in\n" + waitChannels(query_->pid())
-                       : std::string();
+            std::string threads = "; its threads wait in\n" + waitChannels(process_->pid());
+            if (query_)
+                threads += "the query client's threads wait in\n" + waitChannels(query_->pid());
             stop();
             ADD_FAILURE() << program() << " did not accept clients within 10 s" << threads
                           << "\nThe server said:\n"

@@ -21,8 +21,8 @@
 #include <fcntl.h>
 #include <jack/jack.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,11 +40,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
-
-extern char** environ;
 
 namespace {
 
@@ -202,16 +201,25 @@ int reclaimStale(const std::string& prefix) {
         std::vector<char*> argv;
         for (std::string& arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        pid_t pid = 0;
-        const int error = posix_spawnp(&pid, "jackd", &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (error != 0) {
-            std::fprintf(stderr, "cannot start jackd: %s\n", std::strerror(error));
+        // The server dies with this program: one that outlived it, killed at its deadline, would
+        // hold the entry as a live server, for good.
+        // What it says is shown when the entry stays.
+        const std::filesystem::path log =
+            std::filesystem::temp_directory_path() / ("tamblin-reclaim-" + stale.name + ".log");
+        const pid_t parent = ::getpid();
+        const pid_t pid = ::fork();
+        if (pid < 0) {
+            std::fprintf(stderr, "cannot start jackd: %s\n", std::strerror(errno));
             return 1;
+        }
+        if (pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent) ::_exit(127);
+            const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(out, STDERR_FILENO);
+            ::execvp("jackd", argv.data());
+            ::_exit(127);
         }
         bool reclaimed = false;
         for (int i = 0; i < 1000 && !reclaimed; ++i) {
@@ -230,7 +238,16 @@ int reclaimStale(const std::string& prefix) {
         std::printf("%s the registry entry of %s (pid %d, gone)\n",
                     reclaimed && cleared ? "cleared" : "could not clear", stale.name.c_str(),
                     static_cast<int>(stale.pid));
-        if (!(reclaimed && cleared)) ++failures;
+        if (!(reclaimed && cleared)) {
+            ++failures;
+            std::ifstream said(log);
+            std::printf("jackd %s:\n%s\n",
+                        reclaimed ? "reclaimed it but did not give it back when asked to end"
+                                  : "did not take it over within 10 s",
+                        std::string(std::istreambuf_iterator<char>(said), {}).c_str());
+        }
+        std::error_code error;
+        std::filesystem::remove(log, error);
     }
     return failures == 0 ? 0 : 1;
 }

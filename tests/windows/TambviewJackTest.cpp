@@ -565,12 +565,33 @@ TEST_P(TambviewJackTest, DirectThruSendsEachMessageOnceInOrderWithClicksBetween)
     }
     Gaps gaps;
     EXPECT_TRUE(inArrivalOrder(stream, thru, gaps));
+    // Each gap with when the receiver had the notes around it, and the cycles it missed, in
+    // milliseconds from its first event: a server that drops a cycle shows there.
+    const std::vector<Bytes> all = receiver.received();
+    const std::vector<std::uint64_t> times = receiver.times();
+    const auto ms = [&](std::uint64_t usecs) {
+        return std::to_string((static_cast<double>(usecs) - static_cast<double>(times.front())) /
+                              1000.0);
+    };
+    const auto receivedAt = [&](std::size_t position) -> std::string {
+        while (position < stream.size() && position > 0 && stream[position] == Bytes{0xF8})
+            --position;  // the note before a clock: clocks are all alike
+        if (position >= stream.size()) return "-";
+        const auto found = std::find(all.begin(), all.end(), stream[position]);
+        return found == all.end() ? "-" : ms(times[static_cast<std::size_t>(found - all.begin())]);
+    };
     std::string missing;
     for (const auto& [first, end] : gaps)
-        missing += " " + std::to_string(first) + "-" + std::to_string(end) + ";";
+        missing += " " + std::to_string(first) + "-" + std::to_string(end) + " (received " +
+                   (first > 0 ? receivedAt(first - 1) : "-") + " ms before, " + receivedAt(end) +
+                   " ms after);";
+    std::string skipped;
+    for (const std::uint64_t at : receiver.skippedCycles()) skipped += " " + ms(at);
     EXPECT_EQ(gaps.size(), 1u) << "notes are missing but those that came while output was not "
                                   "allowed; missing (stream positions):"
-                               << missing << " the stream was sent up to:" << moments;
+                               << missing << " the stream was sent up to:" << moments
+                               << " the receiver missed the cycles before (ms):" << skipped
+                               << "; the server reported " << receiver.xruns() << " xruns";
     std::vector<int> clicked(kClicks + 1);
     std::iota(clicked.begin(), clicked.end(), 0);
     EXPECT_EQ(programs, clicked);
