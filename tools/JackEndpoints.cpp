@@ -238,6 +238,7 @@ struct JackSink::State : Endpoint {
     std::atomic<std::uint64_t> skipped{0};
     static constexpr std::size_t kSkipsKept = 16;
     std::array<std::atomic<std::uint64_t>, kSkipsKept> skipTimes{};
+    std::atomic<std::uint64_t> periodUsecs{0};
     mutable std::mutex reading;  // the queue has one consumer at a time
     std::vector<Bytes> log;
     std::vector<std::uint64_t> times;
@@ -258,6 +259,8 @@ struct JackSink::State : Endpoint {
         s.lastFrame = frame;
         s.lastFrames = frames;
         const jack_nframes_t rate = jack_get_sample_rate(s.client);
+        if (rate != 0)
+            s.periodUsecs.store(std::uint64_t{frames} * 1000000u / rate, std::memory_order_relaxed);
         for (jack_nframes_t i = 0; i < count; ++i) {
             jack_midi_event_t in;
             if (jack_midi_event_get(&in, buffer, i) != 0) continue;
@@ -342,6 +345,13 @@ std::vector<std::uint64_t> JackSink::skippedCycles() const {
     const std::uint64_t n = std::min<std::uint64_t>(state_->skipped.load(), State::kSkipsKept);
     for (std::uint64_t i = 0; i < n; ++i) found.push_back(state_->skipTimes[i].load());
     return found;
+}
+
+bool JackSink::missedCycleAround(std::uint64_t before, std::uint64_t after) const {
+    const std::uint64_t reach = 2 * state_->periodUsecs.load(std::memory_order_relaxed);
+    for (const std::uint64_t at : skippedCycles())
+        if (before + reach >= at && after <= at + reach) return true;
+    return false;
 }
 
 bool JackSink::waitForCount(std::size_t count, std::chrono::milliseconds timeout) const {

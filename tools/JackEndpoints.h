@@ -113,6 +113,10 @@ public:
     std::uint64_t xruns() const;
     // The JACK times of the first cycles that followed cycles the server ran without this client.
     std::vector<std::uint64_t> skippedCycles() const;
+    // Whether the server ran a cycle without this client within two periods of events received
+    // at `before` and `after` (JACK times): PipeWire gives up the cycle of a client that runs
+    // late, with what was written for it, where a synchronous jackd waits for the client.
+    bool missedCycleAround(std::uint64_t before, std::uint64_t after) const;
     // Waits until at least `count` events have arrived; false on timeout.
     bool waitForCount(std::size_t count,
                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
