@@ -589,8 +589,8 @@ TEST_P(TambviewJackTest, DirectThruSendsEachMessageOnceInOrderWithClicksBetween)
     };
     const auto ms = [&](std::optional<std::uint64_t> usecs) -> std::string {
         if (!usecs || times.empty()) return "-";
-        return std::to_string(
-            (static_cast<double>(*usecs) - static_cast<double>(times.front())) / 1000.0);
+        return std::to_string((static_cast<double>(*usecs) - static_cast<double>(times.front())) /
+                              1000.0);
     };
     std::string missing;
     std::size_t ownGaps = 0;  // not the server's
