@@ -10,9 +10,11 @@
 # thru output of a second monitor started as `tamblin --direct-thru`. Both monitors have "Allow
 # MIDI output" checked and read out; so does jack_midi_dump, which only prints each message, and
 # a plain libjack client in a process of its own (tamblin-send --receive), which counts what the
-# server delivers to a client other than the probe. The probe times every message from the frame
-# it was written in to the frame it was read in, on one clock, and fails on any message lost,
-# changed, added or reordered on any path.
+# server delivers to a client other than the probe; a plain libjack thru client (bench/plain_thru)
+# copies out to its own output, the baseline of a thru path. A plain client on each thru output
+# (the two monitors' and the plain thru client's) counts what a synthesiser there would get.
+# The probe times every message from the frame it was written in to the frame it was read in, on
+# one clock, and fails on any message lost, changed, added or reordered on any path.
 #
 # It measures twice on one server, with a fresh set of clients each time: with the monitors'
 # Notes page shown (the page they start on) and with their Misc page shown (the log and the
@@ -45,9 +47,10 @@
 #               the messages lost, reordered and duplicated on the direct connection (a plain
 #               libjack client, the baseline), through thru at the tick and through direct thru,
 #               whether a monitor's buffer overran, the xruns, and the messages that the plain
-#               libjack client in a process of its own missed. About 10 minutes; exits 0 when
-#               neither monitor lost more than the plain clients, nor reordered or duplicated
-#               any, nor overran, in any run.
+#               libjack client in a process of its own missed, and what the plain clients on
+#               the three thru outputs missed. About 10 minutes; exits 0 when neither monitor
+#               lost more downstream than the plain client or the plain thru path, nor reordered
+#               or duplicated any, nor overran, in any run.
 # TAMBLIN_LOAD_RATE and TAMBLIN_LOAD_SECONDS change the rate (8000) and the length (60);
 # TAMBLIN_LOAD_PAGES the pages measured ("notes misc"); TAMBLIN_LOAD_PERIOD the frames a cycle
 # (256), TAMBLIN_LOAD_IDLE the idle phase (10 s); TAMBLIN_LOAD_DRAIN_EARLY=1 runs both monitors
@@ -62,7 +65,7 @@ if [ "${1:-}" = "--sweep" ]; then
     build="${2:-build-load}"
     bash scripts/deps.sh test
     source scripts/lib/release.sh
-    release_build "$build" ON load_probe latency_probe tamblin-send >/dev/null
+    release_build "$build" ON load_probe latency_probe plain_thru tamblin-send >/dev/null
     rows="$(mktemp)"
     trap 'rm -f "$rows"' EXIT
     # point SERVER_OPTION PERIOD [BUFSIZE]: one run, its row appended to $rows.
@@ -96,12 +99,16 @@ if [ "${1:-}" = "--sweep" ]; then
     echo " cycle after it plays; overrun: of the monitor at the tick / of the direct thru one;"
     echo " plain_lost: missed by a plain libjack client in a process of its own, fed the stream;"
     echo " most_in_a_cycle: the most messages played in one cycle; downstream_lost: missed by a"
-    echo " plain client on each monitor's thru output, thru at the tick / direct thru)"
-    # No monitor worse than the plain client on the same stream: nothing lost downstream of its
-    # thru that the plain client got, nothing reordered or duplicated that the direct path kept.
+    echo " plain client on each monitor's thru output, thru at the tick / direct thru, and on the"
+    echo " output of a plain libjack thru client fed the same stream)"
+    # No monitor worse than plain clients on the same stream: nothing lost downstream of its thru
+    # beyond what the plain client missed or what was lost through the plain thru client (a path
+    # of two clients, as each monitor's is), nothing reordered or duplicated that the direct path
+    # kept.
     awk '$3 == "-" { bad = 1 } NF >= 10 {
             split($3, d, "/"); split($4, t, "/"); split($5, x, "/"); split($10, down, "/")
-            if (down[1] > $8 || down[2] > $8) bad = 1
+            plain = $8 > down[3] ? $8 : down[3]
+            if (down[1] > plain || down[2] > plain) bad = 1
             for (i = 2; i <= 3; i++) if (t[i] > d[i] || x[i] > d[i]) bad = 1
             if ($6 != "no/no") bad = 1 } END { exit bad }' "$rows" ||
         { echo "load.sh: a monitor lost, reordered or duplicated messages, or overran" >&2; exit 1; }
@@ -138,14 +145,16 @@ drain_early="${TAMBLIN_LOAD_DRAIN_EARLY:-0}"
 if [ -z "${TAMBLIN_LOAD_PREPARED:-}" ]; then
     bash scripts/deps.sh test
     source scripts/lib/release.sh
-    release_build "$build" ON load_probe latency_probe tamblin-send >/dev/null
+    release_build "$build" ON load_probe latency_probe plain_thru tamblin-send >/dev/null
 fi
 script=load
 source scripts/lib/stream.sh
 latency_bin="$build/bench/latency_probe"
+thru_bin="$build/bench/plain_thru"
 direct_pid="" direct_status="" plain_pid="" tick_down_pid="" direct_down_pid=""
+thru_pid="" thru_down_pid=""
 trap 'stop "$direct_pid" TERM; stop "$plain_pid" TERM; stop "$tick_down_pid" TERM
-    stop "$direct_down_pid" TERM; cleanup' EXIT
+    stop "$direct_down_pid" TERM; stop "$thru_pid" TERM; stop "$thru_down_pid" TERM; cleanup' EXIT
 
 source scripts/lib/figures.sh
 
@@ -209,11 +218,20 @@ measure() {
     jack_connect "$client:out" "$receiver_port"
     jack_connect "$client:out" "$client:direct"
     jack_connect "$client:out" midi-monitor:input
+    # The plain thru client: the same stream through a libjack client that only copies it on.
+    "$thru_bin" >"$work/thru.out" 2>"$work/thru.log" &
+    thru_pid=$!
+    until_ok 10 grep -q '^ready ' "$work/thru.out" ||
+        fail "the plain thru client did not start: $(cat "$work/thru.out" "$work/thru.log")"
+    local thru_client
+    thru_client="$(sed -n 's/^ready //p' "$work/thru.out")"
+    jack_connect "$client:out" "$thru_client:in"
     # The monitors connect their ports on a thread of their own: out feeds both monitors,
-    # jack_midi_dump, the plain client and the direct path, and each thru output feeds its path.
+    # jack_midi_dump, the plain client, the plain thru client and the direct path, and each thru
+    # output feeds its path.
     feeds() { jack_lsp -c "$1" | grep -c '^ ' || true; }
-    until_ok 10 test "$(feeds "$client:out")" = 5 ||
-        fail "$client:out feeds $(feeds "$client:out") inputs, not 5: $(jack_lsp -c)"
+    until_ok 10 test "$(feeds "$client:out")" = 6 ||
+        fail "$client:out feeds $(feeds "$client:out") inputs, not 6: $(jack_lsp -c)"
     until_ok 10 test "$(feeds "$client:tick")" = 1 || fail "the tick monitor's thru is not connected"
     until_ok 10 test "$(feeds "$client:direct-thru")" = 1 ||
         fail "the direct thru monitor's thru is not connected"
@@ -228,6 +246,9 @@ measure() {
     direct_down_pid=$receiver_pid
     jack_connect "$(jack_lsp -c "$client:direct-thru" | sed -n 's/^ \+//p' | head -n 1)" \
         "$receiver_port"
+    receiver thru-down
+    thru_down_pid=$receiver_pid
+    jack_connect "$thru_client:out" "$receiver_port"
     until_ok 10 connections_settled || fail "$server_kind did not take the connections up"
     flock -u 9
 
@@ -252,7 +273,7 @@ measure() {
         "$(sed -n 's/^ready //p' "$work/direct.out") (direct thru)."
     echo "Playing $count messages at $rate per second..."
     kill -USR1 "$latency_pid"
-    local bufsize_pid="" plain_received tick_down direct_down
+    local bufsize_pid="" plain_received tick_down direct_down thru_down
     if [ -n "$bufsize" ]; then
         (sleep $((seconds / 2)) && jack_bufsize "$bufsize" >"$work/bufsize.log" 2>&1) &
         bufsize_pid=$!
@@ -269,8 +290,11 @@ measure() {
     stop "$plain_pid" TERM
     stop "$tick_down_pid" TERM
     stop "$direct_down_pid" TERM
-    plain_pid="" tick_down_pid="" direct_down_pid=""
+    stop "$thru_down_pid" TERM
+    stop "$thru_pid" TERM
+    plain_pid="" tick_down_pid="" direct_down_pid="" thru_down_pid="" thru_pid=""
     plain_received="$(tail -n 1 "$work/plain.out")"
+    thru_down="$(tail -n 1 "$work/thru-down.out")"
     tick_down="$(tail -n 1 "$work/tick-down.out")"
     direct_down="$(tail -n 1 "$work/direct-down.out")"
     stop "$dump_pid" INT
@@ -291,8 +315,8 @@ measure() {
     printf '%-46s %s of %s\n' "messages played" "$(figure sent)" "$count"
     printf '%-46s %s\n' "printed by jack_midi_dump" "$dumped"
     printf '%-46s %s\n' "received by a plain libjack client" "${plain_received:-0}"
-    printf '%-46s %s / %s\n' "received downstream of thru: tick / direct" "${tick_down:-0}" \
-        "${direct_down:-0}"
+    printf '%-46s %s / %s / %s\n' "received downstream of thru: tick / direct / plain" \
+        "${tick_down:-0}" "${direct_down:-0}" "${thru_down:-0}"
     printf '%-46s %s\n' "jack_midi_dump CPU per message" "$(per "$dump_ms" "$count") us"
     printf '\nthru latency, p50 / p99 (longest)\n'
     for path in direct tick direct-thru; do
@@ -318,7 +342,7 @@ measure() {
         echo "row $server_kind $period${bufsize:+>$bufsize} $(faults direct) $(faults tick)" \
             "$(faults direct-thru) $(overran "$work/probe.out")/$(overran "$work/direct.out")" \
             "$(figure xruns) $((count - ${plain_received:-0})) $(figure most_in_a_cycle)" \
-            "$((count - ${tick_down:-0}))/$((count - ${direct_down:-0}))"
+            "$((count - ${tick_down:-0}))/$((count - ${direct_down:-0}))/$((count - ${thru_down:-0}))"
     fi
 
     summary+="$(printf '  %-6s %8s us %8s us %8s %10s %% %10s %%' "$page" \
