@@ -354,6 +354,13 @@ bool JackSink::missedCycleAround(std::uint64_t before, std::uint64_t after) cons
     return false;
 }
 
+bool JackSink::missedCycleBetween(std::uint64_t from, std::uint64_t to) const {
+    const std::uint64_t reach = 2 * state_->periodUsecs.load(std::memory_order_relaxed);
+    for (const std::uint64_t at : skippedCycles())
+        if (at > from && at <= to + reach) return true;
+    return false;
+}
+
 bool JackSink::waitForCount(std::size_t count, std::chrono::milliseconds timeout) const {
     return pollUntil(timeout, [&] { return this->count() >= count; });
 }

@@ -117,6 +117,8 @@ public:
     // at `before` and `after` (JACK times): PipeWire gives up the cycle of a client that runs
     // late, with what was written for it, where a synchronous jackd waits for the client.
     bool missedCycleAround(std::uint64_t before, std::uint64_t after) const;
+    // Whether it did so after `from` and up to two periods after `to` (JACK times).
+    bool missedCycleBetween(std::uint64_t from, std::uint64_t to) const;
     // Waits until at least `count` events have arrived; false on timeout.
     bool waitForCount(std::size_t count,
                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;

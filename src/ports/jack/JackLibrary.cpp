@@ -49,6 +49,8 @@ bool startClient(jack_client_t* client, const ClientCallbacks& callbacks,
         jack_on_info_shutdown(client, callbacks.serverGone, callbacks.serverGoneArg);
     if (callbacks.portRegistration != nullptr)
         jack_set_port_registration_callback(client, callbacks.portRegistration, callbacks.arg);
+    if (callbacks.portConnect != nullptr)
+        jack_set_port_connect_callback(client, callbacks.portConnect, callbacks.arg);
     for (const MidiPort& port : ports) {
         *port.port = jack_port_register(client, port.name, JACK_DEFAULT_MIDI_TYPE,
                                         port.output ? JackPortIsOutput : JackPortIsInput, 0);

@@ -49,6 +49,7 @@ struct ClientCallbacks {
     // when a request of the client failed, after which the client goes on working.
     JackShutdownCallback reported = nullptr;
     JackPortRegistrationCallback portRegistration = nullptr;
+    JackPortConnectCallback portConnect = nullptr;
 };
 
 struct MidiPort {

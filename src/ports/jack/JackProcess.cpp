@@ -305,4 +305,10 @@ void JackPortService::Shared::Client::onPortRegistration(jack_port_id_t, int, vo
     static_cast<Client*>(self)->portsChanged.store(true, std::memory_order_release);
 }
 
+// Called by libjack with its own locks held (PipeWire's): it asks libjack nothing.
+void JackPortService::Shared::Client::onPortConnect(jack_port_id_t, jack_port_id_t, int,
+                                                    void* self) noexcept {
+    static_cast<Client*>(self)->linkNotices.fetch_add(1, std::memory_order_release);
+}
+
 }  // namespace tamblin::ports

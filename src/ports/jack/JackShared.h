@@ -77,6 +77,10 @@ struct Follow {
     std::uint64_t settledAt = 0;                // cycle count from which connections are as made
     Handle triedFor = 0;                        // the handle a connection was last tried for
     std::optional<Clock::time_point> closedAt;  // since when no port is open
+    // An output's connections made or undone that the server may not have told of yet: the count
+    // of linkNotices that tells of them all, and until when it is waited for (see link()).
+    std::optional<std::uint64_t> noticesWanted;
+    Clock::time_point noticeDeadline{};
 };
 
 // Shared with the process thread: atomics and the output queue only, so that it never waits.
@@ -199,6 +203,7 @@ struct JackPortService::Shared : jack::CycleShared, jack::Mailbox {
     void follow(bool input, const std::optional<Target>& want, bool check);
     void connectWanted(bool input, Follow& f, const Target& want);
     bool link(bool input, Follow& f, bool make, const std::string& device);
+    bool noticed(Follow& f);
     bool connectedTo(bool input, const std::string& device);
     Clock::duration pause() const;
 
@@ -219,6 +224,8 @@ struct JackPortService::Shared::Client {
     std::atomic<bool> gone{false};          // the server has shut the client down
     std::atomic<bool> reported{false};      // libjack said so, which may be untrue (see run())
     std::atomic<bool> portsChanged{false};  // a port came or went somewhere in the graph
+    // Connections made or undone anywhere in the graph that the server has told of.
+    std::atomic<std::uint64_t> linkNotices{0};
     // The process thread's own: the last time delivered (microseconds since midiInStart) and its
     // handle, so that times of one port never go backwards.
     Handle lastHandle = 0;
@@ -242,6 +249,7 @@ struct JackPortService::Shared::Client {
     static void onShutdown(jack_status_t, const char*, void* self) noexcept;
     static void onReport(void* self) noexcept;
     static void onPortRegistration(jack_port_id_t, int, void* self) noexcept;
+    static void onPortConnect(jack_port_id_t, jack_port_id_t, int, void* self) noexcept;
 
 private:
     // What the process thread does about thru in one cycle.

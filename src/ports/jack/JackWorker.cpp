@@ -48,6 +48,9 @@ constexpr auto kAnswerCheckPause = 100ms;
 // process thread surely runs with it: the cycle in progress may have begun before it, and the
 // server switches to a new graph at the start of a cycle.
 constexpr std::uint64_t kSettleCounts = 6;
+// How long sends wait for the server's notice of their output's connection (see link()) before
+// they go by the cycles alone.
+constexpr auto kNoticePatience = 1s;
 
 bool isOwnPort(const char* name) {
     const std::string_view full(name);
@@ -274,6 +277,7 @@ bool JackPortService::Shared::openClient() {
     callbacks.serverGoneArg = opened.get();
     callbacks.reported = &Client::onReport;
     callbacks.portRegistration = &Client::onPortRegistration;
+    callbacks.portConnect = &Client::onPortConnect;
     if (!jack::startClient(
             jack, callbacks,
             {{kInputPortName, false, &opened->in}, {kOutputPortName, true, &opened->out}})) {
@@ -285,6 +289,7 @@ bool JackPortService::Shared::openClient() {
     // A new client has no connections: the followed devices are connected afresh.
     inFollow.connected.clear();
     outFollow.connected.clear();
+    outFollow.noticesWanted.reset();
     nextConnectionCheck = Clock::now();
     up.store(true, std::memory_order_release);
     return true;
@@ -343,6 +348,7 @@ bool JackPortService::Shared::link(bool input, Follow& f, bool make, const std::
     const std::string ourName = jack_port_name(input ? client->in : client->out);
     const char* source = input ? device.c_str() : ourName.c_str();
     const char* destination = input ? ourName.c_str() : device.c_str();
+    const std::uint64_t noticesBefore = client->linkNotices.load(std::memory_order_acquire);
     const int result = make ? jack_connect(client->jack, source, destination)
                             : jack_disconnect(client->jack, source, destination);
     // What comes in over a new connection is the new device's from the first event on: the input
@@ -352,7 +358,27 @@ bool JackPortService::Shared::link(bool input, Follow& f, bool make, const std::
         f.settledAt = std::max(f.settledAt, cycles.load());
     else
         f.settledAt = cycles.load() + kSettleCounts;
+    // PipeWire answers before it has set the connection up, and takes up to tens of milliseconds
+    // more on a busy machine, whatever its period: what an output writes meanwhile is lost. Its
+    // notice of the connection comes once our end is set up; sends wait for it too, and then for
+    // the cycles above. (jackd's notice follows at once.)
+    if (!input && result == 0) {
+        f.noticesWanted = f.noticesWanted.value_or(noticesBefore) + 1;
+        f.noticeDeadline = Clock::now() + kNoticePatience;
+    }
     return result == 0 || (make && result == EEXIST);
+}
+
+// Whether the server has told of the output's connections made or undone, or has been waited
+// for long enough; the cycles to settle count from then.
+bool JackPortService::Shared::noticed(Follow& f) {
+    if (!f.noticesWanted) return true;
+    if (client->linkNotices.load(std::memory_order_acquire) < *f.noticesWanted &&
+        Clock::now() < f.noticeDeadline)
+        return false;
+    f.noticesWanted.reset();
+    f.settledAt = std::max(f.settledAt, cycles.load() + kSettleCounts);
+    return true;
 }
 
 // Whether our port of a direction is connected to the device's; asked only of a port that is
@@ -390,7 +416,8 @@ void JackPortService::Shared::follow(bool input, const std::optional<Target>& wa
     // answered.
     if (input && routed.load() != handle && cycles.load() >= f.settledAt) routed.store(handle);
     if (check || f.connected.empty()) connectWanted(input, f, *want);
-    if (routed.load() != handle && cycles.load() >= f.settledAt) routed.store(handle);
+    if (routed.load() != handle && (input || noticed(f)) && cycles.load() >= f.settledAt)
+        routed.store(handle);
 }
 
 void JackPortService::Shared::connectWanted(bool input, Follow& f, const Target& want) {
