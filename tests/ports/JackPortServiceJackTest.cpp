@@ -583,8 +583,7 @@ TEST_P(JackPortServiceJackTest, ChangeOfDeviceNeverMixesTheTwo) {
         const bool pipeWire = server.kind() == testing::ServerKind::PipeWire;
         std::string lost;
         std::size_t at = 0;
-        for (std::size_t k = 0; k < rounds.size(); ++k) {
-            const Round& r = rounds[k];
+        for (const Round& r : rounds) {
             if (at + r.sent.size() <= got.size() &&
                 std::equal(r.sent.begin(), r.sent.end(), got.begin() + static_cast<long>(at))) {
                 at += r.sent.size();
