@@ -1,5 +1,6 @@
 #include "windows/Tambview.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -11,8 +12,11 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QSocketNotifier>
 #include <QTabBar>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QTimer>
 #include <algorithm>
 #include <initializer_list>
@@ -338,22 +342,42 @@ void Tambview::appendLog(std::string_view lines) {
     QWidget& view = *txtMIDI_->viewport();
     const bool updating = view.updatesEnabled();
     view.setUpdatesEnabled(false);
+    // The box lays out the lines that end the log as soon as they are in, to size its scroll
+    // bar, and shapes them again to paint them unless their layouts keep their glyphs. So the
+    // layout's news wait until the last lines that can be seen keep theirs; the box then hears
+    // them as one change.
+    QTextDocument& document = *txtMIDI_->document();
+    QAbstractTextDocumentLayout& layout = *document.documentLayout();
     // Always at the end of the log, whatever the user typed or selected there.
     QTextCursor caret = txtMIDI_->textCursor();
-    if (caret.atEnd() && !caret.hasSelection()) {
-        // The usual case. A cursor of the document inserts there and carries the caret along,
+    const bool caretAtEnd = caret.atEnd() && !caret.hasSelection();
+    {
+        const QSignalBlocker held(&layout);
+        // In the usual case a cursor of the document inserts there and carries the caret along,
         // without the box laying out the lines above the caret to keep it in view: the scroll
         // to the end below shows the same lines.
-        QTextCursor end(txtMIDI_->document());
+        QTextCursor end = caretAtEnd ? QTextCursor(&document) : caret;
         end.movePosition(QTextCursor::End);
         end.insertText(text);
-    } else {
-        caret.movePosition(QTextCursor::End);
-        caret.insertText(text);
-        txtMIDI_->setTextCursor(caret);
+        if (!caretAtEnd) caret = end;
+        keepGlyphsOfLastLines();
     }
+    emit layout.documentSizeChanged(layout.documentSize());
+    if (!caretAtEnd) txtMIDI_->setTextCursor(caret);
     txtMIDI_->verticalScrollBar()->setValue(txtMIDI_->verticalScrollBar()->maximum());
     view.setUpdatesEnabled(updating);
+}
+
+void Tambview::keepGlyphsOfLastLines() {
+    // As many lines as fit in the box, and one cut at its top; a wrapped line only needs fewer.
+    const int lineSpacing = std::max(1, txtMIDI_->fontMetrics().lineSpacing());
+    const int rows = txtMIDI_->viewport()->height() / lineSpacing + 2;
+    QTextBlock block = txtMIDI_->document()->lastBlock();
+    for (int i = 0; i < rows && block.isValid(); ++i, block = block.previous()) {
+        QTextLayout& lines = *block.layout();
+        if (lines.cacheEnabled()) break;  // kept since an earlier batch, and those above too
+        lines.setCacheEnabled(true);
+    }
 }
 
 void Tambview::copyLog(std::string_view lines) {

@@ -133,6 +133,8 @@ private:
     // BatchView
     void clearLog() override;
     void appendLog(std::string_view lines) override;
+    // Has the lines at the end of the log that the box can show keep their shaped glyphs.
+    void keepGlyphsOfLastLines();
     void copyLog(std::string_view lines) override;
     void setCountText(int messageClass, std::string_view text) override;
     void countChanged(int messageClass, std::string_view text) override;
