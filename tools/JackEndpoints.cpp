@@ -347,6 +347,10 @@ std::vector<std::uint64_t> JackSink::skippedCycles() const {
     return found;
 }
 
+std::uint64_t JackSink::skippedCycleCount() const {
+    return state_->skipped.load(std::memory_order_relaxed);
+}
+
 bool JackSink::missedCycleAround(std::uint64_t before, std::uint64_t after) const {
     const std::uint64_t reach = 2 * state_->periodUsecs.load(std::memory_order_relaxed);
     for (const std::uint64_t at : skippedCycles())

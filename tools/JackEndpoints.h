@@ -113,6 +113,8 @@ public:
     std::uint64_t xruns() const;
     // The JACK times of the first cycles that followed cycles the server ran without this client.
     std::vector<std::uint64_t> skippedCycles() const;
+    // How many cycles the server ran without this client, all of them.
+    std::uint64_t skippedCycleCount() const;
     // Whether the server ran a cycle without this client within two periods of events received
     // at `before` and `after` (JACK times): PipeWire gives up the cycle of a client that runs
     // late, with what was written for it, where a synchronous jackd waits for the client.

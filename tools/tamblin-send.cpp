@@ -4,7 +4,8 @@
 // the ALSA sequencer, or as --api says) and plays either a demo phrase that touches every view of
 // the monitor, or a deterministic stream of channel messages. With --receive it opens a virtual
 // input "tamblin-send:in" instead and prints what arrives, one message per line as six hex
-// digits (data 2, data 1, status: "403C90"), for checking a thru path.
+// digits (data 2, data 1, status: "403C90"), for checking a thru path; on JACK it ends by
+// saying on standard error how many cycles the server ran without it, if any.
 //
 // --wait-connection S waits, before playing, until something is connected to the port: on JACK
 // the port's connections are polled, and once one shows the server is given four cycles to
@@ -389,9 +390,15 @@ int runOnJack(const Options& o, std::unique_ptr<tamblin::tools::JackSource> sour
               std::unique_ptr<tamblin::tools::JackSink> sink) {
     if (sink != nullptr) {
         Receiver receiver(o.withSysEx);
-        return receiver.run(o, [&] {
+        const int status = receiver.run(o, [&] {
             for (const Bytes& bytes : sink->take()) receiver.deliver(bytes);
         });
+        // What was written for a cycle the client did not run in never reached it: a count short
+        // by that is the server's, not the sender's.
+        if (const std::uint64_t skipped = sink->skippedCycleCount(); skipped != 0)
+            std::fprintf(stderr, "tamblin-send: the server ran %llu cycles without this client\n",
+                         static_cast<unsigned long long>(skipped));
+        return status;
     }
     bool taken = true;
     const int result = playWith(
