@@ -49,12 +49,13 @@
 #               whether a monitor's buffer overran, the xruns, and the messages that the plain
 #               libjack client in a process of its own missed, what the plain clients on the
 #               three thru outputs missed, the cycles the server ran without each of those
-#               plain clients, and the messages each monitor did not count. About 10 minutes; exits 0 when neither monitor lost more
-#               downstream than the plain client or the plain thru path (unless the server ran
-#               cycles without the client downstream of it), nor reordered or duplicated any,
-#               nor overran, in any run. TAMBLIN_LOAD_SWEEP_POINTS runs only the points it
-#               names ("pipewire:64 pipewire:256>2048", say); TAMBLIN_LOAD_SWEEP_REPEAT=N runs
-#               each point N times.
+#               plain clients, and the messages each monitor did not count. About 10 minutes;
+#               exits 0 when neither monitor lost more downstream than the plain client or the
+#               plain thru path (unless the server ran cycles without the client downstream of
+#               it), nor reordered or duplicated any, nor overran, nor missed any on jackd, in
+#               any run. TAMBLIN_LOAD_SWEEP_POINTS runs only the points it names
+#               ("pipewire:64 pipewire:256>2048", say); TAMBLIN_LOAD_SWEEP_REPEAT=N runs each
+#               point N times.
 # TAMBLIN_LOAD_RATE and TAMBLIN_LOAD_SECONDS change the rate (8000) and the length (60);
 # TAMBLIN_LOAD_PAGES the pages measured ("notes misc"); TAMBLIN_LOAD_PERIOD the frames a cycle
 # (256), TAMBLIN_LOAD_IDLE the idle phase (10 s); TAMBLIN_LOAD_DRAIN_EARLY=1 runs both monitors
@@ -99,13 +100,13 @@ if [ "${1:-}" = "--sweep" ]; then
             points+=" $name:256>2048"
         done
     fi
-    for spec in $points; do
-        name="${spec%%:*}" frames="${spec#*:}"
+    for at in $points; do
+        name="${at%%:*}" frames="${at#*:}"
         server_option=""
         case "$name" in
             jackd) ;;
             pipewire) server_option=--pipewire ;;
-            *) echo "load.sh: no server $name in the point $spec" >&2 && exit 2 ;;
+            *) echo "load.sh: no server $name in the point $at" >&2 && exit 2 ;;
         esac
         for ((run = 0; run < ${TAMBLIN_LOAD_SWEEP_REPEAT:-1}; run++)); do
             # shellcheck disable=SC2086  # a period, or a period and the one it changes to
@@ -132,7 +133,7 @@ if [ "${1:-}" = "--sweep" ]; then
     # downstream of it (PipeWire gives up the cycle of a client that is late, with what was
     # written for it); nothing reordered or duplicated that the direct path kept; on jackd,
     # which waits for every client, nothing missed by a monitor.
-    awk '$3 == "-" { bad = 1 } NF >= 11 {
+    awk '$3 == "-" { bad = 1 } NF >= 12 {
             split($3, d, "/"); split($4, t, "/"); split($5, x, "/"); split($10, down, "/")
             split($11, skipped, "/")
             plain = $8 > down[3] ? $8 : down[3]
@@ -373,7 +374,11 @@ measure() {
     if [ "$numbered" = 1 ]; then
         faults() { echo "$(figure "$1_lost")/$(figure "$1_reordered")/$(figure "$1_duplicated")"; }
         overran() { [ "$(value_of "$1" overrun)" = 1 ] && echo yes || echo no; }
-        missed() { local counted; counted="$(value_of "$1" counted)"; echo $((count - ${counted:-0})); }
+        missed() {
+            local counted
+            counted="$(value_of "$1" counted)"
+            echo $((count - ${counted:-0}))
+        }
         echo "row $server_kind $period${bufsize:+>$bufsize} $(faults direct) $(faults tick)" \
             "$(faults direct-thru) $(overran "$work/probe.out")/$(overran "$work/direct.out")" \
             "$(figure xruns) $((count - ${plain_received:-0})) $(figure most_in_a_cycle)" \

@@ -356,10 +356,10 @@ void Tambview::appendLog(std::string_view lines) {
         // In the usual case a cursor of the document inserts there and carries the caret along,
         // without the box laying out the lines above the caret to keep it in view: the scroll
         // to the end below shows the same lines.
-        QTextCursor end = caretAtEnd ? QTextCursor(&document) : caret;
-        end.movePosition(QTextCursor::End);
-        end.insertText(text);
-        if (!caretAtEnd) caret = end;
+        QTextCursor end(&document);
+        QTextCursor& inserting = caretAtEnd ? end : caret;
+        inserting.movePosition(QTextCursor::End);
+        inserting.insertText(text);
         keepGlyphsOfLastLines();
     }
     emit layout.documentSizeChanged(layout.documentSize());
