@@ -89,6 +89,10 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     fi
     export DISPLAY=":$number"
     shot="${TMPDIR:-/tmp}/tamblin-screen.png"
+    # Another user's screenshot there cannot be replaced (nor removed, in a sticky /tmp).
+    if [ -e "$shot" ] && [ ! -w "$shot" ]; then
+        shot="${TMPDIR:-/tmp}/tamblin-screen-$(id -un).png"
+    fi
     QT_QPA_PLATFORM=xcb "$shooter" --every 3 "$shot" >/dev/null 2>&1 &
     clients+=($!)
     echo "No display: running on Xvfb $DISPLAY; a screenshot is written to $shot every 3 seconds."
