@@ -27,6 +27,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
@@ -124,11 +125,17 @@ public:
     bool start() {
         window_.setEndProgram([] { QCoreApplication::exit(0); });
         // Nobody is there to answer a modal window: the overrun message is recorded and
-        // confirmed; a device choice means the set-up offered more than one device.
-        auto* watcher = new QTimer(this);
-        connect(watcher, &QTimer::timeout, this, [this] {
+        // confirmed; a device choice means the set-up offered more than one device. The watcher
+        // looks every 20 ms, but only from the showing of a window until no modal one is up: a
+        // timer left running would wake the window's thread 50 times a second, and that work
+        // would be counted as the monitor's.
+        watcher_ = new QTimer(this);
+        connect(watcher_, &QTimer::timeout, this, [this] {
             QWidget* modal = QApplication::activeModalWidget();
-            if (modal == nullptr || !modal->isVisible()) return;
+            if (modal == nullptr || !modal->isVisible()) {
+                watcher_->stop();
+                return;
+            }
             if (auto* box = qobject_cast<QMessageBox*>(modal)) {
                 modalText_ = box->text().toStdString();
                 if (QAbstractButton* ok = box->button(QMessageBox::Ok)) {
@@ -142,7 +149,7 @@ public:
             }
             modal->close();
         });
-        watcher->start(20);
+        qApp->installEventFilter(this);
 
         window_.load();
         window_.show();
@@ -184,6 +191,14 @@ public:
         std::fflush(stdout);
         if (!window_.ended()) window_.cmdExit_Click();
         return counted == options_.expect && !overrun ? 0 : 1;
+    }
+
+protected:
+    bool eventFilter(QObject* object, QEvent* event) override {
+        if (event->type() == QEvent::Show && object->isWidgetType() &&
+            static_cast<QWidget*>(object)->isWindow() && !watcher_->isActive())
+            watcher_->start(20);
+        return false;
     }
 
 private:
@@ -244,6 +259,7 @@ private:
     qint64 lastCountAt_ = 0;
     qint64 doneAt_ = -1;
     std::string modalText_;
+    QTimer* watcher_ = nullptr;
 };
 
 }  // namespace
