@@ -85,6 +85,7 @@ void GridModel::setText(std::string text) {
     std::string& cell = texts_[at(row_, col_)];
     if (cell == text) return;
     cell = std::move(text);
+    touched_.set(at(row_, col_));
     changed();
 }
 
@@ -92,6 +93,7 @@ void GridModel::setCellAlignment(int alignment) {
     int& cell = alignments_[at(row_, col_)];
     if (cell == alignment) return;
     cell = alignment;
+    touched_.set(at(row_, col_));
     changed();
 }
 
@@ -204,6 +206,7 @@ void GridModel::setBackground(int row, int col, Rgb colour) {
     std::optional<Rgb>& cell = backgrounds_[at(row, col)];
     if (cell == colour) return;
     cell = colour;
+    touched_.set(at(row, col));
     changed();
 }
 

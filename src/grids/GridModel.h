@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -79,6 +80,11 @@ public:
 
     // Grows with every change that alters what is drawn.
     std::uint64_t revision() const { return revision_; }
+    // The cells whose colour, text or alignment changed since the last forgetTouched(), by
+    // row * kCols + col. The current cell and the selection are told by revision() alone.
+    using Cells = std::bitset<kRows * kCols>;
+    const Cells& touched() const { return touched_; }
+    void forgetTouched() { touched_.reset(); }
 
 private:
     static constexpr int at(int row, int col) { return row * kCols + col; }
@@ -99,6 +105,7 @@ private:
     std::array<std::string, kRows * kCols> texts_{};
     std::array<int, kRows * kCols> alignments_;
     std::uint64_t revision_ = 0;
+    Cells touched_;
 };
 
 }  // namespace tamblin::grids

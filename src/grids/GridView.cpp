@@ -75,7 +75,16 @@ void GridView::takeLook() {
     lookRevision_ = model_.revision();
     lookRow_ = model_.row();
     lookCol_ = model_.col();
+    lookSelection_ = selectionShown();
+    model_.forgetTouched();
     for (int col = 0; col < GridModel::kCols; ++col) lookWidths_[col] = model_.colWidth(col);
+}
+
+QRect GridView::selectionShown() const {
+    if (!model_.selectionVisible()) return {};
+    return QRect(
+        QPoint(std::min(model_.col(), model_.colSel()), std::min(model_.row(), model_.rowSel())),
+        QPoint(std::max(model_.col(), model_.colSel()), std::max(model_.row(), model_.rowSel())));
 }
 
 void GridView::showEvent(QShowEvent* event) {
@@ -99,6 +108,7 @@ void GridView::setZoom(int percent) {
 void GridView::repaintChanged() {
     if (!canBeSeen()) {
         looks_.clear();
+        model_.forgetTouched();
         return;
     }
     bool whole = looks_.empty();
@@ -115,26 +125,37 @@ void GridView::repaintChanged() {
     // changed gives the picture a whole repaint would.
     // The current cell carries the focus frame: when it moves, both cells are drawn again.
     const bool currentMoved = lookRow_ != model_.row() || lookCol_ != model_.col();
+    // Besides those two, only the cells the model touched can look different, unless the
+    // selection shown changed; then every cell is compared.
+    const QRect selection = selectionShown();
+    const bool everyCell = selection != lookSelection_;
+    const GridModel::Cells& touched = model_.touched();
+    // Worked out once: each cell's rectangle from them costs a lookup of the screen's resolution.
+    const ColumnEdges edges = columnEdges();
+    const int height = rowPixels();
     QRegion changed;
     for (int row = 0; row < GridModel::kRows; ++row) {
         QRect runRect;  // adjacent changed cells of the row, as one rectangle
         for (int col = 0; col < GridModel::kCols; ++col) {
-            CellLook now = lookOf(row, col);
-            CellLook& was = looks_[static_cast<std::size_t>(row * GridModel::kCols + col)];
+            const auto i = static_cast<std::size_t>(row * GridModel::kCols + col);
             const bool frameMoved = currentMoved && ((row == lookRow_ && col == lookCol_) ||
                                                      (row == model_.row() && col == model_.col()));
-            if (now == was && !frameMoved) {
+            CellLook& was = looks_[i];
+            if (!frameMoved && (!(everyCell || touched.test(i)) || was == lookOf(row, col))) {
                 if (!runRect.isEmpty()) changed += std::exchange(runRect, QRect());
                 continue;
             }
-            was = std::move(now);
-            runRect = runRect.isEmpty() ? cellRect(row, col) : runRect.united(cellRect(row, col));
+            was = lookOf(row, col);
+            const QRect cell = cellRect(edges, height, row, col);
+            runRect = runRect.isEmpty() ? cell : runRect.united(cell);
         }
         if (!runRect.isEmpty()) changed += runRect;
     }
     lookRevision_ = model_.revision();
     lookRow_ = model_.row();
     lookCol_ = model_.col();
+    lookSelection_ = selection;
+    model_.forgetTouched();
     if (!changed.isEmpty()) update(changed);
 }
 
@@ -155,8 +176,11 @@ GridView::ColumnEdges GridView::columnEdges() const {
 
 QRect GridView::cellRect(int row, int col) const {
     if (row < 0 || row >= GridModel::kRows || col < 0 || col >= GridModel::kCols) return {};
-    const ColumnEdges edges = columnEdges();
-    return QRect(edges[col], row * rowPixels(), edges[col + 1] - edges[col], rowPixels());
+    return cellRect(columnEdges(), rowPixels(), row, col);
+}
+
+QRect GridView::cellRect(const ColumnEdges& edges, int height, int row, int col) {
+    return QRect(edges[col], row * height, edges[col + 1] - edges[col], height);
 }
 
 QSize GridView::sizeHint() const {
@@ -322,9 +346,13 @@ void GridView::paintEvent(QPaintEvent* event) {
     ++paintCount_;
     QPainter painter(this);
     const QRegion& dirtyRegion = event->region();
-    for (const QRect& dirty : dirtyRegion) painter.fillRect(dirty, toQColor(kBeyondCells));
     const ColumnEdges edges = columnEdges();
     const int height = rowPixels();
+    // Every cell that meets the region is filled whole below; only what lies beyond the cells
+    // is filled here.
+    const QRegion beyond =
+        dirtyRegion.subtracted(QRect(0, 0, edges.back(), GridModel::kRows * height));
+    for (const QRect& dirty : beyond) painter.fillRect(dirty, toQColor(kBeyondCells));
 
     const CellsToDraw cells = cellsMeeting(dirtyRegion, edges, height);
 
@@ -367,8 +395,7 @@ void GridView::paintEvent(QPaintEvent* event) {
         if (!cells.row[row]) continue;
         for (int col = 0; col < GridModel::kCols; ++col) {
             if (!cells.at(row, col)) continue;
-            const QRect rect(edges[col], row * height, edges[col + 1] - edges[col], height);
-            paintText(painter, rect, row, col);
+            paintText(painter, cellRect(edges, height, row, col), row, col);
         }
     }
 

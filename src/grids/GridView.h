@@ -76,6 +76,8 @@ private:
     using ColumnEdges = std::array<int, GridModel::kCols + 1>;
     ColumnEdges columnEdges() const;  // left pixel edge of every column, then the right end
     int rowPixels() const;
+    // The cell's rectangle from the two above; the row and column must be in the grid.
+    static QRect cellRect(const ColumnEdges& edges, int height, int row, int col);
     // A cell's pixels at the layout's size, scaled: every cell grows alike, so the map keeps its
     // proportions instead of gathering each cell's rounding at the far edge.
     int zoomed(int pixels) const { return (pixels * zoom_ + 50) / 100; }
@@ -106,8 +108,10 @@ private:
     // Remembers the model as the whole grid is about to be drawn.
     void takeLook();
     // Repaints the cells whose look changed since the last time, or the whole grid when that is
-    // not known.
+    // not known. It forgets the cells the model touched meanwhile: one view per model.
     void repaintChanged();
+    // The selected cells drawn as selected, as columns by rows; empty when none are.
+    QRect selectionShown() const;
     bool canBeSeen() const;
 
     GridModel& model_;
@@ -125,6 +129,7 @@ private:
     std::vector<CellLook> looks_;  // kRows * kCols, row by row; empty when unknown
     std::uint64_t lookRevision_ = 0;
     int lookRow_ = 0, lookCol_ = 0;  // the current cell, which carries the focus frame
+    QRect lookSelection_;
     std::array<int, GridModel::kCols> lookWidths_{};
 };
 

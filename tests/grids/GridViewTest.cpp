@@ -4,9 +4,11 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolTip>
+#include <functional>
 
 #include "grids/Colours.h"
 #include "grids/GridModel.h"
@@ -185,6 +187,76 @@ TEST_F(GridViewTest, ARangeSelectionShowsInTheSelectionColour) {
         model.setRow(3);  // a single cell is not shown as selected
         view.refresh();
         EXPECT_EQ(colourAt(view, 3, 4), view.palette().color(QPalette::Base));
+    }
+}
+
+// A tick repaints only the cells that look different since the last one; what is on the screen
+// after each tick must still be what a whole repaint draws, whatever the grid operations did.
+TEST_F(GridViewTest, TheScreenAfterEachTickIsWhatAWholeRepaintDraws) {
+    GridModel model(kNotesGrid);
+    GridView view(model);
+    show(view);
+    view.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
+    view.setFocus();
+    ASSERT_TRUE(view.hasFocus());
+    // As after a Tab: the style then draws the focus frame, which follows the current cell.
+    view.setAttribute(Qt::WA_KeyboardFocusChange);
+    const auto onScreen = [&] {
+        QCoreApplication::sendPostedEvents();
+        QEvent sync(QEvent::UpdateRequest);
+        QApplication::sendEvent(&view, &sync);
+        return view.screen()
+            ->grabWindow(view.winId())
+            .toImage()
+            .convertToFormat(QImage::Format_RGB32);
+    };
+    const auto range = [&](int row, int col, int rowSel, int colSel) {
+        model.setRow(row);
+        model.setCol(col);
+        model.setRowSel(rowSel);
+        model.setColSel(colSel);
+    };
+    struct Tick {
+        const char* what;
+        std::function<void()> operations;
+    };
+    const Tick ticks[] = {
+        {"notes on and off, one cell twice",
+         [&] {
+             for (int i = 0; i < 40; ++i) model.markCell(i % 16, i * 3, i % 3 ? kNoteOn : kNoteOff);
+             model.markCell(0, 0, kNoteOff);
+         }},
+        {"the same marks again: nothing changes but the current cell",
+         [&] {
+             for (int i = 0; i < 40; ++i) model.markCell(i % 16, i * 3, i % 3 ? kNoteOn : kNoteOff);
+         }},
+        {"a range selected", [&] { range(3, 4, 9, 20); }},
+        {"the range grown and moved", [&] { range(2, 10, 12, 30); }},
+        {"a range coloured through the selection",
+         [&] {
+             model.setFillStyle(1);
+             model.setCellBackColor(kProgramChange);
+             model.setFillStyle(0);
+         }},
+        {"a mark collapses the selection", [&] { model.markCell(5, 100, kNoteOn); }},
+        {"text and alignment of the current cell",
+         [&] {
+             range(7, 7, 7, 7);
+             model.setText("x");
+             model.setCellAlignment(GridModel::kAlignLeftCentre);
+         }},
+        {"pitch letters", [&] { model.noteLetters(); }},
+        {"clear", [&] { model.clear(); }},
+        {"a wider column", [&] { model.setColWidth(3, 2 * GridModel::kBodyColWidth); }},
+    };
+    for (const Tick& tick : ticks) {
+        SCOPED_TRACE(tick.what);
+        tick.operations();
+        view.refresh();
+        const QImage shown = onScreen();
+        ASSERT_FALSE(shown.isNull());
+        EXPECT_TRUE(shown == view.grab().toImage().convertToFormat(QImage::Format_RGB32));
     }
 }
 
