@@ -319,21 +319,26 @@ struct CellsToDraw {
     bool at(int r, int c) const { return cell[static_cast<std::size_t>(r * GridModel::kCols + c)]; }
 };
 
+// A tick's region holds a rectangle for each stretch of changed cells, hundreds at a dense
+// stream, so each one finds its rows and columns directly instead of trying every cell.
 template <typename Edges>
 CellsToDraw cellsMeeting(const QRegion& region, const Edges& edges, int height) {
     CellsToDraw cells;
+    if (height <= 0) return cells;
     for (const QRect& dirty : region) {
-        for (int row = 0; row < GridModel::kRows; ++row) {
-            if (height <= 0 || row * height > dirty.bottom() ||
-                (row + 1) * height - 1 < dirty.top())
-                continue;
-            for (int col = 0; col < GridModel::kCols; ++col) {
-                if (edges[col + 1] <= edges[col] || edges[col] > dirty.right() ||
-                    edges[col + 1] - 1 < dirty.left())
-                    continue;
+        if (dirty.bottom() < 0 || dirty.top() >= GridModel::kRows * height) continue;
+        const int firstRow = std::max(0, dirty.top()) / height;
+        const int lastRow = std::min(GridModel::kRows * height - 1, dirty.bottom()) / height;
+        // The edges never fall from left to right: the first column whose right edge lies past
+        // the rectangle's left one, then on while a column starts within it.
+        const auto firstEdge = std::upper_bound(edges.begin() + 1, edges.end(), dirty.left());
+        for (int col = static_cast<int>(firstEdge - edges.begin()) - 1;
+             col < GridModel::kCols && edges[col] <= dirty.right(); ++col) {
+            if (edges[col + 1] <= edges[col]) continue;  // no pixels
+            cells.col[col] = true;
+            for (int row = firstRow; row <= lastRow; ++row) {
                 cells.cell[static_cast<std::size_t>(row * GridModel::kCols + col)] = true;
                 cells.row[row] = true;
-                cells.col[col] = true;
             }
         }
     }
