@@ -141,11 +141,16 @@ void GridView::repaintChanged() {
             const bool frameMoved = currentMoved && ((row == lookRow_ && col == lookCol_) ||
                                                      (row == model_.row() && col == model_.col()));
             CellLook& was = looks_[i];
-            if (!frameMoved && (!(everyCell || touched.test(i)) || was == lookOf(row, col))) {
+            bool redraw = frameMoved;
+            if (everyCell || touched.test(i)) {
+                CellLook now = lookOf(row, col);
+                redraw = redraw || now != was;
+                was = std::move(now);
+            }
+            if (!redraw) {
                 if (!runRect.isEmpty()) changed += std::exchange(runRect, QRect());
                 continue;
             }
-            was = lookOf(row, col);
             const QRect cell = cellRect(edges, height, row, col);
             runRect = runRect.isEmpty() ? cell : runRect.united(cell);
         }
