@@ -1,6 +1,7 @@
 #include "grids/GridView.h"
 
 #include <algorithm>
+#include <bitset>
 #include <utility>
 
 #include <QAccessible>
@@ -135,7 +136,6 @@ void GridView::repaintChanged() {
     const int height = rowPixels();
     QRegion changed;
     for (int row = 0; row < GridModel::kRows; ++row) {
-        QRect runRect;  // adjacent changed cells of the row, as one rectangle
         for (int col = 0; col < GridModel::kCols; ++col) {
             const auto i = static_cast<std::size_t>(row * GridModel::kCols + col);
             const bool frameMoved = currentMoved && ((row == lookRow_ && col == lookCol_) ||
@@ -147,14 +147,12 @@ void GridView::repaintChanged() {
                 redraw = redraw || now != was;
                 was = std::move(now);
             }
-            if (!redraw) {
-                if (!runRect.isEmpty()) changed += std::exchange(runRect, QRect());
-                continue;
-            }
-            const QRect cell = cellRect(edges, height, row, col);
-            runRect = runRect.isEmpty() ? cell : runRect.united(cell);
+            if (!redraw) continue;
+            // Inside its lines, which never change. A column one pixel wide or less has no
+            // inside.
+            const QRect inside = cellRect(edges, height, row, col).adjusted(0, 0, -1, -1);
+            if (!inside.isEmpty()) changed += inside;
         }
-        if (!runRect.isEmpty()) changed += runRect;
     }
     lookRevision_ = model_.revision();
     lookRow_ = model_.row();
@@ -316,12 +314,19 @@ private:
 };
 
 // The cells to draw for a dirty region: those whose rectangle meets one of its rectangles, the
-// rows that meet that rectangle vertically crossed with the columns that meet it horizontally.
+// rows that meet that rectangle vertically crossed with the columns that meet it horizontally;
+// and of those, the cells whose bottom line or right line the region meets. A tick repaints the
+// inside of each changed cell only, and its lines stay as they are on screen.
 struct CellsToDraw {
-    std::array<bool, std::size_t{GridModel::kRows} * GridModel::kCols> cell{};
+    static constexpr std::size_t kCells = std::size_t{GridModel::kRows} * GridModel::kCols;
+    std::bitset<kCells> cell;
+    std::bitset<kCells> bottom;
+    std::bitset<kCells> right;
     std::array<bool, GridModel::kRows> row{};
     std::array<bool, GridModel::kCols> col{};
-    bool at(int r, int c) const { return cell[static_cast<std::size_t>(r * GridModel::kCols + c)]; }
+    static std::size_t at(int r, int c) {
+        return static_cast<std::size_t>(r * GridModel::kCols + c);
+    }
 };
 
 // A tick's region holds a rectangle for each stretch of changed cells, hundreds at a dense
@@ -341,9 +346,13 @@ CellsToDraw cellsMeeting(const QRegion& region, const Edges& edges, int height) 
              col < GridModel::kCols && edges[col] <= dirty.right(); ++col) {
             if (edges[col + 1] <= edges[col]) continue;  // no pixels
             cells.col[col] = true;
+            const bool rightMet = dirty.right() >= edges[col + 1] - 1;
             for (int row = firstRow; row <= lastRow; ++row) {
-                cells.cell[static_cast<std::size_t>(row * GridModel::kCols + col)] = true;
+                const std::size_t i = CellsToDraw::at(row, col);
+                cells.cell.set(i);
                 cells.row[row] = true;
+                if (dirty.bottom() >= (row + 1) * height - 1) cells.bottom.set(i);
+                if (rightMet) cells.right.set(i);
             }
         }
     }
@@ -358,11 +367,13 @@ void GridView::paintEvent(QPaintEvent* event) {
     const QRegion& dirtyRegion = event->region();
     const ColumnEdges edges = columnEdges();
     const int height = rowPixels();
-    // Every cell that meets the region is filled whole below; only what lies beyond the cells
-    // is filled here.
-    const QRegion beyond =
-        dirtyRegion.subtracted(QRect(0, 0, edges.back(), GridModel::kRows * height));
-    for (const QRect& dirty : beyond) painter.fillRect(dirty, toQColor(kBeyondCells));
+    // Every cell that meets the region is drawn below, its lines where the region meets them;
+    // only what lies beyond the cells is filled here.
+    const QRect allCells(0, 0, edges.back(), GridModel::kRows * height);
+    if (!allCells.contains(dirtyRegion.boundingRect())) {
+        for (const QRect& dirty : dirtyRegion.subtracted(allCells))
+            painter.fillRect(dirty, toQColor(kBeyondCells));
+    }
 
     const CellsToDraw cells = cellsMeeting(dirtyRegion, edges, height);
 
@@ -378,11 +389,15 @@ void GridView::paintEvent(QPaintEvent* event) {
             if (!cells.row[row]) continue;
             const int top = row * height;
             for (int col = 0; col < GridModel::kCols; ++col) {
-                if (!cells.at(row, col)) continue;
+                const std::size_t i = CellsToDraw::at(row, col);
+                if (!cells.cell.test(i)) continue;
                 const bool fixed = row == 0 || col == 0;
-                fills.add(edges[col], edges[col + 1], top, height, cellInk(row, col).fill);
-                bottoms.add(edges[col], edges[col + 1], top + height - 1, 1,
-                            fixed ? fixedLine : bodyLine);
+                // All but the bottom line: the right line too, drawn again below where the
+                // region meets it, so that a run of one colour is one rectangle.
+                fills.add(edges[col], edges[col + 1], top, height - 1, cellInk(row, col).fill);
+                if (cells.bottom.test(i))
+                    bottoms.add(edges[col], edges[col + 1], top + height - 1, 1,
+                                fixed ? fixedLine : bodyLine);
             }
             fills.flush();
             bottoms.flush();
@@ -393,7 +408,7 @@ void GridView::paintEvent(QPaintEvent* event) {
         for (int col = 0; col < GridModel::kCols; ++col) {
             if (!cells.col[col]) continue;
             for (int row = 0; row < GridModel::kRows; ++row) {
-                if (!cells.at(row, col)) continue;
+                if (!cells.right.test(CellsToDraw::at(row, col))) continue;
                 const bool fixed = row == 0 || col == 0;
                 rights.add(row * height, (row + 1) * height, edges[col + 1] - 1, 1,
                            fixed ? fixedLine : bodyLine);
@@ -404,7 +419,7 @@ void GridView::paintEvent(QPaintEvent* event) {
     for (int row = 0; row < GridModel::kRows; ++row) {
         if (!cells.row[row]) continue;
         for (int col = 0; col < GridModel::kCols; ++col) {
-            if (!cells.at(row, col)) continue;
+            if (!cells.cell.test(CellsToDraw::at(row, col))) continue;
             paintText(painter, cellRect(edges, height, row, col), row, col);
         }
     }

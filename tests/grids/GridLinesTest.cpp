@@ -63,8 +63,7 @@ TEST_F(GridLinesTest, EachCellIsItsFillFramedByItsOwnLines) {
         {6, 5, QColor(240, 240, 240), grey},  // band, next to the selection
         {32, 64, pal.color(QPalette::Base), grey},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "cell " << c.row << "," << c.col);
+    auto check = [&](const QImage& image, const Case& c) {
         const QRect r = view.cellRect(c.row, c.col);
         for (int y : {r.top(), r.center().y(), r.bottom()})
             EXPECT_EQ(image.pixelColor(r.right(), y), c.line) << "right edge, y " << y;
@@ -76,6 +75,18 @@ TEST_F(GridLinesTest, EachCellIsItsFillFramedByItsOwnLines) {
         } else {
             EXPECT_EQ(image.pixelColor(r.topLeft()), c.fill);
         }
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "cell " << c.row << "," << c.col);
+        check(image, c);
+        // Painted alone, as an expose of exactly that cell asks: its lines are the last row and
+        // column of what is asked for.
+        SCOPED_TRACE("the cell alone");
+        const QRect r = view.cellRect(c.row, c.col);
+        QImage alone(view.size(), QImage::Format_ARGB32_Premultiplied);
+        alone.fill(Qt::magenta);
+        view.render(&alone, r.topLeft(), QRegion(r));
+        check(alone, c);
     }
     const QRect last = view.cellRect(32, 64);
     EXPECT_EQ(image.pixelColor(last.right() + 1, last.top()), QColor(128, 128, 128));
