@@ -317,14 +317,23 @@ void Decoder::displayMessage(std::uint32_t message, std::int32_t time) {
         seen_[key] = true;
     }
 
-    line_.clear();
-    appendTime(line_, time, separator_);
-    line_.push_back(' ');
-    appendHex(line_, message);
-    line_.push_back(' ');
-    appendDescription(line_, f);
-    sink_.appendLog(line_);
+    if (sink_.takesMessageLines()) {
+        sink_.appendMessageLine(message, time);
+    } else {
+        line_.clear();
+        appendMessageLine(line_, message, time, separator_);
+        sink_.appendLog(line_);
+    }
     ++logLineCount_;
+}
+
+void Decoder::appendMessageLine(std::string& out, std::uint32_t message, std::int32_t time,
+                                std::string_view decimalSeparator) {
+    appendTime(out, time, decimalSeparator);
+    out.push_back(' ');
+    appendHex(out, message);
+    out.push_back(' ');
+    appendDescription(out, fieldsOf(message));
 }
 
 void Decoder::appendLine() {

@@ -27,6 +27,13 @@ public:
     virtual void clearLog() = 0;
     // One log line, without its line end.
     virtual void appendLog(std::string_view line) = 0;
+    // Whether a short message's log line is handed over unworded, to appendMessageLine: a sink
+    // that may never show it words it (Decoder::appendMessageLine) only when it must.
+    virtual bool takesMessageLines() const { return false; }
+    virtual void appendMessageLine(std::uint32_t message, std::int32_t time) {
+        static_cast<void>(message);
+        static_cast<void>(time);
+    }
     // "Display messages only the first time", read afresh for every message.
     virtual bool firstTimeOnly() const = 0;
 };
@@ -59,6 +66,10 @@ public:
     bool noteState(int channel, int note) const;
     std::int64_t count(int messageClass) const { return counts_[messageClass]; }
     int logLineCount() const { return logLineCount_; }
+
+    // A short message's log line, "0.5 005C0 Prog Ch:  C:1 P:5", appended to `out`.
+    static void appendMessageLine(std::string& out, std::uint32_t message, std::int32_t time,
+                                  std::string_view decimalSeparator);
 
     // Pieces of a log line, exposed for tests and the benchmarks.
     static std::string describe(std::uint32_t message);

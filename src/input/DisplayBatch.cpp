@@ -2,6 +2,51 @@
 
 namespace tamblin::input {
 
+void LogLines::appendText(std::string_view line) {
+    text_.append(line);
+    text_.push_back('\n');
+}
+
+void LogLines::appendMessage(std::uint32_t message, std::int32_t time) {
+    messages_.push_back({message, time, text_.size()});
+}
+
+void LogLines::append(LogLines&& later) {
+    if (empty()) {
+        text_.swap(later.text_);
+        messages_.swap(later.messages_);
+    } else {
+        const std::size_t base = text_.size();
+        text_.append(later.text_);
+        for (const Message& m : later.messages_)
+            messages_.push_back({m.message, m.time, base + m.at});
+    }
+    later.clear();
+}
+
+void LogLines::clear() {
+    text_.clear();
+    messages_.clear();
+}
+
+const std::string& LogLines::worded(std::string_view decimalSeparator) {
+    if (messages_.empty()) return text_;
+    std::string all;
+    // Most lines are shorter than 40 characters.
+    all.reserve(text_.size() + messages_.size() * 40);
+    std::size_t done = 0;
+    for (const Message& m : messages_) {
+        all.append(text_, done, m.at - done);
+        done = m.at;
+        Decoder::appendMessageLine(all, m.message, m.time, decimalSeparator);
+        all.push_back('\n');
+    }
+    all.append(text_, done, std::string::npos);
+    text_.swap(all);
+    messages_.clear();
+    return text_;
+}
+
 void DisplayBatch::setCountText(int messageClass, std::string_view text) {
     const auto i = static_cast<std::size_t>(messageClass);
     pendingCounts_[i].assign(text);
@@ -20,12 +65,22 @@ void DisplayBatch::clearLog() {
 }
 
 void DisplayBatch::appendLog(std::string_view line) {
-    pendingLog_.append(line);
-    pendingLog_.push_back('\n');
+    pendingLog_.appendText(line);
     if (copying_) {
         pendingCopy_.append(line);
         pendingCopy_.push_back('\n');
     }
+}
+
+void DisplayBatch::appendMessageLine(std::uint32_t message, std::int32_t time) {
+    // The copy takes every line at the next tick, so the words are needed now.
+    if (copying_) {
+        line_.clear();
+        Decoder::appendMessageLine(line_, message, time, separator_);
+        appendLog(line_);
+        return;
+    }
+    pendingLog_.appendMessage(message, time);
 }
 
 void DisplayBatch::applyTo(BatchView& view) {
@@ -34,12 +89,7 @@ void DisplayBatch::applyTo(BatchView& view) {
         heldLog_.clear();
         logClearPending_ = false;
     }
-    if (heldLog_.empty()) {
-        heldLog_.swap(pendingLog_);
-    } else {
-        heldLog_.append(pendingLog_);
-    }
-    pendingLog_.clear();
+    heldLog_.append(std::move(pendingLog_));
     for (std::size_t k = 0; k < pendingCounts_.size(); ++k) {
         if (!countDirty_[k]) continue;
         view.countChanged(static_cast<int>(k), pendingCounts_[k]);
@@ -72,7 +122,7 @@ void DisplayBatch::applyHeldLog(BatchView& view) {
         heldLogClear_ = false;
     }
     if (!heldLog_.empty()) {
-        view.appendLog(heldLog_);
+        view.appendLog(heldLog_.worded(separator_));
         heldLog_.clear();
     }
 }

@@ -58,8 +58,9 @@ Tambview::Tambview(ports::PortService& service, input::InputRing& ring, QWidget*
       models_{std::make_unique<grids::GridModel>(grids::kNotesGrid),
               std::make_unique<grids::GridModel>(grids::kProgramsGrid),
               std::make_unique<grids::GridModel>(grids::kControllersGrid)},
-      batch_({models_[0].get(), models_[1].get(), models_[2].get()}),
-      decoder_(batch_, QLocale().decimalPoint().toStdString()),
+      batch_({models_[0].get(), models_[1].get(), models_[2].get()},
+             QLocale().decimalPoint().toStdString()),
+      decoder_(batch_, batch_.decimalSeparator()),
       pump_(ring_, *this),
       openerUi_(std::make_unique<DialogOpenerUi>(
           [this]() -> DeviceDialog& { return deviceDialog(); },

@@ -18,6 +18,7 @@
 
 #include "doubles/InProcessPortService.h"
 #include "grids/GridView.h"
+#include "input/SysExRing.h"
 #include "support/ModalDriver.h"
 #include "support/WindowProbe.h"
 #include "windows/DeviceDialog.h"
@@ -26,6 +27,7 @@
 
 using tamblin::grids::Rgb;
 using tamblin::input::InputRing;
+using tamblin::input::SysExRing;
 using tamblin::ports::InProcessPortService;
 using tamblin::windows::Tambview;
 using namespace tamblin::testing;
@@ -307,15 +309,22 @@ TEST_F(TambviewTest, LogLinesGoAtTheEndEvenAfterTheUserTypedIntoTheLog) {
 
 // While the Misc page is hidden its log box and count labels take in nothing; once it is shown
 // they hold exactly what they would hold had the page been shown throughout: the emptying at the
-// message after the 1,001st line, Clear, the last lines in view.
+// message after the 1,001st line, Clear, the last lines in view, SysEx lines (worded at once)
+// among short messages' lines (worded when shown) in their order.
 TEST_F(TambviewTest, TheMiscPageShowsWhatItWouldHaveShownThroughout) {
     struct Monitor {
         InProcessPortService ports;
         InputRing ring;
+        SysExRing sysex;
         Tambview window{ports, ring};
         QTabBar* tabs = nullptr;
         QPlainTextEdit* log = nullptr;
-        explicit Monitor(int page) {
+        // A monitor that copies its log (--log) words each line as it comes, one that does not
+        // only when its box is to show it: `shown` does the one, `hidden` the other.
+        Monitor(int page, bool copying) {
+            if (copying) window.setLogCopy([](std::string_view) {});
+            ring.attachSysEx(&sysex);
+            ports.setLongCallback(&tamblin::input::midiInLongCallback);
             ports.setInputDevices({"Keys"});
             window.setEndProgram([] {});
             window.load();
@@ -336,10 +345,10 @@ TEST_F(TambviewTest, TheMiscPageShowsWhatItWouldHaveShownThroughout) {
         int length;
         int clearAfter;  // Clear is clicked after the tick that drained this many messages
     };
-    for (const Stream stream : {Stream{0, 0}, Stream{3, 1}, Stream{1001, 400}, Stream{1002, 1001},
-                                Stream{2600, 1200}, Stream{3100, 2900}}) {
+    for (const Stream stream : {Stream{0, 0}, Stream{3, 1}, Stream{1000, 0}, Stream{1001, 400},
+                                Stream{1002, 1001}, Stream{2600, 1200}, Stream{3100, 2900}}) {
         SCOPED_TRACE(stream.length);
-        Monitor shown(3), hidden(0);
+        Monitor shown(3, true), hidden(0, false);
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&hidden.window));
         const QString before = hidden.log->toPlainText();
         const QStringList countsBefore = hidden.counts();
@@ -349,11 +358,16 @@ TEST_F(TambviewTest, TheMiscPageShowsWhatItWouldHaveShownThroughout) {
             const int end = std::min({stream.length, sent + 700,
                                       sent < stream.clearAfter ? stream.clearAfter : 1 << 30});
             std::vector<InProcessPortService::Event> events;
-            for (int i = sent; i < end; ++i)  // note on, all channels and notes, and a controller
+            for (int i = sent; i < end; ++i) {  // notes on, all channels and notes, controllers
+                if (i % 97 == 50) {
+                    events.push_back({0, i, {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}});
+                    continue;
+                }
                 events.push_back(
                     {i % 5 == 4 ? 0x4007B0u + static_cast<std::uint32_t>(i % 16)
                                 : 0x400090u + static_cast<std::uint32_t>((i % 128) << 8 | i % 16),
                      i});
+            }
             for (Monitor* m : {&shown, &hidden}) {
                 ASSERT_EQ(m->ports.play(0, events), events.size());
                 m->window.refreshTick();
