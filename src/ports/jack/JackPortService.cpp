@@ -212,9 +212,8 @@ Result JackPortService::midiOutShortMsg(Handle handle, std::uint32_t message) {
     if (handle == 0 || handle != openOut_) return kInvalidHandle;
     Shared& s = *shared_;
     if (!s.up.load(std::memory_order_acquire) || s.unanswered != 0) return kError;
-    const MessageBytes bytes = unpackShortMessage(message);
-    if (bytes.empty()) return kError;
-    const jack::OutEntry entry{handle, s.generation.load(std::memory_order_acquire), bytes};
+    if (unpackShortMessage(message).empty()) return kError;
+    const jack::OutEntry entry{handle, s.generation.load(std::memory_order_acquire), message};
     if (!s.sends.push(entry)) return kError;
     ++s.pushed;
     return kOk;

@@ -164,7 +164,8 @@ std::uint64_t JackPortService::Shared::Client::sendQueued(void* outBuffer, std::
             continue;
         }
         if (waiting(entry->handle) || routed != entry->handle) break;
-        if (!write(outBuffer, 0, entry->bytes.data(), entry->bytes.size, room)) break;
+        const MessageBytes bytes = unpackShortMessage(entry->message);
+        if (!write(outBuffer, 0, bytes.data(), bytes.size, room)) break;
         s.sends.pop();
         ++taken;
     }
