@@ -376,6 +376,7 @@ void GridView::paintEvent(QPaintEvent* event) {
     }
 
     const CellsToDraw cells = cellsMeeting(dirtyRegion, edges, height);
+    const QPalette& pal = palette();
 
     // Each cell's pixels belong to that cell alone (its grid lines are its right column and
     // bottom row), so filling all cells, then drawing all lines, then all texts gives the same
@@ -394,7 +395,7 @@ void GridView::paintEvent(QPaintEvent* event) {
                 const bool fixed = row == 0 || col == 0;
                 // All but the bottom line: the right line too, drawn again below where the
                 // region meets it, so that a run of one colour is one rectangle.
-                fills.add(edges[col], edges[col + 1], top, height - 1, cellInk(row, col).fill);
+                fills.add(edges[col], edges[col + 1], top, height - 1, cellInk(row, col, pal).fill);
                 if (cells.bottom.test(i))
                     bottoms.add(edges[col], edges[col + 1], top + height - 1, 1,
                                 fixed ? fixedLine : bodyLine);
@@ -420,7 +421,7 @@ void GridView::paintEvent(QPaintEvent* event) {
         if (!cells.row[row]) continue;
         for (int col = 0; col < GridModel::kCols; ++col) {
             if (!cells.cell.test(CellsToDraw::at(row, col))) continue;
-            paintText(painter, cellRect(edges, height, row, col), row, col);
+            paintText(painter, cellRect(edges, height, row, col), row, col, pal);
         }
     }
 
@@ -434,10 +435,9 @@ void GridView::paintEvent(QPaintEvent* event) {
     }
 }
 
-GridView::CellInk GridView::cellInk(int row, int col) const {
+GridView::CellInk GridView::cellInk(int row, int col, const QPalette& pal) const {
     const bool fixed = row == 0 || col == 0;
     const std::optional<Rgb> background = model_.background(row, col);
-    const QPalette& pal = palette();
     if (fixed) {
         return {background ? toQColor(*background) : pal.color(QPalette::Button),
                 pal.color(QPalette::ButtonText)};
@@ -451,7 +451,8 @@ GridView::CellInk GridView::cellInk(int row, int col) const {
             pal.color(QPalette::Text)};
 }
 
-void GridView::paintText(QPainter& painter, const QRect& rect, int row, int col) {
+void GridView::paintText(QPainter& painter, const QRect& rect, int row, int col,
+                         const QPalette& pal) {
     const std::string& text = model_.text(row, col);
     if (text.empty()) return;
     const QString label = QString::fromStdString(text);
@@ -461,7 +462,7 @@ void GridView::paintText(QPainter& painter, const QRect& rect, int row, int col)
     } else {
         align |= Qt::AlignLeft;
     }
-    painter.setPen(cellInk(row, col).ink);
+    painter.setPen(cellInk(row, col, pal).ink);
     painter.drawText(rect.adjusted(kTextMargin, 0, -kTextMargin - 1, -1), align, label);
 }
 

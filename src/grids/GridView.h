@@ -92,8 +92,10 @@ private:
         QColor fill;
         QColor ink;
     };
-    CellInk cellInk(int row, int col) const;
-    void paintText(QPainter& painter, const QRect& rect, int row, int col);
+    // `pal`: the widget's palette, looked up once a paint (each lookup asks whether the window
+    // is active).
+    CellInk cellInk(int row, int col, const QPalette& pal) const;
+    void paintText(QPainter& painter, const QRect& rect, int row, int col, const QPalette& pal);
 
     // What decides a cell's pixels, as the model held it when the cell was last asked to be
     // drawn.
