@@ -80,14 +80,15 @@ public:
 
     // Grows with every change that alters what is drawn.
     std::uint64_t revision() const { return revision_; }
+    // A cell's place in a table of all cells, such as Cells.
+    static constexpr int at(int row, int col) { return row * kCols + col; }
     // The cells whose colour, text or alignment changed since the last forgetTouched(), by
-    // row * kCols + col. The current cell and the selection are told by revision() alone.
+    // at(row, col). The current cell and the selection are told by revision() alone.
     using Cells = std::bitset<kRows * kCols>;
     const Cells& touched() const { return touched_; }
     void forgetTouched() { touched_.reset(); }
 
 private:
-    static constexpr int at(int row, int col) { return row * kCols + col; }
     static bool validRow(int row) { return row >= 0 && row < kRows; }
     static bool validCol(int col) { return col >= 0 && col < kCols; }
     // Makes (row, col) the current cell and collapses the selection to it.

@@ -72,7 +72,7 @@ void GridView::takeLook() {
     looks_.resize(std::size_t{GridModel::kRows} * GridModel::kCols);
     for (int row = 0; row < GridModel::kRows; ++row)
         for (int col = 0; col < GridModel::kCols; ++col)
-            looks_[static_cast<std::size_t>(row * GridModel::kCols + col)] = lookOf(row, col);
+            looks_[GridModel::at(row, col)] = lookOf(row, col);
     lookRevision_ = model_.revision();
     lookRow_ = model_.row();
     lookCol_ = model_.col();
@@ -137,7 +137,7 @@ void GridView::repaintChanged() {
     QRegion changed;
     for (int row = 0; row < GridModel::kRows; ++row) {
         for (int col = 0; col < GridModel::kCols; ++col) {
-            const auto i = static_cast<std::size_t>(row * GridModel::kCols + col);
+            const std::size_t i = GridModel::at(row, col);
             const bool frameMoved = currentMoved && ((row == lookRow_ && col == lookCol_) ||
                                                      (row == model_.row() && col == model_.col()));
             CellLook& was = looks_[i];
@@ -324,13 +324,10 @@ struct CellsToDraw {
     std::bitset<kCells> right;
     std::array<bool, GridModel::kRows> row{};
     std::array<bool, GridModel::kCols> col{};
-    static std::size_t at(int r, int c) {
-        return static_cast<std::size_t>(r * GridModel::kCols + c);
-    }
 };
 
-// A tick's region holds a rectangle for each stretch of changed cells, hundreds at a dense
-// stream, so each one finds its rows and columns directly instead of trying every cell.
+// A tick's region holds a rectangle for each changed cell, hundreds at a dense stream, so each one
+// finds its rows and columns directly instead of trying every cell.
 template <typename Edges>
 CellsToDraw cellsMeeting(const QRegion& region, const Edges& edges, int height) {
     CellsToDraw cells;
@@ -348,7 +345,7 @@ CellsToDraw cellsMeeting(const QRegion& region, const Edges& edges, int height) 
             cells.col[col] = true;
             const bool rightMet = dirty.right() >= edges[col + 1] - 1;
             for (int row = firstRow; row <= lastRow; ++row) {
-                const std::size_t i = CellsToDraw::at(row, col);
+                const std::size_t i = GridModel::at(row, col);
                 cells.cell.set(i);
                 cells.row[row] = true;
                 if (dirty.bottom() >= (row + 1) * height - 1) cells.bottom.set(i);
@@ -390,7 +387,7 @@ void GridView::paintEvent(QPaintEvent* event) {
             if (!cells.row[row]) continue;
             const int top = row * height;
             for (int col = 0; col < GridModel::kCols; ++col) {
-                const std::size_t i = CellsToDraw::at(row, col);
+                const std::size_t i = GridModel::at(row, col);
                 if (!cells.cell.test(i)) continue;
                 const bool fixed = row == 0 || col == 0;
                 // All but the bottom line: the right line too, drawn again below where the
@@ -409,7 +406,7 @@ void GridView::paintEvent(QPaintEvent* event) {
         for (int col = 0; col < GridModel::kCols; ++col) {
             if (!cells.col[col]) continue;
             for (int row = 0; row < GridModel::kRows; ++row) {
-                if (!cells.right.test(CellsToDraw::at(row, col))) continue;
+                if (!cells.right.test(GridModel::at(row, col))) continue;
                 const bool fixed = row == 0 || col == 0;
                 rights.add(row * height, (row + 1) * height, edges[col + 1] - 1, 1,
                            fixed ? fixedLine : bodyLine);
@@ -420,7 +417,7 @@ void GridView::paintEvent(QPaintEvent* event) {
     for (int row = 0; row < GridModel::kRows; ++row) {
         if (!cells.row[row]) continue;
         for (int col = 0; col < GridModel::kCols; ++col) {
-            if (!cells.cell.test(CellsToDraw::at(row, col))) continue;
+            if (!cells.cell.test(GridModel::at(row, col))) continue;
             paintText(painter, cellRect(edges, height, row, col), row, col, pal);
         }
     }
