@@ -85,7 +85,9 @@ Tambview::Tambview(ports::PortService& service, input::InputRing& ring, QWidget*
     zoomKeys(QKeySequence(Qt::CTRL | Qt::Key_0), [this] { setZoom(100); });
 }
 
-Tambview::~Tambview() = default;
+Tambview::~Tambview() {
+    QAccessible::removeActivationObserver(this);
+}
 
 void Tambview::buildControls() {
     const int dpi = logicalDpiX();
@@ -206,9 +208,11 @@ void Tambview::nameControls() {
     chkFirst_->setAccessibleName(chkFirst_->text());
     chkMidiOut_->setAccessibleName(chkMidiOut_->text());
     txtVersion_->setAccessibleName(txtVersion_->text());
-    for (std::size_t k = 0; k < lblMsgCounts_.size(); ++k)
-        lblMsgCounts_[k]->setAccessibleName(latin(kClassNames[k]) + QStringLiteral(": ") +
-                                            lblMsgCounts_[k]->text());
+    for (std::size_t k = 0; k < lblMsgCounts_.size(); ++k) {
+        spokenCounts_[k] = lblMsgCounts_[k]->text().toStdString();
+        nameCount(k);
+    }
+    QAccessible::installActivationObserver(this);
 }
 
 void Tambview::buildCountRows(int left, int top, int width) {
@@ -393,10 +397,23 @@ void Tambview::setCountText(int messageClass, std::string_view text) {
 
 void Tambview::countChanged(int messageClass, std::string_view text) {
     const auto k = static_cast<std::size_t>(messageClass);
-    const QString count = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+    spokenCounts_[k].assign(text);
     // A listener hears the count with its class, "Note On Messages: 3", whatever page is shown.
-    lblMsgCounts_[k]->setAccessibleName(latin(kClassNames[k]) + QStringLiteral(": ") +
-                                        count.trimmed());
+    // With accessibility off nobody can, yet each name given still costs Qt a look-up of the
+    // label's accessible interface and an event: the names wait for accessibility to come on.
+    if (QAccessible::isActive()) nameCount(k);
+}
+
+void Tambview::nameCount(std::size_t k) {
+    const std::string& text = spokenCounts_[k];
+    lblMsgCounts_[k]->setAccessibleName(
+        latin(kClassNames[k]) + QStringLiteral(": ") +
+        QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())).trimmed());
+}
+
+void Tambview::accessibilityActiveChanged(bool active) {
+    if (!active) return;
+    for (std::size_t k = 0; k < lblMsgCounts_.size(); ++k) nameCount(k);
 }
 
 void Tambview::refreshGrid(int grid) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAccessible>
 #include <QPointer>
 #include <QWidget>
 #include <array>
@@ -41,7 +42,10 @@ class ValueDialog;
 // which the window applies to its widgets once a refresh tick. Everything here runs on the
 // user-interface thread; the only other thread is the port service's, which touches nothing but
 // the input ring.
-class Tambview final : public QWidget, private input::BatchView, private input::PumpHost {
+class Tambview final : public QWidget,
+                       private input::BatchView,
+                       private input::PumpHost,
+                       private QAccessible::ActivationObserver {
     Q_OBJECT
 
 public:
@@ -138,6 +142,8 @@ private:
     void copyLog(std::string_view lines) override;
     void setCountText(int messageClass, std::string_view text) override;
     void countChanged(int messageClass, std::string_view text) override;
+    // Gives count label k its accessible name from spokenCounts_[k].
+    void nameCount(std::size_t k);
     void refreshGrid(int grid) override;
     bool logShown() const override { return miscShown(); }
     bool countsShown() const override { return miscShown(); }
@@ -148,6 +154,8 @@ private:
     void suspendPainting() override;
     void resumePainting() override;
     void reportOverrun() override;
+    // ActivationObserver
+    void accessibilityActiveChanged(bool active) override;
     void displaySysEx(const input::SysExRing::Entry& sysex) override;
     void reportSysExDropped(const input::SysExRing::Entry& sysex) override;
     ports::Result forwardLong(const std::uint8_t* bytes, std::size_t size) override;
@@ -208,6 +216,9 @@ private:
     QPushButton* cmdChange_ = nullptr;
     QPushButton* cmdChangeO_ = nullptr;
     std::array<QLabel*, input::kMessageClasses> lblMsgCounts_{};
+    // Each count's latest text, whatever page is shown: its label's accessible name says it while
+    // accessibility is on, and takes it when accessibility comes on.
+    std::array<std::string, input::kMessageClasses> spokenCounts_{};
     std::array<QLabel*, input::kMessageClasses> lblMsgs_{};
     QCheckBox* chkNoreal_ = nullptr;
     QCheckBox* chkFirst_ = nullptr;

@@ -109,9 +109,10 @@ TEST(AccessibilityTreeTest, TheMapsAreTablesWhoseCellsSayWhatTheyStandForAndShow
         EXPECT_EQ(cells.count(c.cell) ? cells.at(c.cell) : "<missing>", c.expected)
             << c.cell << "\n"
             << tree;
-    // The rest of the window speaks too: the log, a count with its class, a button.
+    // The rest of the window speaks too: the log, counts with their class (one counted before
+    // accessibility came on, one after), a button.
     for (const char* object :
-         {"text 'MIDI message log'", "label 'Note On Messages: 1'",
+         {"text 'MIDI message log'", "label 'Note On Messages: 1'", "label 'Note Off Messages: 1'",
           "push button 'Clear the maps, counts and log'", "check box 'Allow MIDI output'"})
         EXPECT_NE(tree.find(object), std::string::npos) << object << "\n" << tree;
 
