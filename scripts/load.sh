@@ -338,15 +338,15 @@ measure() {
     reap direct
 
     dumped="$(grep -Ec '^ *[0-9]+: ' "$work/dump.out" || true)"
-    dump_ms=$((dump_cpu1 - dump_cpu0))
+    dump_ms="$(spent "$dump_cpu0" "$dump_cpu1")"
 
     printf '\n%-46s %s\n' "server" "$server_kind, $(figure sample_rate) frames/s"
     printf '%-46s %s / %s / %s / %s %%\n' \
         "idle CPU: monitor at the tick / direct / dump / server" \
-        "$(percent $((tick_cpu0 - tick_idle0)) "$idle_seconds")" \
-        "$(percent $((direct_cpu0 - direct_idle0)) "$idle_seconds")" \
-        "$(percent $((dump_cpu0 - dump_idle0)) "$idle_seconds")" \
-        "$(percent $((server_idle1 - server_idle0)) "$idle_seconds")"
+        "$(percent "$(spent "$tick_idle0" "$tick_cpu0")" "$idle_seconds")" \
+        "$(percent "$(spent "$direct_idle0" "$direct_cpu0")" "$idle_seconds")" \
+        "$(percent "$(spent "$dump_idle0" "$dump_cpu0")" "$idle_seconds")" \
+        "$(percent "$(spent "$server_idle0" "$server_idle1")" "$idle_seconds")"
     printf '%-46s %s of %s\n' "messages played" "$(figure sent)" "$count"
     printf '%-46s %s\n' "printed by jack_midi_dump" "$dumped"
     printf '%-46s %s\n' "received by a plain libjack client" "${plain_received:-0}"
@@ -364,8 +364,8 @@ measure() {
             "$(ms "${path}_p99_ms")" "$(ms "${path}_max_ms")" "$(figure "${path}_received")"
     done
 
-    report "Thru at the refresh tick" "$work/probe.out" $((tick_cpu1 - tick_cpu0))
-    report "Direct thru" "$work/direct.out" $((direct_cpu1 - direct_cpu0))
+    report "Thru at the refresh tick" "$work/probe.out" "$(spent "$tick_cpu0" "$tick_cpu1")"
+    report "Direct thru" "$work/direct.out" "$(spent "$direct_cpu0" "$direct_cpu1")"
     echo
     sed -n 's/^error /the latency probe: /p; s/^\(.*\)_error /path "\1": /p' "$work/latency.out"
     if [ "$dumped" != "$count" ]; then
@@ -388,10 +388,10 @@ measure() {
     fi
 
     summary+="$(printf '  %-6s %8s us %8s us %8s %10s %% %10s %%' "$page" \
-        "$(per $((tick_cpu1 - tick_cpu0)) "$count")" "$(per "$dump_ms" "$count")" \
-        "$(ratio $((tick_cpu1 - tick_cpu0)) "$dump_ms")" \
-        "$(percent $((tick_cpu0 - tick_idle0)) "$idle_seconds")" \
-        "$(percent $((dump_cpu0 - dump_idle0)) "$idle_seconds")")"$'\n'
+        "$(per "$(spent "$tick_cpu0" "$tick_cpu1")" "$count")" "$(per "$dump_ms" "$count")" \
+        "$(ratio "$(spent "$tick_cpu0" "$tick_cpu1")" "$dump_ms")" \
+        "$(percent "$(spent "$tick_idle0" "$tick_cpu0")" "$idle_seconds")" \
+        "$(percent "$(spent "$dump_idle0" "$dump_cpu0")" "$idle_seconds")")"$'\n'
 
     if [ "$latency_status" != 0 ] || [ "$probe_status" != 0 ] || [ "$direct_status" != 0 ] ||
         [ "$(value_of "$work/probe.out" counted)" != "$count" ] ||
