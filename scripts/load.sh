@@ -214,7 +214,9 @@ measure() {
         local out="$1" output="$2"
         shift 2
         if [ -n "$capture" ]; then set -- "$@" --capture "${out%.out}.$capture"; fi
-        QT_QPA_PLATFORM=offscreen "$probe_bin" --expect "$count" --linger 3 --idle 10 \
+        # A monitor that has every message stays 8 s more: when another path lost some, the
+        # latency probe waits 5 s for them and the CPU times are read 1 s after it ends.
+        QT_QPA_PLATFORM=offscreen "$probe_bin" --expect "$count" --linger 8 --idle 10 \
             --timeout $((seconds + idle_seconds + 300)) --input "$client:out" --output "$output" \
             --page "$page_index" --drain-early "$drain_early" "$@" \
             >"$out" 2>"${out%.out}.log" &
