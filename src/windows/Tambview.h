@@ -154,12 +154,12 @@ private:
     void suspendPainting() override;
     void resumePainting() override;
     void reportOverrun() override;
-    // ActivationObserver
-    void accessibilityActiveChanged(bool active) override;
     void displaySysEx(const input::SysExRing::Entry& sysex) override;
     void reportSysExDropped(const input::SysExRing::Entry& sysex) override;
     ports::Result forwardLong(const std::uint8_t* bytes, std::size_t size) override;
     void reportTooLarge(const input::SysExRing::Entry& sysex) override;
+    // ActivationObserver
+    void accessibilityActiveChanged(bool active) override;
 
     void buildControls();
     void buildPages();

@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
         return 1;
     window.refreshTick();
 
-    // Qt's bridge comes on once the event loop runs and it has reached the AT-SPI bus.
+    // Qt's bridge comes on once the event loop runs and has reached the AT-SPI bus; should it
+    // be on already, the note off is played at once.
     struct AfterActivation final : QAccessible::ActivationObserver {
         std::function<void()> then;
         void accessibilityActiveChanged(bool active) override {
@@ -47,6 +48,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     };
     QAccessible::installActivationObserver(&afterActivation);
+    if (QAccessible::isActive()) afterActivation.accessibilityActiveChanged(true);
 
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, [] {
