@@ -287,7 +287,7 @@ measure() {
     # ---- idle: every port open, nothing played ---------------------------------------------
     sleep 1
     local tick_idle0 direct_idle0 server_idle0 dump_idle0 tick_cpu0 direct_cpu0 server_idle1
-    local dump_cpu0 tick_cpu1 direct_cpu1 dump_cpu1 dumped
+    local dump_cpu0 tick_cpu1 direct_cpu1 dump_cpu1 dumped tick_ms tick_idle dump_idle
     tick_idle0="$(cpu_ms "$probe_pid")"
     direct_idle0="$(cpu_ms "$direct_pid")"
     server_idle0="$(cpu_ms "$server_pid")"
@@ -341,14 +341,15 @@ measure() {
 
     dumped="$(grep -Ec '^ *[0-9]+: ' "$work/dump.out" || true)"
     dump_ms="$(spent "$dump_cpu0" "$dump_cpu1")"
+    tick_ms="$(spent "$tick_cpu0" "$tick_cpu1")"
+    tick_idle="$(percent "$(spent "$tick_idle0" "$tick_cpu0")" "$idle_seconds")"
+    dump_idle="$(percent "$(spent "$dump_idle0" "$dump_cpu0")" "$idle_seconds")"
 
     printf '\n%-46s %s\n' "server" "$server_kind, $(figure sample_rate) frames/s"
     printf '%-46s %s / %s / %s / %s %%\n' \
         "idle CPU: monitor at the tick / direct / dump / server" \
-        "$(percent "$(spent "$tick_idle0" "$tick_cpu0")" "$idle_seconds")" \
-        "$(percent "$(spent "$direct_idle0" "$direct_cpu0")" "$idle_seconds")" \
-        "$(percent "$(spent "$dump_idle0" "$dump_cpu0")" "$idle_seconds")" \
-        "$(percent "$(spent "$server_idle0" "$server_idle1")" "$idle_seconds")"
+        "$tick_idle" "$(percent "$(spent "$direct_idle0" "$direct_cpu0")" "$idle_seconds")" \
+        "$dump_idle" "$(percent "$(spent "$server_idle0" "$server_idle1")" "$idle_seconds")"
     printf '%-46s %s of %s\n' "messages played" "$(figure sent)" "$count"
     printf '%-46s %s\n' "printed by jack_midi_dump" "$dumped"
     printf '%-46s %s\n' "received by a plain libjack client" "${plain_received:-0}"
@@ -366,7 +367,7 @@ measure() {
             "$(ms "${path}_p99_ms")" "$(ms "${path}_max_ms")" "$(figure "${path}_received")"
     done
 
-    report "Thru at the refresh tick" "$work/probe.out" "$(spent "$tick_cpu0" "$tick_cpu1")"
+    report "Thru at the refresh tick" "$work/probe.out" "$tick_ms"
     report "Direct thru" "$work/direct.out" "$(spent "$direct_cpu0" "$direct_cpu1")"
     echo
     sed -n 's/^error /the latency probe: /p; s/^\(.*\)_error /path "\1": /p' "$work/latency.out"
@@ -390,10 +391,8 @@ measure() {
     fi
 
     summary+="$(printf '  %-6s %8s us %8s us %8s %10s %% %10s %%' "$page" \
-        "$(per "$(spent "$tick_cpu0" "$tick_cpu1")" "$count")" "$(per "$dump_ms" "$count")" \
-        "$(ratio "$(spent "$tick_cpu0" "$tick_cpu1")" "$dump_ms")" \
-        "$(percent "$(spent "$tick_idle0" "$tick_cpu0")" "$idle_seconds")" \
-        "$(percent "$(spent "$dump_idle0" "$dump_cpu0")" "$idle_seconds")")"$'\n'
+        "$(per "$tick_ms" "$count")" "$(per "$dump_ms" "$count")" "$(ratio "$tick_ms" "$dump_ms")" \
+        "$tick_idle" "$dump_idle")"$'\n'
 
     if [ "$latency_status" != 0 ] || [ "$probe_status" != 0 ] || [ "$direct_status" != 0 ] ||
         [ "$(value_of "$work/probe.out" counted)" != "$count" ] ||

@@ -141,5 +141,6 @@ for mode in tick direct-thru; do
         'BEGIN { printf "%.0f", b / (ns / 1e9) }') bytes/s (wall clock, sender start to last)"
     echo "   log:  $logged lines, $(awk -v b="$bytes" -v f="$first" -v l="$last" -v n="$logged" \
         'BEGIN { if (l > f && n > 1) printf "%.0f", b * (n - 1) / n / (l - f); else print "-" }') bytes/s (log times)"
-    echo "   monitor CPU: $(spent "$cpu0" "$cpu1") ms, $(per "$(spent "$cpu0" "$cpu1")" "$((bytes / 1000))") us per kB"
+    cpu="$(spent "$cpu0" "$cpu1")"
+    echo "   monitor CPU: ${cpu:--} ms, $(per "$cpu" "$((bytes / 1000))") us per kB"
 done
