@@ -15,15 +15,22 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// Runs tamblin-jack-query with `arguments`, which tidies what jack2 keeps in /dev/shm, and fails
+// the test, saying it could not do `what`, when that fails.
+void tidy(const std::vector<std::string>& arguments, const std::string& what) {
+    std::vector<std::string> command{ChildProgram::built("tests/tamblin-jack-query")};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    ChildProgram tool(command);
+    const std::optional<int> status = tool.wait(60s);
+    if (!tool.out().empty()) std::cerr << tool.out();
+    if (status != 0) ADD_FAILURE() << "could not " << what << ": " << tool.err();
+}
+
 // Clears the entries of jack2's registry of servers that our servers named `prefix`... left when
 // they were killed (see tamblin-jack-query), so that they never fill it.
 void reclaimStaleRegistrations(const std::string& prefix) {
-    ChildProgram reclaim({ChildProgram::built("tests/tamblin-jack-query"), "--reclaim", prefix});
-    const std::optional<int> status = reclaim.wait(60s);
-    if (!reclaim.out().empty()) std::cerr << reclaim.out();
-    if (status != 0)
-        ADD_FAILURE() << "could not clear the registry entries of the servers named " << prefix
-                      << "...: " << reclaim.err();
+    tidy({"--reclaim", prefix},
+         "clear the registry entries of the servers named " + prefix + "...");
 }
 
 }  // namespace
@@ -56,6 +63,10 @@ bool JackServer::spawnJackd() {
         ADD_FAILURE() << "cannot start jackd: not found on PATH (is the jackd2 package installed?)";
         return false;
     }
+    // A process killed while it held a lock of jack2's metadata database (such as a server that a
+    // test kills) leaves it held, and jackd would hang at its start: with no jackd running, the
+    // database starts anew.
+    tidy({"--clear-metadata"}, "clear jack2's metadata database");
     // Synchronous mode: in asynchronous mode a client that joins late loses events here.
     const bool spawned = spawn(
         path,

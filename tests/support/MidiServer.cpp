@@ -210,15 +210,19 @@ void MidiServer::resume() {
 }
 
 void MidiServer::killProcess() {
+    // The server goes first. Killed first, the query client would leave jackd forgetting it, in
+    // jack2's metadata database, when the server's own kill comes: a lock held then stays held
+    // for every later server.
+    if (running()) {
+        process_->signal(SIGKILL);
+        process_->wait(10s);
+        process_.reset();
+    }
     if (query_) {
         query_->signal(SIGKILL);
         query_->wait(10s);
         query_.reset();
     }
-    if (!running()) return;
-    process_->signal(SIGKILL);
-    process_->wait(10s);
-    process_.reset();
 }
 
 std::string MidiServer::log() const {

@@ -15,6 +15,8 @@
 //
 // tamblin-jack-query --reclaim PREFIX: clears the entries that jackd servers named PREFIX...
 // left in jack2's registry of servers when they were killed (see reclaimStale()), and says which.
+// tamblin-jack-query --clear-metadata: with no jackd running, clears jack2's metadata database,
+// which a killed process may have left locked (see clearUnusedMetadata()).
 // tamblin-jack-query --reset PREFIX: before any test, under the tests' machine-wide lock (no test
 // process holds libjack's mapping of the registry then): with no jackd running at all, clears
 // what jack2 left in /dev/shm (see resetRegistry()); else as --reclaim.
@@ -188,10 +190,25 @@ int resetRegistry() {
     return failures == 0 ? 0 : 1;
 }
 
+// jack2 keeps one metadata database for all the servers and clients of a user, and its locks are
+// mutexes in shared memory. A process killed while it holds one (jackd takes them as it forgets
+// a client that closed or died) leaves it held for good: every later jackd then hangs at its
+// start, before it accepts any client. With no jackd running, the database holds nothing worth
+// keeping; it goes, and the next server makes it anew. A process that still has the old one
+// open keeps it to itself.
+int clearUnusedMetadata() {
+    if (jackdRuns()) return 0;
+    std::error_code error;
+    std::filesystem::remove_all("/dev/shm/jack_db-" + std::to_string(::getuid()), error);
+    if (!error) return 0;
+    std::printf("could not clear jack2's metadata database: %s\n", error.message().c_str());
+    return 1;
+}
+
 // Starts jackd under each name of a stale entry of ours, which reclaims it, and stops it
 // properly, which gives it back.
 int reclaimStale(const std::string& prefix) {
-    int failures = 0;
+    int failures = clearUnusedMetadata();
     for (const Registration& stale : registrations()) {
         if (stale.name.rfind(prefix, 0) != 0 || ::kill(stale.pid, 0) == 0 || errno != ESRCH)
             continue;
@@ -264,6 +281,7 @@ bool lockMachine() {
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--reclaim") == 0) return reclaimStale(argv[2]);
+    if (argc == 2 && std::strcmp(argv[1], "--clear-metadata") == 0) return clearUnusedMetadata();
     if (argc == 3 && std::strcmp(argv[1], "--reset") == 0) {
         if (!lockMachine()) {
             std::fprintf(stderr, "cannot take the tests' lock: %s\n", std::strerror(errno));
@@ -273,7 +291,8 @@ int main(int argc, char** argv) {
     }
     if (argc != 2) {
         std::fprintf(stderr,
-                     "usage: tamblin-jack-query SERVER | --reclaim PREFIX | --reset PREFIX\n");
+                     "usage: tamblin-jack-query SERVER | --reclaim PREFIX | --reset PREFIX | "
+                     "--clear-metadata\n");
         return 2;
     }
     jack_set_error_function(&quiet);  // the retries below would fill the test's log
