@@ -351,15 +351,19 @@ std::uint64_t JackSink::skippedCycleCount() const {
     return state_->skipped.load(std::memory_order_relaxed);
 }
 
+std::uint64_t JackSink::periodUsecs() const {
+    return state_->periodUsecs.load(std::memory_order_relaxed);
+}
+
 bool JackSink::missedCycleAround(std::uint64_t before, std::uint64_t after) const {
-    const std::uint64_t reach = 2 * state_->periodUsecs.load(std::memory_order_relaxed);
+    const std::uint64_t reach = 2 * periodUsecs();
     for (const std::uint64_t at : skippedCycles())
         if (before + reach >= at && after <= at + reach) return true;
     return false;
 }
 
 bool JackSink::missedCycleBetween(std::uint64_t from, std::uint64_t to) const {
-    const std::uint64_t reach = 2 * state_->periodUsecs.load(std::memory_order_relaxed);
+    const std::uint64_t reach = 2 * periodUsecs();
     for (const std::uint64_t at : skippedCycles())
         if (at > from && at <= to + reach) return true;
     return false;

@@ -115,6 +115,8 @@ public:
     std::vector<std::uint64_t> skippedCycles() const;
     // How many cycles the server ran without this client, all of them.
     std::uint64_t skippedCycleCount() const;
+    // The length of the last cycle it ran, in microseconds; 0 before the first.
+    std::uint64_t periodUsecs() const;
     // Whether the server ran a cycle without this client within two periods of events received
     // at `before` and `after` (JACK times): PipeWire gives up the cycle of a client that runs
     // late, with what was written for it, where a synchronous jackd waits for the client.

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <optional>
 #include <sstream>
@@ -380,8 +381,9 @@ TEST_P(TamblinJackTest, ACaptureHoldsEveryMessageTheInputDeliveredAtItsTime) {
     stream.push_back(last);
     const auto base =
         std::filesystem::temp_directory_path() / ("tamblin-capture-" + std::to_string(::getpid()));
-    for (const std::string extension : {".csv", ".mid"}) {
-        SCOPED_TRACE(extension);
+    // One run of the monitor into a capture of `extension`. What it finds the server lost or
+    // misdated of whole cycles goes into `cycles`; anything else fails the test.
+    const auto runOnce = [&](const std::string& extension, std::vector<std::string>& cycles) {
         const bool csv = extension == ".csv";
         const std::filesystem::path capture = base.string() + extension;
         const std::filesystem::path log = base.string() + ".log";
@@ -393,7 +395,6 @@ TEST_P(TamblinJackTest, ACaptureHoldsEveryMessageTheInputDeliveredAtItsTime) {
             return text.find(csv ? "," + spacedHex(bytes) + ","
                                  : std::string(bytes.begin(), bytes.end())) != std::string::npos;
         };
-
         JackSource source("tamblin-test-source", 4);  // four a cycle: times of several cycles
         JackSink sink;                                // the same events, timed by the JACK clock
         std::vector<std::string> args = {tamblin,       "-platform", "offscreen",     "--input",
@@ -433,11 +434,15 @@ TEST_P(TamblinJackTest, ACaptureHoldsEveryMessageTheInputDeliveredAtItsTime) {
         const auto lastProbe = std::find(received.rbegin(), received.rend(), probe);
         ASSERT_NE(lastProbe, received.rend());
         const auto from = static_cast<std::size_t>(received.rend() - lastProbe - 1);
-        ASSERT_EQ(
-            std::vector<Bytes>(received.begin() + static_cast<long>(from) + 1, received.end()),
-            stream)
-            << "the sink, as sent";
-
+        const std::vector<Bytes> sent(received.begin() + static_cast<long>(from) + 1,
+                                      received.end());
+        if (sent.size() < stream.size() && sink.skippedCycleCount() != 0) {
+            cycles.push_back("the sink missed " + std::to_string(sink.skippedCycleCount()) +
+                             " cycle(s) and received " + std::to_string(sent.size()) + " of " +
+                             std::to_string(stream.size()) + " events");
+            return;  // its times are no measure then
+        }
+        ASSERT_EQ(sent, stream) << "the sink, as sent";
         const auto read = readCaptures({capture.string()});
         ASSERT_TRUE(read.contains(capture.string()));
         const std::vector<std::string>& lines = read.at(capture.string());
@@ -479,17 +484,32 @@ TEST_P(TamblinJackTest, ACaptureHoldsEveryMessageTheInputDeliveredAtItsTime) {
         });
         ASSERT_NE(probeAt, messages.rend());
         const auto first = static_cast<std::size_t>(messages.rend() - probeAt - 1);
-        ASSERT_EQ(messages.size() - first, stream.size() + 1) << "every message once";
+        const std::size_t count = messages.size() - first;
+        if (count < stream.size() + 1) {
+            cycles.push_back("the capture holds " + std::to_string(count) + " of the " +
+                             std::to_string(stream.size() + 1) + " messages from the probe on");
+            return;
+        }
+        ASSERT_EQ(count, stream.size() + 1) << "every message once";
         // Times from the last probe's, against the JACK clock's: a millisecond's tick in a MIDI
-        // file, the microsecond in CSV.
+        // file, the microsecond in CSV. A whole number of periods off is a late cycle's.
         const long long unit = csv ? 1 : 1000;
+        const auto period = static_cast<long long>(sink.periodUsecs());
         for (std::size_t i = 0; i <= stream.size(); ++i) {
             const auto& [bytes, time] = messages[first + i];
             EXPECT_EQ(bytes, spacedHex(i == 0 ? probe : stream[i - 1])) << i;
             const auto port = static_cast<long long>(times[from + i] - times[from]);
             const long long captured = (time - messages[first].second) * unit;
-            EXPECT_LT(std::abs(captured - port), csv ? 2 : 1000)
-                << i << ": captured " << captured << " µs after the probe, the port " << port;
+            const long long off = captured - port;
+            const std::string said = std::to_string(i) + ": captured " + std::to_string(captured) +
+                                     " µs after the probe, the port " + std::to_string(port);
+            const long long periods =
+                period != 0 ? (off + (off < 0 ? -period : period) / 2) / period : 0;
+            if (std::abs(off) >= (csv ? 2 : 1000) && periods != 0 &&
+                std::abs(off - periods * period) < period / 8)
+                cycles.push_back(said);
+            else
+                EXPECT_LT(std::abs(off), csv ? 2 : 1000) << said;
         }
         if (csv) {
             // The log shows what the window shows: the real-time messages are left out.
@@ -498,8 +518,35 @@ TEST_P(TamblinJackTest, ACaptureHoldsEveryMessageTheInputDeliveredAtItsTime) {
                               [](const auto& m) { return m.first.size() != 2; }));
             EXPECT_EQ(linesOf(fileText(log)).size(), shown);
         }
-        std::filesystem::remove(capture);
-        std::filesystem::remove(log);
+    };
+
+    // PipeWire gives up the cycle of a client that runs late, with what was written for it, and a
+    // client woken late reads the next cycle's clock, which then dates the late cycle's events: a
+    // run that loses whole cycles or dates them a whole period off is the server's doing, and
+    // goes again. jackd -S waits for every client: its one run must be exact.
+    const int runs = server.kind() == ServerKind::PipeWire ? 5 : 1;
+    for (const std::string extension : {".csv", ".mid"}) {
+        SCOPED_TRACE(extension);
+        for (int run = 1;; ++run) {
+            std::vector<std::string> cycles;
+            runOnce(extension, cycles);
+            std::filesystem::remove(base.string() + extension);
+            std::filesystem::remove(base.string() + ".log");
+            if (HasFatalFailure() || cycles.empty()) break;
+            std::string text;
+            for (std::size_t i = 0; i < std::min<std::size_t>(cycles.size(), 8); ++i)
+                text += "\n  " + cycles[i];
+            if (cycles.size() > 8) text += "\n  and " + std::to_string(cycles.size() - 8) + " more";
+            if (run == runs) {
+                ADD_FAILURE() << "in each of " << runs
+                              << " runs, whole cycles lost or misdated:" << text;
+                break;
+            }
+            std::cout << "run " << run << " on " << extension
+                      << ": whole cycles lost or misdated, as PipeWire does to a late client;"
+                      << " again:" << text << "\n";
+        }
+        if (HasFatalFailure()) return;
     }
 }
 
