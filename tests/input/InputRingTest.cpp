@@ -420,8 +420,11 @@ TEST(InputRingTest, ConsumerCatchingUpIsNoOverrun) {
         producerDone.store(true, std::memory_order_release);
     });
 
+    // Each side gives way while it waits for the other: a consumer that spun instead would keep a
+    // busy machine's one free core from the producer for a whole time slice at every message.
     int drained = 0;
     while (!producerDone.load(std::memory_order_acquire) || !ring->empty()) {
+        if (ring->empty()) std::this_thread::yield();
         while (!ring->empty()) {
             ring->advanceRead();
             ++drained;
