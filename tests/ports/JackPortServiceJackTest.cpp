@@ -935,10 +935,13 @@ TEST_P(JackPortServiceJackTest, ADeviceThatFlickersIsNoLossOfTheServer) {
     }
 
     std::atomic<bool> done{false};
-    // For three seconds: a few hundred times on PipeWire, a hundred on jackd.
+    // A hundred times, within three seconds. No more: PipeWire's libjack (0.3.65) frees the
+    // memory of a connection going away on one thread while the process thread may still read it
+    // in jack_port_get_buffer, and crashed this test about once in fifty runs of a few hundred,
+    // beside a busy loop.
     std::thread flicker([&] {
         const auto end = std::chrono::steady_clock::now() + 3s;
-        for (int i = 0; std::chrono::steady_clock::now() < end; ++i) {
+        for (int i = 0; i < 100 && std::chrono::steady_clock::now() < end; ++i) {
             try {
                 JackSource source(client);
                 std::this_thread::sleep_for(std::chrono::milliseconds(i % 8));
@@ -967,9 +970,44 @@ TEST_P(JackPortServiceJackTest, ADeviceThatFlickersIsNoLossOfTheServer) {
     EXPECT_EQ(refused, 0);
     EXPECT_EQ(disconnected, 0);
     const auto arrived = [&] { return withoutRepeatedCycles(withoutSensing(sink)); };
-    ASSERT_TRUE(recorder.waitFor([&] { return arrived().size() >= sent.size(); }))
-        << arrived().size() << " of " << sent.size();
-    EXPECT_EQ(arrived(), sent);
+    const bool whole = recorder.waitFor([&] { return arrived().size() >= sent.size(); });
+    const std::vector<Bytes> got = arrived();
+    // PipeWire gives up the cycle of a client that runs late, with what was written for it:
+    // there, messages missing between two that arrived around a cycle the sink missed are the
+    // server's loss. Anything else missing fails the comparison.
+    const std::vector<Bytes> all = sink.received();
+    const std::vector<std::uint64_t> times = sink.times();
+    const auto timeOf = [&](std::size_t i) -> std::optional<std::uint64_t> {
+        const auto found = i < sent.size() ? std::find(all.begin(), all.end(), sent[i]) : all.end();
+        if (found == all.end()) return std::nullopt;
+        return times[static_cast<std::size_t>(found - all.begin())];
+    };
+    std::vector<Bytes> expected;
+    std::string lost;
+    for (std::size_t i = 0, at = 0; i < sent.size();) {
+        if (at < got.size() && got[at] == sent[i]) {
+            expected.push_back(sent[i++]);
+            ++at;
+            continue;
+        }
+        std::size_t next = i;  // the next that arrived
+        while (next < sent.size() && (at >= got.size() || got[at] != sent[next])) ++next;
+        const auto before = i > 0 ? timeOf(i - 1) : std::nullopt;
+        const auto after = timeOf(next);
+        if (server.kind() != testing::ServerKind::PipeWire || !before || !after ||
+            !sink.missedCycleAround(*before, *after)) {
+            expected.insert(expected.end(), sent.begin() + static_cast<long>(i), sent.end());
+            break;
+        }
+        lost += " " + std::to_string(next - i) + " from " + std::to_string(i) + ";";
+        i = next;
+    }
+    if (!lost.empty())
+        std::cout << "the sink missed a cycle, and with it messages:" << lost << "\n";
+    std::string skipped;
+    for (const std::uint64_t t : sink.skippedCycles()) skipped += " " + std::to_string(t);
+    EXPECT_EQ(got, expected) << (whole ? "" : "not all arrived within 10 s; ")
+                             << "the sink missed the cycles before (us):" << skipped;
     JackSource last(client);
     ASSERT_TRUE(last.waitForConnection()) << "the input was not connected again";
     ASSERT_TRUE(handshake(last, in));
