@@ -195,11 +195,20 @@ int resetRegistry() {
 // a client that closed or died) leaves it held for good: every later jackd then hangs at its
 // start, before it accepts any client. With no jackd running, the database holds nothing worth
 // keeping; it goes, and the next server makes it anew. A process that still has the old one
-// open keeps it to itself.
+// open keeps it to itself. It is first set aside under another name: a client that starts
+// meanwhile (one that follows a server that has gone, say) makes a new one under the old name,
+// which would stop its removal with "Directory not empty".
 int clearUnusedMetadata() {
     if (jackdRuns()) return 0;
+    const std::string path = "/dev/shm/jack_db-" + std::to_string(::getuid());
+    const std::string aside = path + ".cleared-" + std::to_string(::getpid());
     std::error_code error;
-    std::filesystem::remove_all("/dev/shm/jack_db-" + std::to_string(::getuid()), error);
+    if (::rename(path.c_str(), aside.c_str()) != 0) {
+        if (errno == ENOENT) return 0;
+        error.assign(errno, std::generic_category());
+    } else {
+        std::filesystem::remove_all(aside, error);
+    }
     if (!error) return 0;
     std::printf("could not clear jack2's metadata database: %s\n", error.message().c_str());
     return 1;
