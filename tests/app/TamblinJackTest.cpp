@@ -12,6 +12,7 @@
 #include <QString>
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -504,7 +505,8 @@ TEST_P(TamblinJackTest, ACaptureHoldsEveryMessageTheInputDeliveredAtItsTime) {
             const std::string said = std::to_string(i) + ": captured " + std::to_string(captured) +
                                      " µs after the probe, the port " + std::to_string(port);
             const long long periods =
-                period != 0 ? (off + (off < 0 ? -period : period) / 2) / period : 0;
+                period != 0 ? std::llround(static_cast<double>(off) / static_cast<double>(period))
+                            : 0;
             if (std::abs(off) >= (csv ? 2 : 1000) && periods != 0 &&
                 std::abs(off - periods * period) < period / 8)
                 cycles.push_back(said);
